@@ -1,0 +1,43 @@
+# Third-party libraries. Native: Debian's packages. Windows: the same libraries
+# cross-built from Debian's source packages by scripts/setup into KV_DEPS_PREFIX.
+if(WIN32)
+  set(KV_DEPS_PREFIX "${CMAKE_SOURCE_DIR}/build/mingw-deps" CACHE PATH "Cross-built third-party prefix")
+  if(NOT EXISTS ${KV_DEPS_PREFIX}/lib)
+    message(FATAL_ERROR "No cross-built libraries in ${KV_DEPS_PREFIX}: run scripts/setup first")
+  endif()
+  list(APPEND CMAKE_FIND_ROOT_PATH ${KV_DEPS_PREFIX})
+  list(APPEND CMAKE_PREFIX_PATH ${KV_DEPS_PREFIX})
+endif()
+
+if(KV_TESTS)
+  find_package(GTest REQUIRED)
+endif()
+find_package(Threads REQUIRED)
+
+find_path(KV_EXPAT_INCLUDE expat.h REQUIRED)
+find_library(KV_EXPAT_LIB NAMES expat libexpat libexpatMD libexpatMT REQUIRED)
+add_library(kv_expat INTERFACE)
+target_include_directories(kv_expat INTERFACE ${KV_EXPAT_INCLUDE})
+target_link_libraries(kv_expat INTERFACE ${KV_EXPAT_LIB})
+if(WIN32)
+  target_compile_definitions(kv_expat INTERFACE XML_STATIC)
+endif()
+
+find_path(KV_PUGIXML_INCLUDE pugixml.hpp REQUIRED)
+find_library(KV_PUGIXML_LIB NAMES pugixml REQUIRED)
+add_library(kv_pugixml INTERFACE)
+target_include_directories(kv_pugixml INTERFACE ${KV_PUGIXML_INCLUDE})
+target_link_libraries(kv_pugixml INTERFACE ${KV_PUGIXML_LIB})
+
+find_path(KV_MODBUS_INCLUDE modbus.h PATH_SUFFIXES modbus REQUIRED)
+find_library(KV_MODBUS_LIB NAMES modbus REQUIRED)
+add_library(kv_modbus INTERFACE)
+target_include_directories(kv_modbus INTERFACE ${KV_MODBUS_INCLUDE})
+target_link_libraries(kv_modbus INTERFACE ${KV_MODBUS_LIB})
+if(WIN32)
+  target_link_libraries(kv_modbus INTERFACE ws2_32)
+endif()
+
+if(NOT WIN32 AND KV_BENCH)
+  find_package(benchmark REQUIRED)
+endif()
