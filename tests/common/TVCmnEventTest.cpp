@@ -1,0 +1,195 @@
+#include "common/TVCmnEvent.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Reset = TVCmnEvent::Reset;
+constexpr std::uint32_t kSafetyNetMs = 10000;  // only reached when a wake-up was lost
+
+TEST(TVCmnEventTest, ResetModesDecideWhetherAWaitConsumesTheSignal)
+{
+    struct Row {
+        const char* name;
+        Reset reset;
+        bool initiallySet;
+        std::uint32_t firstWait;
+        std::uint32_t secondWait;
+    };
+    const Row rows[] = {
+        {"manual, set", Reset::manual, true, TVCmnEvent::kWaitObject0, TVCmnEvent::kWaitObject0},
+        {"auto, set", Reset::automatic, true, TVCmnEvent::kWaitObject0, TVCmnEvent::kWaitTimeout},
+        {"manual, not set", Reset::manual, false, TVCmnEvent::kWaitTimeout, TVCmnEvent::kWaitTimeout},
+        {"auto, not set", Reset::automatic, false, TVCmnEvent::kWaitTimeout, TVCmnEvent::kWaitTimeout},
+    };
+    for (const Row& row : rows) {
+        TVCmnEvent event(row.reset, row.initiallySet);
+        EXPECT_EQ(event.wait(0), row.firstWait) << row.name;
+        EXPECT_EQ(event.wait(0), row.secondWait) << row.name;
+        event.set();
+        event.reset();
+        EXPECT_EQ(event.wait(0), TVCmnEvent::kWaitTimeout) << row.name << ": reset clears the signal";
+        EXPECT_FALSE(event.isSet()) << row.name;
+    }
+}
+
+TEST(TVCmnEventTest, WaitForAnyAnswersTheLowestSignalledIndex)
+{
+    struct Row {
+        const char* name;
+        std::array<Reset, 3> resets;
+        std::array<bool, 3> set;
+        std::vector<std::uint32_t> answers;  // successive waits with time-out 0
+    };
+    const Row rows[] = {
+        {"none set", {Reset::automatic, Reset::automatic, Reset::automatic}, {false, false, false},
+         {TVCmnEvent::kWaitTimeout}},
+        {"auto 1 and 2: each once, lowest first", {Reset::automatic, Reset::automatic, Reset::automatic},
+         {false, true, true}, {1, 2, TVCmnEvent::kWaitTimeout}},
+        {"manual 0 hides auto 2 for good", {Reset::manual, Reset::automatic, Reset::automatic},
+         {true, false, true}, {0, 0, 0}},
+        {"manual 2 stays after auto 0 is taken", {Reset::automatic, Reset::automatic, Reset::manual},
+         {true, false, true}, {0, 2, 2}},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::unique_ptr<TVCmnEvent>> events;
+        for (std::size_t i = 0; i < 3; ++i)
+            events.push_back(std::make_unique<TVCmnEvent>(row.resets[i], row.set[i]));
+        const std::array<TVCmnEvent*, 3> list = {events[0].get(), events[1].get(), events[2].get()};
+        for (std::size_t n = 0; n < row.answers.size(); ++n)
+            EXPECT_EQ(TVCmnEvent::waitForAny(list, 0), row.answers[n]) << row.name << ", wait " << n;
+    }
+}
+
+TEST(TVCmnEventTest, WaitForAnyRefusesListsWindowsRefuses)
+{
+    TVCmnEvent a(Reset::manual, true);
+    TVCmnEvent b(Reset::manual, true);
+    EXPECT_EQ(TVCmnEvent::waitForAny({}, 0), TVCmnEvent::kWaitFailed) << "empty";
+    EXPECT_EQ(TVCmnEvent::waitForAny({&a, nullptr}, 0), TVCmnEvent::kWaitFailed) << "null entry";
+    EXPECT_EQ(TVCmnEvent::waitForAny({&a, &b, &a}, 0), TVCmnEvent::kWaitFailed) << "duplicate";
+}
+
+TEST(TVCmnEventTest, TimeOutIsNotCutShort)
+{
+    TVCmnEvent a(Reset::automatic);
+    TVCmnEvent b(Reset::manual);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(TVCmnEvent::waitForAny({&a, &b}, 50), TVCmnEvent::kWaitTimeout);
+    // A little slack below 50 ms: the Windows clocks under the waits tick in ms steps.
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(45));
+}
+
+TEST(TVCmnEventTest, SetFromAnotherThreadWakesASleepingWaiter)
+{
+    TVCmnEvent stop(Reset::manual);
+    TVCmnEvent work(Reset::automatic);
+    std::thread setter([&work] { work.set(); });
+    EXPECT_EQ(TVCmnEvent::waitForAny({&stop, &work}, kSafetyNetMs), 1u);
+    setter.join();
+    EXPECT_FALSE(work.isSet()) << "the waiter consumed the auto-reset signal";
+}
+
+// One set() of an auto-reset event releases exactly one of several waiters; a manual-reset
+// event releases them all. Whether the waiters are already asleep when set() comes does
+// not change the count.
+TEST(TVCmnEventTest, OneSignalReleasesOneAutoResetWaiterButAllManualOnes)
+{
+    constexpr int kWaiters = 4;
+    for (Reset reset : {Reset::automatic, Reset::manual}) {
+        TVCmnEvent event(reset);
+        std::atomic<int> released{0};
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < kWaiters; ++i) {
+            waiters.emplace_back([&] {
+                if (event.wait(400) == TVCmnEvent::kWaitObject0)
+                    ++released;
+            });
+        }
+        event.set();
+        for (std::thread& waiter : waiters)
+            waiter.join();
+        EXPECT_EQ(released.load(), reset == Reset::automatic ? 1 : kWaiters)
+            << (reset == Reset::automatic ? "auto-reset" : "manual-reset");
+    }
+}
+
+// Many threads pass one auto-reset event around as a token, so the event is the only thing
+// that keeps them apart (TSan would see a race on 'unguarded' otherwise); pairs of threads
+// also play ping-pong on their own events while all of them share one stop event. A lost
+// wake-up stalls a thread until the safety net and fails the test.
+TEST(TVCmnEventTest, StressTokenAndPingPongUnderContention)
+{
+    constexpr int kPairs = 3;
+    constexpr int kRounds = 2000;
+    TVCmnEvent stop(Reset::manual);
+    TVCmnEvent token(Reset::automatic, true);
+    long unguarded = 0;
+    std::atomic<int> failures{0};
+
+    auto passToken = [&] {
+        if (TVCmnEvent::waitForAny({&stop, &token}, kSafetyNetMs) != 1) {
+            ++failures;
+            stop.set();  // let every other thread out at once
+            return;
+        }
+        ++unguarded;
+        token.set();
+    };
+
+    std::vector<std::unique_ptr<TVCmnEvent>> pings;
+    std::vector<std::unique_ptr<TVCmnEvent>> pongs;
+    std::vector<std::thread> threads;
+    for (int p = 0; p < kPairs; ++p) {
+        pings.push_back(std::make_unique<TVCmnEvent>(Reset::automatic));
+        pongs.push_back(std::make_unique<TVCmnEvent>(Reset::automatic));
+    }
+    for (int p = 0; p < kPairs; ++p) {
+        TVCmnEvent* ping = pings[p].get();
+        TVCmnEvent* pong = pongs[p].get();
+        threads.emplace_back([&, ping, pong] {
+            for (int round = 0; round < kRounds; ++round) {
+                ping->set();
+                if (TVCmnEvent::waitForAny({&stop, pong}, kSafetyNetMs) != 1) {
+                    ++failures;
+                    stop.set();
+                    return;
+                }
+                passToken();
+            }
+        });
+        threads.emplace_back([&, ping, pong] {
+            for (int round = 0; round < kRounds; ++round) {
+                const std::uint32_t signalled = TVCmnEvent::waitForAny({&stop, ping, &token}, kSafetyNetMs);
+                if (signalled == 2) {
+                    // Took the token while waiting for the ping: count it and hand it on.
+                    ++unguarded;
+                    token.set();
+                    --round;
+                    continue;
+                }
+                if (signalled != 1) {
+                    ++failures;
+                    stop.set();
+                    return;
+                }
+                pong->set();
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GE(unguarded, long(kPairs) * kRounds);
+    EXPECT_EQ(token.wait(0), TVCmnEvent::kWaitObject0) << "the token is back, exactly once";
+    EXPECT_EQ(token.wait(0), TVCmnEvent::kWaitTimeout);
+}
+
+}  // namespace
