@@ -17,7 +17,7 @@
 # build gets what it needs of these types from platform/.
 #
 # Generated files go to ${CMAKE_BINARY_DIR}/generated/idl/: one folder for all sets, so
-# the #include "<other>.h" lines widl writes for imports resolve next to each other.
+# the #include <other.h> lines widl writes for imports find each other.
 
 set(KV_WIDL_GENERATED_ROOT ${CMAKE_BINARY_DIR}/generated)
 set(KV_WIDL_OUTPUT_DIR ${KV_WIDL_GENERATED_ROOT}/idl)
@@ -125,7 +125,8 @@ function(kv_widl)
 
   # The IIDs, the headers and the include path, for exes and for the proxy DLL.
   add_library(${W_NAME} STATIC ${iid_sources} ${headers})
-  target_include_directories(${W_NAME} PUBLIC ${KV_WIDL_GENERATED_ROOT})
+  # The second path is for widl's own #include <other.h> lines of imported sets.
+  target_include_directories(${W_NAME} PUBLIC ${KV_WIDL_GENERATED_ROOT} ${KV_WIDL_OUTPUT_DIR})
   target_link_libraries(${W_NAME} PUBLIC ${W_IMPORTS})
   set_source_files_properties(${iid_sources} PROPERTIES COMPILE_OPTIONS -w)
   set_target_properties(${W_NAME} PROPERTIES
