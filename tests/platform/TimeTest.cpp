@@ -1,0 +1,131 @@
+// FILETIME and SYSTEMTIME conversions and the clocks.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/win.h"
+
+namespace {
+
+ULONGLONG asUInt64(const FILETIME& ft) { return (ULONGLONG(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; }
+
+FILETIME fromUInt64(ULONGLONG v) { return FILETIME{DWORD(v), DWORD(v >> 32)}; }
+
+TEST(FileTime, SystemTimeConversionsBothWays)
+{
+    const struct {
+        ULONGLONG fileTime;
+        SYSTEMTIME st;
+    } rows[] = {
+        {0, {1601, 1, 1, 1, 0, 0, 0, 0}},
+        {116444736000000000ull, {1970, 1, 4, 1, 0, 0, 0, 0}},
+        {132224832000000000ull, {2020, 1, 5, 3, 0, 0, 0, 0}},
+        {132225959451230000ull, {2020, 1, 6, 4, 7, 19, 5, 123}},
+        {131011776000000000ull, {2016, 2, 1, 29, 0, 0, 0, 0}},
+        {2650467743999990000ull, {9999, 12, 5, 31, 23, 59, 59, 999}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fileTime);
+        FILETIME ft = fromUInt64(row.fileTime);
+        SYSTEMTIME st{};
+        ASSERT_TRUE(FileTimeToSystemTime(&ft, &st));
+        EXPECT_EQ(row.st.wYear, st.wYear);
+        EXPECT_EQ(row.st.wMonth, st.wMonth);
+        EXPECT_EQ(row.st.wDayOfWeek, st.wDayOfWeek);
+        EXPECT_EQ(row.st.wDay, st.wDay);
+        EXPECT_EQ(row.st.wHour, st.wHour);
+        EXPECT_EQ(row.st.wMinute, st.wMinute);
+        EXPECT_EQ(row.st.wSecond, st.wSecond);
+        EXPECT_EQ(row.st.wMilliseconds, st.wMilliseconds);
+        FILETIME back{};
+        ASSERT_TRUE(SystemTimeToFileTime(&row.st, &back));
+        EXPECT_EQ(row.fileTime, asUInt64(back));
+    }
+}
+
+TEST(FileTime, InvalidSystemTimesAreRejected)
+{
+    const SYSTEMTIME rows[] = {
+#ifndef _WIN32
+        // Windows rejects 29 February of a common year; Wine 8 only checks day <= 31.
+        {2019, 2, 0, 29, 0, 0, 0, 0},
+#endif
+        {2019, 4, 0, 31, 0, 0, 0, 0},
+        {2020, 13, 0, 1, 0, 0, 0, 0},
+        {2020, 0, 0, 1, 0, 0, 0, 0},
+        {2020, 1, 0, 0, 0, 0, 0, 0},
+        {2020, 1, 0, 1, 24, 0, 0, 0},
+        {2020, 1, 0, 1, 0, 60, 0, 0},
+        {2020, 1, 0, 1, 0, 0, 60, 0},
+        {2020, 1, 0, 1, 0, 0, 0, 1000},
+        {1600, 12, 0, 31, 0, 0, 0, 0},
+    };
+    for (const auto& st : rows) {
+        FILETIME ft;
+        EXPECT_FALSE(SystemTimeToFileTime(&st, &ft)) << st.wYear << "-" << st.wMonth << "-" << st.wDay;
+    }
+}
+
+TEST(FileTime, NegativeFileTimeIsRejected)
+{
+    FILETIME ft = fromUInt64(0x8000000000000000ull);
+    SYSTEMTIME st;
+    EXPECT_FALSE(FileTimeToSystemTime(&ft, &st));
+}
+
+TEST(FileTime, SystemClockAgreesWithItsBrokenDownForm)
+{
+    FILETIME before, after;
+    SYSTEMTIME now;
+    GetSystemTimeAsFileTime(&before);
+    GetSystemTime(&now);
+    GetSystemTimeAsFileTime(&after);
+    FILETIME nowFt;
+    ASSERT_TRUE(SystemTimeToFileTime(&now, &nowFt));
+    // SYSTEMTIME keeps milliseconds only.
+    EXPECT_LE(asUInt64(before) / 10000, asUInt64(nowFt) / 10000);
+    EXPECT_GE(asUInt64(after), asUInt64(nowFt));
+    EXPECT_GE(now.wYear, 2020);
+}
+
+TEST(FileTime, LocalTimeIsUtcPlusTheCurrentBias)
+{
+    FILETIME utc, local, back;
+    GetSystemTimeAsFileTime(&utc);
+    ASSERT_TRUE(FileTimeToLocalFileTime(&utc, &local));
+    ASSERT_TRUE(LocalFileTimeToFileTime(&local, &back));
+    EXPECT_EQ(asUInt64(utc), asUInt64(back));
+
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    FILETIME clock;
+    ASSERT_TRUE(SystemTimeToFileTime(&st, &clock));
+    const LONGLONG diff = static_cast<LONGLONG>(asUInt64(clock) - asUInt64(local));
+    EXPECT_LT(std::llabs(diff), 10LL * 10000000);  // same local time within ten seconds
+}
+
+TEST(Clocks, TickCountsAdvanceTogether)
+{
+    const ULONGLONG t64 = GetTickCount64();
+    const DWORD t32 = GetTickCount();
+    // The 32-bit count is the low half of the 64-bit one (give or take the time between).
+    EXPECT_LT(static_cast<DWORD>(t32 - static_cast<DWORD>(t64)), 1000u);
+    Sleep(20);
+    EXPECT_GE(GetTickCount64() - t64, 15u);
+
+    LARGE_INTEGER freq, a, b;
+    ASSERT_TRUE(QueryPerformanceFrequency(&freq));
+    ASSERT_GT(freq.QuadPart, 0);
+    ASSERT_TRUE(QueryPerformanceCounter(&a));
+    Sleep(10);
+    ASSERT_TRUE(QueryPerformanceCounter(&b));
+    EXPECT_GE((b.QuadPart - a.QuadPart) * 1000 / freq.QuadPart, 5);
+}
+
+TEST(Clocks, ProcessAndThreadIdsAreStable)
+{
+    EXPECT_NE(0u, GetCurrentProcessId());
+    EXPECT_EQ(GetCurrentThreadId(), GetCurrentThreadId());
+}
+
+}  // namespace
