@@ -1,0 +1,53 @@
+/*
+ * Result codes of the OPC DA interfaces, with the values every OPC client knows, and
+ * the codes of the XML-DA result vocabulary that our error texts and result-code names
+ * cover. Plain C so the native build, the IDL headers and resource scripts can share it.
+ *
+ * The same macros may already be defined, with the same tokens, by a folder that needed
+ * a few of them first (da/DaTypes.h); identical redefinitions are harmless.
+ */
+#ifndef KV_IDL_OPCERROR_H
+#define KV_IDL_OPCERROR_H
+
+#include "platform/win.h"
+
+#define OPC_E_INVALIDHANDLE ((HRESULT)0xC0040001L)
+#define OPC_E_BADTYPE ((HRESULT)0xC0040004L)
+#define OPC_E_PUBLIC ((HRESULT)0xC0040005L)
+#define OPC_E_BADRIGHTS ((HRESULT)0xC0040006L)
+#define OPC_E_UNKNOWNITEMID ((HRESULT)0xC0040007L)
+#define OPC_E_INVALIDITEMID ((HRESULT)0xC0040008L)
+#define OPC_E_INVALIDFILTER ((HRESULT)0xC0040009L)
+#define OPC_E_UNKNOWNPATH ((HRESULT)0xC004000AL)
+#define OPC_E_RANGE ((HRESULT)0xC004000BL)
+#define OPC_E_DUPLICATENAME ((HRESULT)0xC004000CL)
+#define OPC_S_UNSUPPORTEDRATE ((HRESULT)0x0004000DL)
+#define OPC_S_CLAMP ((HRESULT)0x0004000EL)
+#define OPC_S_INUSE ((HRESULT)0x0004000FL)
+#define OPC_E_INVALIDCONFIGFILE ((HRESULT)0xC0040010L)
+#define OPC_E_NOTFOUND ((HRESULT)0xC0040011L)
+#define OPC_E_INVALID_PID ((HRESULT)0xC0040203L)
+#define OPC_E_DEADBANDNOTSET ((HRESULT)0xC0040400L)
+#define OPC_E_DEADBANDNOTSUPPORTED ((HRESULT)0xC0040401L)
+#define OPC_E_NOBUFFERING ((HRESULT)0xC0040402L)
+#define OPC_E_INVALIDCONTINUATIONPOINT ((HRESULT)0xC0040403L)
+#define OPC_S_DATAQUEUEOVERFLOW ((HRESULT)0x00040404L)
+#define OPC_E_RATENOTSET ((HRESULT)0xC0040405L)
+#define OPC_E_NOTSUPPORTED ((HRESULT)0xC0040406L)
+
+/* The XML-DA result vocabulary as COM codes. No COM interface of ours answers them;
+ * they have texts and names so that a client that is handed one can show it. */
+#define OPCXML_E_INVALIDHOLDTIME ((HRESULT)0xC0045600L)
+#define OPCXML_E_INVALIDITEMNAME ((HRESULT)0xC0045601L)
+#define OPCXML_E_INVALIDITEMPATH ((HRESULT)0xC0045602L)
+#define OPCXML_E_NOSUBSCRIPTION ((HRESULT)0xC0045603L)
+#define OPCXML_E_READONLY ((HRESULT)0xC0045604L)
+#define OPCXML_E_WRITEONLY ((HRESULT)0xC0045605L)
+#define OPCXML_E_UNKNOWNITEMNAME ((HRESULT)0xC0045606L)
+#define OPCXML_E_UNKNOWNITEMPATH ((HRESULT)0xC0045607L)
+#define OPCXML_E_TIMEDOUT ((HRESULT)0xC0045608L)
+#define OPCXML_E_SERVERSTATE ((HRESULT)0xC0045609L)
+#define OPCXML_E_ACCESS_DENIED ((HRESULT)0xC0045610L)
+#define OPCXML_E_BUSY ((HRESULT)0xC0045611L)
+
+#endif
