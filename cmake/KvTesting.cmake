@@ -15,7 +15,6 @@ function(kv_add_gtest)
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
   if(WIN32)
-    target_link_options(${T_NAME} PRIVATE -municode)
     add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
     set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wineprefix
       ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" LABELS "${T_LABELS}")
