@@ -18,4 +18,5 @@
 #include "platform/linux/com.h"
 #include "platform/linux/kernel.h"
 #include "platform/linux/message.h"
+#include "platform/linux/oleauto.h"
 #endif
