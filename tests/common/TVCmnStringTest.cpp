@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/win.h"
+
 namespace {
 
 TEST(TVCmnStringTest, FormatCutsAtTheMaximumLength)
@@ -112,6 +114,54 @@ TEST(TVCmnStringTest, MalformedUtf8BecomesReplacementCharacters)
 
     std::wstring loneSurrogate(1, static_cast<wchar_t>(0xD800));
     EXPECT_EQ(TVCmnString::wideToUtf8(loneSurrogate), "\xEF\xBF\xBD");
+}
+
+TEST(TVCmnStringTest, AnsiConversionsOfWindows1252)
+{
+    struct Row {
+        const char* name;
+        std::string ansi;
+        std::wstring wide;
+    };
+    const Row rows[] = {
+        {"ASCII", "Motor 1 speed", L"Motor 1 speed"},
+        {"umlauts", "(Ger\xE4tefehler) (EGU-\xDC" "berschritten) \xDF", L"(Ger\u00E4tefehler) (EGU-\u00DCberschritten) \u00DF"},
+        {"euro and the 0x80-0x9F block", "\x80 \x8A \x9C \x9F", L"\u20AC \u0160 \u0153 \u0178"},
+        {"embedded zero", std::string("a\0b", 3), std::wstring(L"a\0b", 3)},
+        {"empty", "", L""},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(TVCmnString::ansiToWide(row.ansi, TVCmnString::kCodePageWindows1252), row.wide) << row.name;
+        EXPECT_EQ(TVCmnString::wideToAnsi(row.wide, TVCmnString::kCodePageWindows1252), row.ansi) << row.name;
+    }
+    // No 1252 byte and no best fit on Windows either: the default character.
+    EXPECT_EQ(TVCmnString::wideToAnsi(L"x\u4E2Dy", TVCmnString::kCodePageWindows1252), "x?y");
+    EXPECT_EQ(TVCmnString::ansiToWide(static_cast<const char*>(nullptr)), L"") << "null BSTR-like input";
+    EXPECT_EQ(TVCmnString::wideToAnsi(static_cast<const wchar_t*>(nullptr)), "");
+}
+
+TEST(TVCmnStringTest, EveryDefined1252ByteRoundTripsThroughTheSystemCodePage)
+{
+    if (GetACP() != 1252)
+        GTEST_SKIP() << "the system code page is " << GetACP();
+    for (int byte = 0x01; byte <= 0xFF; ++byte) {
+        if (byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 || byte == 0x9D)
+            continue;  // undefined in Windows-1252
+        const std::string ansi(1, static_cast<char>(byte));
+        const std::wstring wide = TVCmnString::ansiToWide(ansi);
+        ASSERT_EQ(wide.size(), 1u) << "byte 0x" << std::hex << byte;
+        EXPECT_EQ(TVCmnString::wideToAnsi(wide), ansi) << "byte 0x" << std::hex << byte;
+    }
+}
+
+TEST(TVCmnStringTest, OwnUtf8DecoderAgreesWithTheSystemOnValidText)
+{
+    const std::string texts[] = {"plain", "\xC3\xA4\xC3\x9F", "\xE2\x82\xAC 5", "\xF0\x9F\x98\x80"};
+    for (const std::string& text : texts) {
+        EXPECT_EQ(TVCmnString::utf8ToWide(text), TVCmnString::ansiToWide(text, TVCmnString::kCodePageUtf8)) << text;
+        const std::wstring wide = TVCmnString::utf8ToWide(text);
+        EXPECT_EQ(TVCmnString::wideToUtf8(wide), TVCmnString::wideToAnsi(wide, TVCmnString::kCodePageUtf8)) << text;
+    }
 }
 
 }  // namespace

@@ -60,4 +60,14 @@ TEST(TVCmnTickTest, CapAtNever)
     EXPECT_EQ(TVCmnTick::capAtNever(0xFFFFFFFFu), kTickNever) << "INFINITE";
 }
 
+TEST(TVCmnTickTest, NowIsTheSystemTickCount)
+{
+    // Read around the call: the same clock, so no elapsed time in between can be negative.
+    const TVCmnTickMs before = TVCmnTick::now();
+    const TVCmnTickMs middle = TVCmnTick::now();
+    const TVCmnTickMs after = TVCmnTick::now();
+    EXPECT_LE(TVCmnTick::elapsed(before, middle), TVCmnTick::elapsed(before, after));
+    EXPECT_LT(TVCmnTick::elapsed(before, after), 10000u);
+}
+
 }  // namespace

@@ -1,0 +1,11 @@
+// The Windows test executables link with -municode, whose start-up code calls wmain;
+// gtest_main provides only main. Natively gtest_main's main is used as is.
+#ifdef _WIN32
+#include <gtest/gtest.h>
+
+int wmain(int argc, wchar_t** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
+#endif
