@@ -1,0 +1,181 @@
+// The loop's bookkeeping: blocks of contiguous parameters, one queued update per entry,
+// and entries removed while their reading is under way.
+#include <gtest/gtest.h>
+
+#include "commsserver/LoopTable.h"
+
+using namespace comms;
+
+namespace {
+
+ParameterRecord rec(LONG menu, LONG parameter)
+{
+    ParameterRecord r{};
+    r.menu = menu;
+    r.parameter = parameter;
+    return r;
+}
+
+// Answers every reading of a slice with value = parameter number.
+void answer(const LoopWork& work, std::vector<LONG>& status, std::vector<ParameterReading>& readings)
+{
+    status.assign(work.blocks.size(), kStatusOk);
+    readings.assign(work.readingCount, {});
+    for (const LoopWork::Block& b : work.blocks) {
+        for (std::uint32_t i = 0; i < b.count; ++i)
+            readings[b.firstReading + i] = {kStatusOk, b.firstParameter + static_cast<LONG>(i), 0};
+    }
+}
+
+TEST(LoopTable, NewEntriesAreReadAtOnceInContiguousBlocks)
+{
+    LoopTable t;
+    const auto now = LoopClock::now();
+    // Node 0 menu 1: 10, 11, 12, 14 and a second owner of 11; node 0 menu 2: 11; node 1 menu 1: 10.
+    const struct { ULONGLONG owner; std::uint32_t node; LONG menu, parameter; } adds[] = {
+        {1, 0, 1, 12}, {2, 0, 1, 10}, {3, 0, 1, 11}, {4, 0, 1, 14}, {5, 0, 1, 11}, {6, 0, 2, 11}, {7, 1, 1, 10},
+    };
+    for (const auto& a : adds)
+        ASSERT_EQ(t.add(a.owner, a.node, rec(a.menu, a.parameter), 1000, now), kStatusOk);
+
+    LoopWork work;
+    ASSERT_TRUE(t.takeWork(now, 125, 100, work));
+    struct Expected { std::uint32_t node; LONG menu, first; std::uint32_t count, items; };
+    const Expected expected[] = {{0, 1, 10, 3, 4}, {0, 1, 14, 1, 1}, {0, 2, 11, 1, 1}, {1, 1, 10, 1, 1}};
+    ASSERT_EQ(work.blocks.size(), std::size(expected));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        const LoopWork::Block& b = work.blocks[i];
+        EXPECT_EQ(b.node, expected[i].node) << "block " << i;
+        EXPECT_EQ(b.menu, expected[i].menu) << "block " << i;
+        EXPECT_EQ(b.firstParameter, expected[i].first) << "block " << i;
+        EXPECT_EQ(b.count, expected[i].count) << "block " << i;
+        EXPECT_EQ(b.endItem - b.firstItem, expected[i].items) << "block " << i;
+    }
+    EXPECT_EQ(work.readingCount, 6u) << "the two owners of #1.11 share one reading";
+    EXPECT_FALSE(t.takeWork(now, 125, 100, work)) << "nothing else is due before the rate";
+    EXPECT_TRUE(t.takeWork(now + std::chrono::milliseconds(1000), 125, 100, work));
+}
+
+TEST(LoopTable, BlocksRespectTheBackendsLimit)
+{
+    LoopTable t;
+    const auto now = LoopClock::now();
+    for (LONG p = 0; p < 300; ++p)
+        t.add(1, 0, rec(1, p), 100, now);
+    LoopWork work;
+    ASSERT_TRUE(t.takeWork(now, 125, 1000, work));
+    ASSERT_EQ(work.blocks.size(), 3u);
+    EXPECT_EQ(work.blocks[0].count, 125u);
+    EXPECT_EQ(work.blocks[1].firstParameter, 125);
+    EXPECT_EQ(work.blocks[2].count, 50u);
+}
+
+TEST(LoopTable, EachEntryIsQueuedOnceWithItsLatestReading)
+{
+    LoopTable t;
+    const auto now = LoopClock::now();
+    t.add(7, 0, rec(1, 21), 10, now);
+    LoopWork work;
+    std::vector<LONG> status;
+    std::vector<ParameterReading> readings;
+    ASSERT_TRUE(t.takeWork(now, 125, 100, work));
+    answer(work, status, readings);
+    EXPECT_TRUE(t.apply(work, status, readings)) << "empty to non-empty: tell the client";
+
+    t.makeAllDue(now);
+    ASSERT_TRUE(t.takeWork(now, 125, 100, work));
+    readings[0].value = 555;
+    EXPECT_FALSE(t.apply(work, status, readings)) << "already waiting: no second message";
+    EXPECT_EQ(t.queuedCount(), 1u);
+
+    ULONGLONG owner = 0;
+    std::uint32_t node = 9;
+    ParameterRecord r{};
+    EXPECT_EQ(t.next(owner, node, r), kStatusOk);
+    EXPECT_EQ(owner, 7u);
+    EXPECT_EQ(node, 0u);
+    EXPECT_EQ(r.menu, 1);
+    EXPECT_EQ(r.parameter, 21);
+    EXPECT_EQ(r.value, 555);
+    EXPECT_EQ(t.next(owner, node, r), kStatusNoMoreUpdates);
+}
+
+TEST(LoopTable, FailuresReachEveryEntryOfTheBlock)
+{
+    LoopTable t;
+    const auto now = LoopClock::now();
+    t.add(1, 0, rec(1, 1), 100, now);
+    t.add(2, 0, rec(1, 2), 100, now);
+    t.add(3, 0, rec(1, 3), 100, now);
+    LoopWork work;
+    std::vector<LONG> status;
+    std::vector<ParameterReading> readings;
+    ASSERT_TRUE(t.takeWork(now, 125, 100, work));
+    answer(work, status, readings);
+    status[0] = kStatusNodeSilent;
+    t.apply(work, status, readings);
+    ULONGLONG owner;
+    std::uint32_t node;
+    ParameterRecord r;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(t.next(owner, node, r), kStatusNodeSilent);
+
+    t.makeAllDue(now);
+    ASSERT_TRUE(t.takeWork(now, 125, 100, work));
+    answer(work, status, readings);
+    readings[1].status = kStatusNoSuchParameter;
+    t.apply(work, status, readings);
+    EXPECT_EQ(t.next(owner, node, r), kStatusOk);
+    EXPECT_EQ(t.next(owner, node, r), kStatusLoopNoSuchParameter) << "a missing loop parameter is a configuration error";
+    EXPECT_EQ(owner, 2u);
+}
+
+TEST(LoopTable, RemovedEntriesLoseTheirReadingsAndQueuedUpdates)
+{
+    LoopTable t;
+    const auto now = LoopClock::now();
+    t.add(1, 0, rec(1, 1), 100, now);
+    t.add(2, 0, rec(1, 2), 100, now);
+    LoopWork work;
+    std::vector<LONG> status;
+    std::vector<ParameterReading> readings;
+    ASSERT_TRUE(t.takeWork(now, 125, 100, work));
+    answer(work, status, readings);
+    EXPECT_EQ(t.remove(1, 0, 1, 1), kStatusOk);  // while its reading is under way
+    t.apply(work, status, readings);
+    EXPECT_EQ(t.queuedCount(), 1u);
+
+    EXPECT_EQ(t.remove(2, 0, 1, 2), kStatusOk);  // while its update waits
+    EXPECT_EQ(t.queuedCount(), 0u);
+    ULONGLONG owner;
+    std::uint32_t node;
+    ParameterRecord r;
+    EXPECT_EQ(t.next(owner, node, r), kStatusNoMoreUpdates);
+
+    EXPECT_EQ(t.remove(2, 0, 1, 2), kStatusNotInLoop);
+    EXPECT_EQ(t.remove(3, 0, 1, 1), kStatusNotInLoop) << "another owner's key";
+    // Re-added into the same slot: the old reference must not deliver.
+    t.add(2, 0, rec(1, 2), 100, now);
+    EXPECT_EQ(t.next(owner, node, r), kStatusNoMoreUpdates);
+    EXPECT_EQ(t.entryCount(), 1u);
+}
+
+TEST(LoopTable, ChangedRateMovesTheEntryAndNeverMeansReadOnce)
+{
+    LoopTable t;
+    const auto now = LoopClock::now();
+    t.add(1, 0, rec(1, 1), kLoopRateNeverMs, now);
+    LoopWork work;
+    ASSERT_TRUE(t.takeWork(now, 125, 100, work)) << "read once when added";
+    EXPECT_FALSE(t.nextDue().has_value()) << "then never";
+    EXPECT_EQ(t.add(1, 0, rec(1, 1), 50, now), kStatusOk);
+    EXPECT_EQ(t.entryCount(), 1u);
+    ASSERT_TRUE(t.takeWork(now, 125, 100, work)) << "a new rate reads at once";
+    ASSERT_TRUE(t.nextDue().has_value());
+    EXPECT_EQ(*t.nextDue(), now + std::chrono::milliseconds(50));
+    EXPECT_EQ(t.add(2, 0, rec(1, 2), 0, now), kStatusOk);
+    EXPECT_TRUE(t.takeWork(now, 125, 100, work));
+    EXPECT_EQ(*t.nextDue(), now + std::chrono::milliseconds(kMinimumLoopRateMs)) << "rate 0 is the fastest rate";
+}
+
+}  // namespace

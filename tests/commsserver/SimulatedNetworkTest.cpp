@@ -1,0 +1,250 @@
+// The simulated drive network: behaviours over time, faults, writes and the write log.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+#include <thread>
+
+#include "commsserver/SimulatedNetwork.h"
+
+using namespace comms;
+
+namespace {
+
+const char* kPlant = R"ini(
+[comms]
+replyTimeoutMs = 20
+[node 1]
+[node 2]
+anyParameter = no
+[parameter 1 #1.21]
+type = int16
+decimals = 1
+min = -3000
+max = 3000
+value = 1500
+[parameter 1 #3.2]
+type = int16
+decimals = 1
+min = -3000
+max = 3000
+behaviour = follow
+follows = #1.21
+lagMs = 1000
+[parameter 1 #7.1]
+decimals = 1
+min = 0
+max = 100
+behaviour = ramp
+rate = 10
+[parameter 1 #5.5]
+behaviour = sine
+value = 500
+amplitude = 10
+periodMs = 1000
+[parameter 1 #4.1]
+decimals = 2
+behaviour = noise
+value = 12.5
+amplitude = 0.25
+[parameter 1 #10.1]
+type = bool
+value = 1
+writable = no
+[parameter 2 #1.1]
+value = 5
+)ini";
+
+CommsSettings plant()
+{
+    CommsSettings s;
+    std::string error;
+    EXPECT_EQ(parseCommsSettings(kPlant, s, error), kStatusOk) << error;
+    return s;
+}
+
+LONG valueAt(SimulatedNetwork& net, std::uint64_t ms, LONG menu, LONG parameter)
+{
+    net.setClockMs(ms);
+    const ParameterReading r = net.readParameter("1", menu, parameter);
+    EXPECT_EQ(r.status, kStatusOk) << "#" << menu << "." << parameter << " at " << ms << " ms";
+    return r.value;
+}
+
+TEST(SimulatedNetwork, BehavioursFollowTheClock)
+{
+    SimulatedNetwork net(plant());
+    struct Row {
+        const char* what;
+        std::uint64_t ms;
+        LONG menu, parameter;
+        LONG expected;
+    };
+    const Row rows[] = {
+        {"setpoint is constant", 5000, 1, 21, 15000},
+        {"ramp after 1 s at 10/s", 1000, 7, 1, 100},
+        {"ramp wraps at max", 10500, 7, 1, 50},
+        {"sine at a quarter period", 250, 5, 5, 510},
+        {"sine at three quarters", 750, 5, 5, 490},
+        {"bool", 0, 10, 1, 1},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(valueAt(net, row.ms, row.menu, row.parameter), row.expected) << row.what;
+}
+
+TEST(SimulatedNetwork, SpeedFollowsItsSetpointWithTheLag)
+{
+    SimulatedNetwork net(plant());
+    // One time constant: 1 - 1/e of the way from 0 to 1500.0 rpm.
+    EXPECT_NEAR(valueAt(net, 1000, 3, 2), 9482, 1);
+    // Intermediate looks do not change the curve.
+    EXPECT_NEAR(valueAt(net, 1500, 3, 2), std::lround(15000 * (1 - std::exp(-1.5))), 1);
+    EXPECT_NEAR(valueAt(net, 20000, 3, 2), 15000, 1);
+    // A new setpoint: speed moves toward it, starting where it was.
+    ASSERT_EQ(net.writeParameter("1", 1, 21, -5000, 1), kStatusOk);
+    EXPECT_NEAR(valueAt(net, 21000, 3, 2), std::lround(15000 + (-5000 - 15000) * (1 - std::exp(-1.0))), 1);
+}
+
+TEST(SimulatedNetwork, NoiseStaysWithinItsAmplitudeAndVaries)
+{
+    SimulatedNetwork net(plant());
+    std::set<LONG> seen;
+    for (int i = 0; i < 50; ++i) {
+        const LONG v = valueAt(net, 100, 4, 1);
+        EXPECT_GE(v, 1225);
+        EXPECT_LE(v, 1275);
+        seen.insert(v);
+    }
+    EXPECT_GT(seen.size(), 5u);
+}
+
+TEST(SimulatedNetwork, EachFaultGivesItsStatusForReadWriteAndBlock)
+{
+    struct Row {
+        const char* fault;
+        unsigned network, node;
+        LONG read, write;
+        bool writeApplied;
+        LONG block;
+    };
+    const Row rows[] = {
+        {"none", 0, 0, kStatusOk, kStatusOk, true, kStatusOk},
+        {"network down", kFaultNetworkDown, 0, kStatusNetworkDown, kStatusNetworkDown, false, kStatusNetworkDown},
+        {"node silent", 0, kFaultSilent, kStatusNodeSilent, kStatusNodeSilent, false, kStatusNodeSilent},
+        {"reply time-out", 0, kFaultReplyTimeout, kStatusReplyTimeout, kStatusReplyTimeout, true, kStatusReplyTimeout},
+        {"write rejected", 0, kFaultRejectWrites, kStatusOk, kStatusWriteRejected, false, kStatusOk},
+        {"value out of range", 0, kFaultOutOfRange, kStatusOk, kStatusOutOfRange, false, kStatusOk},
+    };
+    for (const Row& row : rows) {
+        SimulatedNetwork net(plant());
+        net.setNetworkFaults(row.network);
+        ASSERT_TRUE(net.setNodeFaults("1", row.node));
+        EXPECT_EQ(net.networkUp(), row.network == 0) << row.fault;
+        EXPECT_EQ(net.readParameter("1", 1, 21).status, row.read) << row.fault;
+        EXPECT_EQ(net.writeParameter("1", 1, 21, 100, 0), row.write) << row.fault;
+        EXPECT_EQ(net.writeLog().size(), row.writeApplied ? 1u : 0u) << row.fault;
+        ParameterReading block[3];
+        EXPECT_EQ(net.readBlock("1", 1, 20, block), row.block) << row.fault;
+        // The other node is untouched by a node's fault.
+        EXPECT_EQ(net.readParameter("2", 1, 1).status, row.network ? kStatusNetworkDown : kStatusOk) << row.fault;
+    }
+}
+
+TEST(SimulatedNetwork, ParameterFaultsAffectOnlyThatParameterOfABlock)
+{
+    SimulatedNetwork net(plant());
+    ASSERT_TRUE(net.setParameterFaults("1", 1, 21, kFaultSilent));
+    ParameterReading block[3];
+    ASSERT_EQ(net.readBlock("1", 1, 20, block), kStatusOk);
+    EXPECT_EQ(block[0].status, kStatusOk);
+    EXPECT_EQ(block[1].status, kStatusNodeSilent);
+    EXPECT_EQ(block[2].status, kStatusOk);
+    EXPECT_FALSE(net.setParameterFaults("2", 9, 9, kFaultSilent)) << "node 2 has no #9.9";
+}
+
+TEST(SimulatedNetwork, WritesAreCheckedScaledAndLogged)
+{
+    SimulatedNetwork net(plant());
+    struct Row {
+        const char* what;
+        const char* node;
+        LONG menu, parameter, value, decimalPlaces;
+        LONG status;
+    };
+    const Row rows[] = {
+        {"setpoint 123.4 rpm", "1", 1, 21, 1234, 1, kStatusOk},
+        {"setpoint 12 rpm, no decimals", "1", 1, 21, 12, 0, kStatusOk},
+        {"above max", "1", 1, 21, 30001, 1, kStatusOutOfRange},
+        {"below min", "1", 1, 21, -3001, 0, kStatusOutOfRange},
+        {"read-only", "1", 10, 1, 0, 0, kStatusWriteRejected},
+        {"measured value", "1", 3, 2, 0, 0, kStatusWriteRejected},
+        {"undescribed parameter of a generic node", "1", 42, 7, 99, 0, kStatusOk},
+        {"parameter the node lacks", "2", 9, 9, 1, 0, kStatusNoSuchParameter},
+        {"generic range ends at menu 99", "1", 100, 0, 1, 0, kStatusNoSuchParameter},
+        {"decimal places no drive has", "1", 1, 21, 1, 12, kStatusBadValue},
+        {"unknown node", "9", 1, 21, 1, 0, kStatusUnknownNode},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(net.writeParameter(row.node, row.menu, row.parameter, row.value, row.decimalPlaces), row.status)
+            << row.what;
+
+    const std::vector<WriteLogEntry> log = net.writeLog();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].sequence, 1u);
+    EXPECT_EQ(log[0].node, "1");
+    EXPECT_EQ(log[0].value, 1234);
+    EXPECT_EQ(log[1].sequence, 2u);
+    EXPECT_EQ(log[1].value, 120) << "12 rpm in the parameter's own decimal places";
+    EXPECT_EQ(log[1].decimalPlaces, 1);
+    EXPECT_EQ(log[2].menu, 42);
+    EXPECT_EQ(log[2].parameter, 7);
+
+    EXPECT_EQ(net.readParameter("1", 1, 21).value, 120);
+    EXPECT_EQ(net.readParameter("1", 42, 7).value, 99);
+    EXPECT_EQ(net.driveValue("1", 42, 7)->value, 99);
+}
+
+TEST(SimulatedNetwork, NodesAndParametersThatDoNotExist)
+{
+    SimulatedNetwork net(plant());
+    EXPECT_EQ(net.checkNode("1"), kStatusOk);
+    EXPECT_EQ(net.checkNode("9"), kStatusUnknownNode);
+    EXPECT_EQ(net.readParameter("9", 1, 1).status, kStatusUnknownNode);
+    EXPECT_EQ(net.readParameter("2", 1, 2).status, kStatusNoSuchParameter);
+    ParameterReading block[3];
+    ASSERT_EQ(net.readBlock("2", 1, 0, block), kStatusOk);
+    EXPECT_EQ(block[0].status, kStatusNoSuchParameter);
+    EXPECT_EQ(block[1].status, kStatusOk);
+    EXPECT_EQ(block[1].value, 5);
+    EXPECT_EQ(block[2].status, kStatusNoSuchParameter);
+    EXPECT_FALSE(net.driveValue("9", 1, 1));
+}
+
+TEST(SimulatedNetwork, DefaultNetworkAnswersAnyNodeWithMovingDriveParameters)
+{
+    CommsSettings defaults;
+    std::string error;
+    ASSERT_EQ(parseCommsSettings(defaultCommsSettingsText(), defaults, error), kStatusOk);
+    SimulatedNetwork net(defaults);
+    for (const char* node : {"10.0.1.11", "10.0.1.40:3", "1", "17", "Drive 5"}) {
+        EXPECT_EQ(net.checkNode(node), kStatusOk) << node;
+        EXPECT_EQ(net.readParameter(node, 99, 999).status, kStatusOk) << node;
+        EXPECT_EQ(net.readParameter(node, 1, 21).value, 15000) << node;
+    }
+    net.setClockMs(60000);
+    EXPECT_NEAR(net.readParameter("17", 3, 2).value, 15000, 10) << "speed has reached its setpoint";
+    EXPECT_EQ(net.readParameter("1", 100, 0).status, kStatusNoSuchParameter);
+}
+
+TEST(SimulatedNetwork, CancelEndsAWaitForASilentNode)
+{
+    CommsSettings s = plant();
+    s.replyTimeoutMs = 600000;
+    SimulatedNetwork net(s);
+    ASSERT_TRUE(net.setNodeFaults("1", kFaultSilent));
+    std::thread canceller([&net] { net.cancel(); });
+    EXPECT_EQ(net.readParameter("1", 1, 21).status, kStatusNetworkDown);  // well before ten minutes
+    canceller.join();
+}
+
+}  // namespace
