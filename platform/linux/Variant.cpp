@@ -154,11 +154,12 @@ constexpr double kMaxDate = 2958465.0;                 // 31 December 9999
 
 INT SystemTimeToVariantTime(LPSYSTEMTIME st, DATE* out)
 {
+    // Days past the end of the month roll over (30 February is 1 or 2 March), as oleaut32 does.
     if (!st || !out || st->wYear < 100 || st->wYear > 9999 || st->wMonth < 1 || st->wMonth > 12 ||
-        st->wDay < 1 || st->wDay > kv::platform::daysInMonth(st->wYear, st->wMonth) || st->wHour > 23 ||
-        st->wMinute > 59 || st->wSecond > 59)
+        st->wDay < 1 || st->wDay > 31 || st->wHour > 23 || st->wMinute > 59 || st->wSecond > 59)
         return FALSE;
-    const double days = static_cast<double>(kv::platform::daysFromCivil(st->wYear, st->wMonth, st->wDay) - kDaysFrom1970To1899);
+    const double days = static_cast<double>(kv::platform::daysFromCivil(st->wYear, st->wMonth, 1) + st->wDay - 1 -
+                                            kDaysFrom1970To1899);
     const double fraction = (st->wHour * 3600.0 + st->wMinute * 60.0 + st->wSecond) / 86400.0;
     *out = days < 0 ? days - fraction : days + fraction;
     return TRUE;
