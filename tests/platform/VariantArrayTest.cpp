@@ -1,0 +1,91 @@
+// Arrays: VariantChangeTypeEx keeps element types; changeArrayType converts elements.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/VariantArray.h"
+#include "tests/platform/VariantTestSupport.h"
+
+namespace kv::platform::test {
+namespace {
+
+VARIANT r8Array(const std::vector<double>& values, LONG lower = 0)
+{
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_ARRAY | VT_R8;
+    v.parray = SafeArrayCreateVector(VT_R8, lower, static_cast<ULONG>(values.size()));
+    for (LONG i = 0; i < static_cast<LONG>(values.size()); ++i) {
+        LONG index = lower + i;
+        double value = values[static_cast<std::size_t>(i)];
+        SafeArrayPutElement(v.parray, &index, &value);
+    }
+    return v;
+}
+
+TEST(VariantArray, ChangeTypeRefusesOtherElementTypes)
+{
+    VARIANT src = r8Array({2.5, 3.5});
+    VARIANT dst;
+    VariantInit(&dst);
+    EXPECT_EQ(DISP_E_TYPEMISMATCH, VariantChangeTypeEx(&dst, &src, 1033, 0, VT_ARRAY | VT_I4));
+    EXPECT_EQ(DISP_E_TYPEMISMATCH, VariantChangeTypeEx(&dst, &src, 1033, 0, VT_I4));
+    ASSERT_EQ(S_OK, VariantChangeTypeEx(&dst, &src, 1033, 0, VT_ARRAY | VT_R8));  // same type: a copy
+    EXPECT_NE(src.parray, dst.parray);
+    VariantClear(&dst);
+    VariantClear(&src);
+}
+
+TEST(VariantArray, ConvertsElementByElement)
+{
+    const struct {
+        const char* name;
+        std::vector<double> values;
+        VARTYPE to;
+        LCID lcid;
+        HRESULT hr;
+        std::vector<std::string> expected;  // describe() of each element
+    } rows[] = {
+        {"to I4 rounds to even", {2.5, 3.5, -2.5}, VT_ARRAY | VT_I4, 1033, S_OK, {"vt=3 2", "vt=3 4", "vt=3 -2"}},
+        {"to BSTR in de-DE", {1.5, -0.25}, VT_ARRAY | VT_BSTR, 1031, S_OK, {"vt=8 \"1,5\"", "vt=8 \"-0,25\""}},
+        {"to BOOL", {0, 7}, VT_ARRAY | VT_BOOL, 1033, S_OK, {"vt=11 0", "vt=11 -1"}},
+        {"to VARIANT", {1.5}, VT_ARRAY | VT_VARIANT, 1033, S_OK, {"vt=5 1.5"}},
+        {"to DEC", {1.5}, VT_ARRAY | VT_DECIMAL, 1033, S_OK, {"vt=14 + scale 1 hi 0 lo 15"}},
+        {"one element overflows", {1, 1e10}, VT_ARRAY | VT_I4, 1033, DISP_E_OVERFLOW, {}},
+        {"empty array", {}, VT_ARRAY | VT_UI1, 1033, S_OK, {}},
+    };
+    for (const auto& row : rows) {
+        VARIANT src = r8Array(row.values, 1);
+        VARIANT dst;
+        VariantInit(&dst);
+        EXPECT_EQ(row.hr, changeArrayType(&dst, &src, row.lcid, 0, row.to)) << row.name;
+        if (row.hr == S_OK) {
+            EXPECT_EQ(row.to, dst.vt) << row.name;
+            LONG lower = 0, upper = 0;
+            SafeArrayGetLBound(dst.parray, 1, &lower);
+            SafeArrayGetUBound(dst.parray, 1, &upper);
+            EXPECT_EQ(1, lower) << row.name;  // bounds are kept
+            ASSERT_EQ(static_cast<LONG>(row.expected.size()), upper - lower + 1) << row.name;
+            for (LONG i = lower; i <= upper; ++i) {
+                VARIANT element;
+                VariantInit(&element);
+                const VARTYPE et = row.to & VT_TYPEMASK;
+                if (et == VT_VARIANT) {
+                    SafeArrayGetElement(dst.parray, &i, &element);
+                } else {
+                    SafeArrayGetElement(dst.parray, &i, et == VT_DECIMAL ? static_cast<void*>(&element.decVal) : static_cast<void*>(&element.llVal));
+                    element.vt = et;
+                }
+                EXPECT_EQ(row.expected[static_cast<std::size_t>(i - lower)], describe(element)) << row.name << " [" << i << "]";
+                VariantClear(&element);
+            }
+        } else {
+            EXPECT_EQ(VT_EMPTY, dst.vt) << row.name;
+        }
+        VariantClear(&dst);
+        VariantClear(&src);
+    }
+}
+
+}  // namespace
+}  // namespace kv::platform::test
