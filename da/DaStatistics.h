@@ -1,0 +1,46 @@
+// Request counters of the engine ("DA-nrCycRead", "DA-maxReadTime", ...) and the live
+// object counters, for the statistics report of the diagnostic window. Counted at each
+// request completion from any thread, hence atomics; report() hands out the request
+// counters with the averages and resets them. One set per process.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "da/DaEngine.h"
+
+class DaStatistics {
+public:
+    enum Counter : int {
+        nrCycRead, nrChangeReport, nrACacheRead, nrADevRead, nrSDevRead, nrSCacheRead, nrAWrite, nrSWrite,
+        nrReadFailed, nrWriteFailed, maxReadTime, maxWriteTime, kCounterCount
+    };
+    enum ObjectKind : int { serverObj, groupObj, itemObj, nodeObj, tagObj, propertyObj, kObjectKindCount };
+
+    static DaStatistics& process();
+
+    // One completed request: its kind, whether it writes, its result, the cache quality
+    // it saw (or none), and its time in ms.
+    void countRequest(DaRequestKind kind, bool write, HRESULT result, bool hasCache, DaQuality quality,
+                      uint32_t elapsedMs);
+    // Name and value of every counter in report order, averages included, then the
+    // object counters; the request counters and time sums start again from 0.
+    std::vector<std::pair<std::string, uint32_t>> report();
+    uint32_t value(Counter counter) const { return counters_[counter].load(std::memory_order_relaxed); }
+
+    void objectCreated(ObjectKind kind) { objects_[kind].fetch_add(1, std::memory_order_relaxed); }
+    void objectDestroyed(ObjectKind kind) { objects_[kind].fetch_sub(1, std::memory_order_relaxed); }
+    int32_t objects(ObjectKind kind) const { return objects_[kind].load(std::memory_order_relaxed); }
+
+private:
+    void add(Counter counter) { counters_[counter].fetch_add(1, std::memory_order_relaxed); }
+    static void raise(std::atomic<uint32_t>& maximum, uint32_t value);
+
+    std::atomic<uint32_t> counters_[kCounterCount] = {};
+    std::atomic<uint64_t> readTimeSumMs_{0};
+    std::atomic<uint64_t> writeTimeSumMs_{0};
+    std::atomic<int32_t> objects_[kObjectKindCount] = {};
+};
