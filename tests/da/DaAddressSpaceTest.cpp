@@ -1,0 +1,253 @@
+// Building the tree: name rules, duplicates, item IDs with delimiters, renames, object
+// type codes and trace names, and the tag fields other subsystems rely on.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "da/DaTypes.h"
+#include "tests/da/DaTestTree.h"
+
+TEST(DaAddressSpace, NameRulesRefuseDelimitersBadCharactersAndDuplicates)
+{
+    struct Row {
+        const char* name;
+        HRESULT expected;
+    };
+    const Row rows[] = {
+        {"Speed", S_OK},          {"Motor speed 2", S_OK}, {"", E_INVALIDARG},
+        {"a.b", E_INVALIDARG},    {"a,b", E_INVALIDARG},  {"a/b", E_INVALIDARG},
+        {"a\\b", E_INVALIDARG},   {"a!b", E_INVALIDARG},  {"a|b", E_INVALIDARG},
+        {"a\"b", E_INVALIDARG},   {"a`b", E_INVALIDARG},  {"a'b", E_INVALIDARG},
+        {"a#b", E_INVALIDARG},    {"Existing", OPC_E_DUPLICATENAME},
+    };
+    DaRef<DaNamespaceRoot> root(new DaNamespaceRoot);
+    DaRef<DaNode> parent = makeNode("Parent");
+    ASSERT_EQ(root->addChild(parent.get()), S_OK);
+    ASSERT_EQ(parent->addChild(makeTag("Existing").get()), S_OK);
+    for (const Row& row : rows) {
+        DaRef<DaTag> tag(new DaTag);
+        tag->setName(row.name);  // refused names leave the tag unnamed; addChild refuses again
+        EXPECT_EQ(parent->addChild(tag.get()), row.expected) << "name \"" << row.name << "\"";
+    }
+    root->removeAllChildren();
+}
+
+TEST(DaAddressSpace, SetNameChecksRulesAndSiblingsAndResortsTheParent)
+{
+    DaTestTree tree;
+    EXPECT_EQ(tree.actual->setName("Setpoint"), OPC_E_DUPLICATENAME);
+    EXPECT_EQ(tree.actual->setName("Actual"), S_OK);  // its own name: no change
+    EXPECT_EQ(tree.actual->setName("x/y"), E_INVALIDARG);
+    EXPECT_EQ(tree.actual->getName(), "Actual");
+
+    EXPECT_EQ(tree.actual->setName("Zeta"), S_OK);
+    EXPECT_EQ(tree.root->findTag("Drive1.Speed.Zeta").get(), tree.actual.get());
+    EXPECT_FALSE(tree.root->findTag("Drive1.Speed.Actual"));
+    std::vector<DaRef<DaElement>> children;
+    tree.speed->getChildren(children);
+    ASSERT_EQ(children.size(), 2u);
+    EXPECT_EQ(children[0]->getName(), "Setpoint");
+    EXPECT_EQ(children[1]->getName(), "Zeta");
+}
+
+TEST(DaAddressSpace, ItemIdsJoinNamesBelowTheRootWithThePathDelimiter)
+{
+    DaTestTree tree;
+    EXPECT_EQ(tree.setpoint->itemId(), "Drive1.Speed.Setpoint");
+    EXPECT_EQ(tree.status->itemId(), "Drive1.Status");
+    EXPECT_EQ(tree.drive1->itemId(), "Drive1");
+    EXPECT_EQ(tree.root->itemId(), "");
+
+    tree.root->setPathDelimiter('/');
+    EXPECT_EQ(tree.setpoint->itemId(), "Drive1/Speed/Setpoint");
+    EXPECT_EQ(tree.root->findTag("Drive1/Speed/Setpoint").get(), tree.setpoint.get());
+    EXPECT_FALSE(tree.root->findTag("Drive1.Speed.Setpoint"));
+
+    std::string delimiters, bad;
+    EXPECT_EQ(tree.root->getDelimiters(delimiters, bad), '/');
+    EXPECT_EQ(delimiters, ".,/\\!|");
+    EXPECT_EQ(bad, "\"`'#");
+}
+
+TEST(DaAddressSpace, FindTagIgnoresNodesAndPartialPaths)
+{
+    DaTestTree tree;
+    const struct {
+        const char* id;
+        bool found;
+    } rows[] = {
+        {"Drive1.Speed.Actual", true}, {"Drive1.Status", true}, {"Drive1.Speed", false},
+        {"Drive1", false},             {"Drive1.Status.X", false}, {"Drive1..Status", false},
+        {".Drive1.Status", false},     {"Drive1.Status.", false},  {"", false},
+        {"drive1.status", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(static_cast<bool>(tree.root->findTag(row.id)), row.found) << row.id;
+    EXPECT_EQ(tree.root->findElement("Drive1.Speed").get(), tree.speed.get());
+}
+
+TEST(DaAddressSpace, AChildHasOneParentAndRemovalDetachesIt)
+{
+    DaTestTree tree;
+    EXPECT_EQ(tree.drive2->addChild(tree.actual.get()), E_INVALIDARG);
+    EXPECT_EQ(tree.speed->removeChild(tree.actual.get()), S_OK);
+    EXPECT_EQ(tree.actual->parent(), nullptr);
+    EXPECT_EQ(tree.actual->itemId(), "Actual");
+    EXPECT_EQ(tree.speed->removeChild(tree.actual.get()), E_INVALIDARG);
+    EXPECT_EQ(tree.drive2->addChild(tree.actual.get()), S_OK);
+    EXPECT_EQ(tree.actual->itemId(), "Drive2.Actual");
+}
+
+TEST(DaAddressSpace, TypeCodesKindsAndTraceNames)
+{
+    DaTestTree tree;
+    EXPECT_EQ(tree.root->typeCode(), 0x80008000u);
+    EXPECT_EQ(tree.drive1->typeCode(), 0x80004804u);
+    EXPECT_EQ(tree.setpoint->typeCode(), 0x80009802u);
+    DaRef<DaProperty> property(new DaProperty(100));
+    EXPECT_EQ(property->typeCode(), 0x80002801u);
+
+    EXPECT_TRUE(tree.drive1->isNode());
+    EXPECT_FALSE(tree.root->isNode());
+    EXPECT_FALSE(tree.setpoint->isNode());
+    EXPECT_TRUE(tree.setpoint->isTag());
+    EXPECT_TRUE(tree.setpoint->isKind(kDaCodeAddressSpaceElement));
+    EXPECT_FALSE(tree.root->isKind(kDaCodeAddressSpaceElement));
+    EXPECT_TRUE(daIsItemCode(kDaCodeItem));
+    EXPECT_FALSE(daIsItemCode(kDaCodeTag));
+    EXPECT_FALSE(daIsItemCode(kDaCodeProperty));
+
+    const std::regex layout(R"(\[(\w{3})\|([0-9A-F]{8})\| (.*)\])");
+    std::smatch match;
+    const std::string rootName = tree.root->traceName();
+    ASSERT_TRUE(std::regex_match(rootName, match, layout)) << rootName;
+    EXPECT_EQ(match[1], "DNS");
+    EXPECT_EQ(match[3], "DaS Name Space Root");
+    const std::string tagName = tree.setpoint->traceName();
+    ASSERT_TRUE(std::regex_match(tagName, match, layout)) << tagName;
+    EXPECT_EQ(match[1], "DTA");
+    EXPECT_EQ(match[3], "Setpoint");
+}
+
+TEST(DaTag, DefaultsAndPackedFields)
+{
+    DaRef<DaTag> tag(new DaTag);
+    EXPECT_EQ(tag->getDatatype(), VT_EMPTY);
+    EXPECT_EQ(tag->getAccessRights(), 0u);
+    EXPECT_EQ(tag->getDefaultHandling(), 0u);
+    EXPECT_EQ(tag->getCacheFirst(), 0u);
+    EXPECT_FALSE(tag->getAccessFlag());
+    EXPECT_EQ(tag->getUpdateRate(), 0xFFFFFFFFu);
+    EXPECT_EQ(tag->getDeviceState(), "ok");
+    EXPECT_EQ(tag->getDeviceStateInfo(), "");
+
+    // The fields share one byte: setting one must not disturb the others.
+    tag->setAccessRights(7);
+    tag->setDefaultHandling(0xF);
+    tag->setCacheFirst(true);
+    tag->setAccessFlag(true);
+    EXPECT_EQ(tag->getAccessRights(), 3u);
+    EXPECT_EQ(tag->getDefaultHandling(), 7u);
+    EXPECT_EQ(tag->getCacheFirst(), 0x80u);
+    EXPECT_TRUE(tag->getAccessFlag());
+    EXPECT_FALSE(tag->servesAsItem());
+    EXPECT_FALSE(tag->getCache());  // handling 7: not an item, no cache
+    tag->setAccessFlag(false);
+    tag->setDefaultHandling(3);
+    EXPECT_EQ(tag->getAccessRights(), 3u);
+    EXPECT_EQ(tag->getCacheFirst(), 0x80u);
+    EXPECT_TRUE(tag->servesAsItem());
+}
+
+TEST(DaTag, CanonicalDatatypesAndRequestedDatatypes)
+{
+    const VARTYPE accepted[] = {VT_EMPTY, VT_I2, VT_I4, VT_R4, VT_R8, VT_CY, VT_DATE, VT_BSTR, VT_BOOL, VT_I1,
+                                VT_UI1, VT_UI2, VT_UI4, VT_I8, VT_UI8, VT_INT, VT_UINT, VT_ARRAY | VT_I2,
+                                VT_ARRAY | VT_BSTR, VT_ARRAY | VT_BOOL, VT_ARRAY | VT_VARIANT, VT_ARRAY | VT_I1,
+                                VT_ARRAY | VT_UINT};
+    const VARTYPE refused[] = {VT_DECIMAL, VT_ARRAY | VT_DECIMAL, VT_VARIANT, VT_NULL, VT_ERROR, VT_UNKNOWN,
+                               VT_ARRAY, VT_ARRAY | VT_EMPTY, VT_ARRAY | VT_ERROR};
+    for (VARTYPE vt : accepted) {
+        DaRef<DaTag> tag(new DaTag);
+        EXPECT_EQ(tag->setDatatype(vt), S_OK) << "vt " << vt;
+        EXPECT_EQ(tag->getDatatype(), vt) << "vt " << vt;
+    }
+    for (VARTYPE vt : refused) {
+        DaRef<DaTag> tag(new DaTag);
+        tag->setDatatype(VT_R8);
+        EXPECT_EQ(tag->setDatatype(vt), OPC_E_BADTYPE) << "vt " << vt;
+        EXPECT_EQ(tag->getDatatype(), VT_R8) << "vt " << vt;
+    }
+
+    struct Row {
+        VARTYPE canonical, requested;
+        HRESULT expected;
+    };
+    const Row rows[] = {
+        {VT_R4, VT_EMPTY, S_OK},          {VT_R4, VT_ARRAY, S_OK},
+        {VT_R4, VT_R4, S_OK},             {VT_R4, VT_BSTR, S_OK},
+        {VT_R4, VT_ARRAY | VT_R4, OPC_E_BADTYPE},
+        {VT_ARRAY | VT_I2, VT_ARRAY | VT_R8, S_OK},
+        {VT_ARRAY | VT_I2, VT_I2, OPC_E_BADTYPE},
+        {VT_ARRAY | VT_I2, VT_ARRAY, S_OK},
+    };
+    for (const Row& row : rows) {
+        DaRef<DaTag> tag(new DaTag);
+        tag->setDatatype(row.canonical);
+        EXPECT_EQ(tag->checkRequestedDatatype(row.requested), row.expected)
+            << "canonical " << row.canonical << " requested " << row.requested;
+    }
+}
+
+namespace {
+class FakeItem : public DaObject {
+public:
+    FakeItem() : DaObject(kDaCodeItem) {}
+};
+class FakeGroup : public DaObject {
+public:
+    FakeGroup() : DaObject(kDaCodeGroup) {}
+};
+}  // namespace
+
+TEST(DaTag, ItemTrackingKeepsEachItemOnceAndOnlyItems)
+{
+    DaRef<DaTag> tracking(new DaTag(true));
+    DaRef<DaTag> plain(new DaTag(false));
+    DaRef<FakeItem> first(new FakeItem), second(new FakeItem);
+    DaRef<FakeGroup> group(new FakeGroup);
+    std::vector<DaRef<DaObject>> items;
+
+    for (DaTag* tag : {tracking.get(), plain.get()}) {
+        tag->onItemConnected(first.get());
+        tag->onItemConnected(first.get());
+        tag->onItemConnected(second.get());
+        tag->onItemConnected(group.get());
+    }
+    tracking->getItems(items);
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].get(), first.get());
+    EXPECT_EQ(items[1].get(), second.get());
+    plain->getItems(items);
+    EXPECT_TRUE(items.empty());
+
+    tracking->onItemDisconnected(first.get());
+    tracking->onItemDisconnected(group.get());
+    tracking->getItems(items);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].get(), second.get());
+}
+
+TEST(DaTag, CacheIsMadeOnceWithTheTagsDatatypeAndFollowsIt)
+{
+    DaRef<DaTag> tag = makeTag("T", VT_R8);
+    DaRef<DaCache> cache = tag->getCache();
+    ASSERT_TRUE(cache);
+    EXPECT_EQ(tag->getCache().get(), cache.get());
+    EXPECT_EQ(cache->getDatatype(), VT_R8);
+    tag->setDatatype(VT_I2);
+    EXPECT_EQ(cache->getDatatype(), VT_I2);
+    DaRef<DaCache> other(new DaCache);
+    tag->setCache(other.get());
+    EXPECT_EQ(tag->getCache().get(), other.get());
+}
