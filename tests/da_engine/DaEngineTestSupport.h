@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include "da/DaNamespaceRoot.h"
 #include "da/DaObjectRoot.h"
 #include "da/DaServer.h"
+#include "da/DaStatistics.h"
 #include "da/DaTag.h"
 
 // A tag that keeps the requests queued for device IO, as the drive side does, so a test

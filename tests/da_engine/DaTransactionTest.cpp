@@ -1,0 +1,384 @@
+// Transactions as clients see them: subscription cycles and their callbacks, reads,
+// writes, refreshes, request time-outs, keep-alives, the early start, and what a failing
+// client sink leads to. The work thread's passes run by hand on the test clock.
+#include "DaEngineTestSupport.h"
+
+namespace {
+
+class DaTransactionTest : public DaEngineTest {
+protected:
+    void SetUp() override
+    {
+        DaEngineTest::SetUp();
+        group = addGroup("G", true, 1000);
+        key = group->adviseCallback(&sink);
+    }
+    void TearDown() override
+    {
+        group = nullptr;
+        DaEngineTest::TearDown();
+    }
+    FakeDataCallback sink;
+    DaRef<DaGroup> group;
+    uint32_t key = 0;
+};
+
+TEST_F(DaTransactionTest, ACycleReportsChangedItemsOnlyAndNothingWhenNothingChanged)
+{
+    setValue(speed.get(), 100.0);
+    setValue(status.get(), int32_t(7));
+    addItem(group.get(), "Drive1.Speed", 1);
+    addItem(group.get(), "Drive1.Status", 2, VT_BSTR);
+    pass();
+    ASSERT_EQ(1u, sink.count());
+    Callback first = sink.calls()[0];
+    EXPECT_EQ(Callback::dataChange, first.kind);
+    EXPECT_EQ(0u, first.transactionId);
+    EXPECT_EQ(77u, first.group);
+    EXPECT_EQ(S_OK, first.masterQuality);
+    EXPECT_EQ(S_OK, first.masterError);
+    ASSERT_EQ(2u, first.handles.size());
+    EXPECT_EQ(1u, first.handles[0]);
+    EXPECT_EQ(100.0, first.values[0].get().dblVal);
+    EXPECT_EQ(VT_BSTR, first.values[1].vt());  // converted to the requested type
+    EXPECT_EQ(0xC0, first.qualities[0]);
+
+    pass();  // not due again yet
+    TestClock::advance(1000);
+    pass();  // due, nothing changed
+    EXPECT_EQ(1u, sink.count());
+
+    setValue(speed.get(), 150.0);
+    TestClock::advance(1000);
+    pass();
+    ASSERT_EQ(2u, sink.count());
+    Callback second = sink.calls()[1];
+    ASSERT_EQ(1u, second.handles.size());
+    EXPECT_EQ(1u, second.handles[0]);
+    EXPECT_EQ(150.0, second.values[0].get().dblVal);
+    EXPECT_NE(0u, server->lastUpdateTime());
+}
+
+TEST_F(DaTransactionTest, DeadbandAndQualityDecideWhatIsReported)
+{
+    struct Row {
+        const char* name;
+        float groupDeadband;
+        float itemDeadband;  // -1: none
+        double next;
+        uint16_t nextQuality;
+        bool reported;
+    } rows[] = {
+        {"within the group deadband", 10.0f, -1.0f, 120.0, 0xC0, false},
+        {"beyond the group deadband", 10.0f, -1.0f, 120.5, 0xC0, true},
+        {"below, moving down", 10.0f, -1.0f, 80.0, 0xC0, false},
+        {"item deadband 0 reports any change", 10.0f, 0.0f, 100.001, 0xC0, true},
+        {"item deadband replaces the group's", 0.0f, 50.0f, 199.0, 0xC0, false},
+        {"no deadband", 0.0f, -1.0f, 100.5, 0xC0, true},
+        {"same value, other quality", 10.0f, -1.0f, 100.0, 0x44, true},
+        {"same value, same quality", 0.0f, -1.0f, 100.0, 0xC0, false},
+    };
+    for (const Row& row : rows) {
+        DaRef<DaGroup> g = addGroup("", true, 1000);
+        FakeDataCallback rowSink;
+        g->adviseCallback(&rowSink);
+        g->setDeadband(row.groupDeadband);
+        setValue(speed.get(), 100.0);
+        DaRef<DaItem> item = g->findItem(addItem(g.get(), "Drive1.Speed"));
+        if (row.itemDeadband >= 0)
+            item->setItemDeadband(row.itemDeadband);
+        pass();
+        ASSERT_EQ(1u, rowSink.count()) << row.name;
+        setValue(speed.get(), row.next, row.nextQuality);
+        TestClock::advance(1000);
+        pass();
+        EXPECT_EQ(row.reported ? 2u : 1u, rowSink.count()) << row.name;
+        server->removeGroup(g->serverHandle());
+    }
+}
+
+TEST_F(DaTransactionTest, EachConnectionHasItsOwnLastSentValue)
+{
+    setValue(speed.get(), 10.0);
+    addItem(group.get(), "Drive1.Speed");
+    pass();
+    FakeDataCallback late;
+    const uint32_t lateKey = group->adviseCallback(&late);
+    TestClock::advance(1000);
+    pass();
+    EXPECT_EQ(1u, sink.count());  // nothing new for the first connection
+    ASSERT_EQ(1u, late.count());  // everything for the one that came later
+    EXPECT_EQ(10.0, late.calls()[0].values[0].get().dblVal);
+    EXPECT_EQ(S_OK, group->unadvise(key));
+    EXPECT_EQ(E_INVALIDARG, group->unadvise(key));
+    EXPECT_EQ(0, sink.refs.load());
+    EXPECT_EQ(S_OK, group->unadvise(lateKey));
+}
+
+TEST_F(DaTransactionTest, RefreshSendsEveryActiveItemWithTheClientsTransactionId)
+{
+    setValue(speed.get(), 10.0);
+    addItem(group.get(), "Drive1.Speed", 1);
+    addItem(group.get(), "Drive1.Status", 2, VT_EMPTY, false);
+    pass();
+    uint32_t cancelId = 0;
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(S_OK, group->refresh(false, 4711, DaConnectionType::v2, &cancelId));
+        EXPECT_NE(0u, cancelId);
+        pass();
+        Callback call = sink.calls().back();
+        EXPECT_EQ(Callback::dataChange, call.kind);
+        EXPECT_EQ(4711u, call.transactionId);
+        ASSERT_EQ(1u, call.handles.size());  // the inactive item is not refreshed
+        EXPECT_EQ(1u, call.handles[0]);
+    }
+    EXPECT_EQ(3u, sink.count());
+    EXPECT_EQ(1u, server->transactionCount());  // finished transactions are gone
+    group->setActive(false);
+    EXPECT_EQ(E_FAIL, group->refresh(false, 1, DaConnectionType::v2, &cancelId));
+}
+
+TEST_F(DaTransactionTest, AsyncReadCompletesWithReadCompleteAndOutOfServiceForInactiveItems)
+{
+    setValue(speed.get(), 10.0);
+    const uint32_t active = addItem(group.get(), "Drive1.Speed", 1);
+    const uint32_t inactive = addItem(group.get(), "Drive1.Speed", 2, VT_EMPTY, false);
+    const uint32_t writeOnly = addItem(group.get(), "Drive1.Command", 3);
+    pass();
+    const size_t before = sink.count();
+    const uint32_t handles[] = {active, inactive, writeOnly, 123456};
+    std::vector<HRESULT> errors;
+    uint32_t cancelId = 0;
+    EXPECT_EQ(S_FALSE, group->asyncRead(false, handles, 99, DaConnectionType::v2, &cancelId, errors));
+    EXPECT_EQ(S_OK, errors[0]);
+    EXPECT_EQ(S_OK, errors[1]);
+    EXPECT_EQ(OPC_E_BADRIGHTS, errors[2]);
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, errors[3]);
+    pass();
+    ASSERT_EQ(before + 1, sink.count());
+    Callback call = sink.calls().back();
+    EXPECT_EQ(Callback::readComplete, call.kind);
+    EXPECT_EQ(99u, call.transactionId);
+    ASSERT_EQ(2u, call.handles.size());
+    EXPECT_EQ(0xC0, call.qualities[0]);
+    EXPECT_EQ(0x1C, call.qualities[1]);
+    EXPECT_EQ(S_FALSE, call.masterQuality);
+}
+
+TEST_F(DaTransactionTest, AsyncCallsWithoutASinkAreRefused)
+{
+    group->unadvise(key);
+    const uint32_t handle = addItem(group.get(), "Drive1.Speed");
+    std::vector<HRESULT> errors;
+    uint32_t cancelId = 0;
+    EXPECT_EQ(HRESULT(0x80040200), group->asyncRead(false, std::span<const uint32_t>(&handle, 1), 1,
+                                                    DaConnectionType::v2, &cancelId, errors));
+}
+
+TEST_F(DaTransactionTest, SyncReadAnswersFromTheCacheConvertedAndPerItem)
+{
+    setValue(speed.get(), 12.5);
+    const uint32_t handles[] = {addItem(group.get(), "Drive1.Speed", 1), addItem(group.get(), "Drive1.Speed", 2, VT_BSTR),
+                                addItem(group.get(), "Drive1.Speed", 3, VT_EMPTY, false),
+                                addItem(group.get(), "Drive1.Command", 4), 0xDEAD};
+    std::vector<DaReadResult> results;
+    std::vector<HRESULT> errors;
+    EXPECT_EQ(S_FALSE, group->syncRead(false, handles, results, errors));
+    EXPECT_EQ(12.5, results[0].value.get().dblVal);
+    EXPECT_EQ(0xC0, results[0].quality);
+    EXPECT_EQ(TestClock::time.load(), daFileTimeToUint(results[0].timestamp));
+    EXPECT_EQ(VT_BSTR, results[1].value.vt());
+    EXPECT_EQ(0x1C, results[2].quality);  // inactive item read from the cache
+    EXPECT_EQ(OPC_E_BADRIGHTS, errors[3]);
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, errors[4]);
+    EXPECT_EQ(1u, server->transactionCount());
+}
+
+TEST_F(DaTransactionTest, SyncWriteValidatesFirstAndWritesThroughToTheCache)
+{
+    setValue(speed.get(), 1.0);
+    const uint32_t handles[] = {addItem(group.get(), "Drive1.Speed"), addItem(group.get(), "Drive1.Status"),
+                                addItem(group.get(), "Drive1.Speed")};
+    TVCmnVariant values[] = {TVCmnVariant(42.5), TVCmnVariant(int32_t(1)), TVCmnVariant(L"fast")};
+    VARIANT raw[] = {values[0].get(), values[1].get(), values[2].get()};
+    std::vector<HRESULT> errors;
+    EXPECT_EQ(S_FALSE, group->syncWrite(handles, raw, errors));
+    EXPECT_EQ(S_OK, errors[0]);
+    EXPECT_EQ(OPC_E_BADRIGHTS, errors[1]);
+    EXPECT_EQ(OPC_E_BADTYPE, errors[2]);
+    TVCmnVariant cached;
+    speed->getCache()->getValue(cached.put(), VT_EMPTY, 0x800);
+    EXPECT_EQ(42.5, cached.get().dblVal);
+    EXPECT_EQ(0xC0, speed->getCache()->getQuality());
+}
+
+TEST_F(DaTransactionTest, AsyncWriteReportsEachItemsResult)
+{
+    const uint32_t handles[] = {addItem(group.get(), "Drive1.Speed", 5), addItem(group.get(), "Drive1.Name", 6)};
+    TVCmnVariant values[] = {TVCmnVariant(3.0), TVCmnVariant(L"pump")};
+    VARIANT raw[] = {values[0].get(), values[1].get()};
+    std::vector<HRESULT> errors;
+    uint32_t cancelId = 0;
+    pass();
+    const size_t before = sink.count();
+    EXPECT_EQ(S_OK, group->asyncWrite(handles, raw, 31, DaConnectionType::v2, &cancelId, errors));
+    pass();
+    ASSERT_EQ(before + 1, sink.count());
+    Callback call = sink.calls().back();
+    EXPECT_EQ(Callback::writeComplete, call.kind);
+    EXPECT_EQ(31u, call.transactionId);
+    EXPECT_EQ((std::vector<OPCHANDLE>{5, 6}), call.handles);
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK}), call.errors);
+    TVCmnVariant cached;
+    name->getCache()->getValue(cached.put(), VT_EMPTY, 0x800);
+    EXPECT_EQ(std::wstring(L"pump"), std::wstring(cached.get().bstrVal));
+}
+
+TEST_F(DaTransactionTest, ADeviceRequestNotCompletedInTimeEndsWithLastKnownQuality)
+{
+    server->setTimeouts(5000, 5000);
+    setValue(device.get(), int32_t(5));
+    const uint32_t handle = addItem(group.get(), "Drive1.Device", 8);
+    group->setActive(false);
+    std::vector<HRESULT> errors;
+    uint32_t cancelId = 0;
+    EXPECT_EQ(S_OK, group->asyncRead(true, std::span<const uint32_t>(&handle, 1), 12, DaConnectionType::v2, &cancelId,
+                                     errors));
+    EXPECT_EQ(1u, device->queued.size());
+    EXPECT_EQ(5000u, pass());  // the work thread sleeps exactly until the time-out
+    TestClock::advance(4999);
+    EXPECT_EQ(1u, pass());
+    EXPECT_EQ(0u, sink.count());
+    TestClock::advance(1);
+    pass();
+    ASSERT_EQ(1u, sink.count());
+    Callback call = sink.calls()[0];
+    EXPECT_EQ(Callback::readComplete, call.kind);
+    EXPECT_EQ(E_FAIL, call.errors[0]);
+    EXPECT_EQ(0x00, call.qualities[0]);
+    EXPECT_EQ(0x14, device->getCache()->getQuality());
+    // The device side finds the request over and may not serve it any more.
+    DaRef<DaRequest> late = device->take().at(0);
+    EXPECT_FALSE(late->markTaken());
+    EXPECT_TRUE(late->complete(S_OK));  // a completed request is left as it was
+    EXPECT_EQ(E_FAIL, late->getResult());
+}
+
+TEST_F(DaTransactionTest, ADeviceReadCompletedByTheDeviceSideAnswersTheSyncCaller)
+{
+    const uint32_t handle = addItem(group.get(), "Drive1.Device", 8);
+    std::thread deviceSide([&] {
+        for (;;) {
+            std::vector<DaRef<DaRequest>> queued = device->take();
+            if (queued.empty()) {
+                std::this_thread::yield();
+                continue;
+            }
+            ASSERT_TRUE(queued[0]->markTaken());
+            setValue(device.get(), int32_t(314));
+            queued[0]->complete(S_OK, true, 0xC0);
+            return;
+        }
+    });
+    std::vector<DaReadResult> results;
+    std::vector<HRESULT> errors;
+    EXPECT_EQ(S_OK, group->syncRead(true, std::span<const uint32_t>(&handle, 1), results, errors));
+    deviceSide.join();
+    EXPECT_EQ(314, results[0].value.get().lVal);
+    EXPECT_EQ(0xC0, results[0].quality);
+}
+
+TEST_F(DaTransactionTest, TheEarlyStartGrowsInTenMillisecondStepsAtOneSecond)
+{
+    // Cycle k adds 146 to the accumulator; the eighth start reaches 1168.
+    EXPECT_EQ(1000u, pass());
+    for (int cycle = 2; cycle <= 7; ++cycle) {
+        TestClock::advance(1000);
+        EXPECT_EQ(1000u, pass()) << cycle;
+        EXPECT_EQ(146u * cycle, group->earlyStartAccumulator()) << cycle;
+    }
+    TestClock::advance(1000);
+    EXPECT_EQ(990u, pass());
+    EXPECT_EQ(10u, group->earlyStartMs());
+    EXPECT_EQ(144u, group->earlyStartAccumulator());
+    TestClock::advance(989);
+    EXPECT_EQ(1u, pass());  // not yet due
+    TestClock::advance(1);
+    EXPECT_EQ(1000u, pass());
+    EXPECT_EQ(0u, group->earlyStartMs());
+    EXPECT_EQ(290u, group->earlyStartAccumulator());
+}
+
+TEST_F(DaTransactionTest, KeepAliveFollowsTheLastCallbackAndCarriesNoItems)
+{
+    setValue(speed.get(), 1.0);
+    addItem(group.get(), "Drive1.Speed");
+    uint32_t revised = 0;
+    group->setKeepAlive(2000, &revised);
+    pass();  // t=0: initial value
+    auto keepAlives = [&] {
+        size_t n = 0;
+        for (const Callback& call : sink.calls())
+            n += (call.kind == Callback::dataChange && call.handles.empty()) ? 1 : 0;
+        return n;
+    };
+    // One row per second: whether the value changes, and the keep-alives sent so far.
+    struct Step {
+        bool change;
+        size_t keepAlives;
+    } steps[] = {{false, 0}, {false, 1}, {true, 1}, {false, 1}, {false, 2}};
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        if (steps[i].change)
+            setValue(speed.get(), 2.0 + double(i));
+        TestClock::advance(1000);
+        pass();
+        EXPECT_EQ(steps[i].keepAlives, keepAlives()) << "second " << i + 1;
+    }
+    for (const Callback& call : sink.calls())
+        if (call.handles.empty()) {
+            EXPECT_EQ(0u, call.transactionId);
+            EXPECT_EQ(S_OK, call.masterQuality);
+        }
+}
+
+TEST_F(DaTransactionTest, ASinkFailingWithADeadClientCodeDisconnectsTheClient)
+{
+    const HRESULT codes[] = {HRESULT(0x800706BA), HRESULT(0x800706BE), HRESULT(0x800706BF),
+                             HRESULT(0x80010100), HRESULT(0x80010108), HRESULT(0x80010114),
+                             E_FAIL, E_OUTOFMEMORY};
+    setValue(speed.get(), 1.0);
+    for (HRESULT code : codes) {
+        DaRef<DaServer> client = root->createServer(0, false);
+        FakeDataCallback failing;
+        failing.answer = code;
+        DaGroupParams params;
+        params.active = true;
+        params.requestedUpdateRateMs = 1000;
+        DaRef<DaGroup> g;
+        client->addGroup(params, g, nullptr);
+        g->adviseCallback(&failing);
+        DaItemResult result;
+        g->addItem({"Drive1.Speed", "", VT_EMPTY, true, 1}, result);
+        client->work(DaClock::tick());
+        const bool dead = daIsDeadClientCode(code);
+        EXPECT_EQ(1u, failing.count()) << std::hex << code;
+        EXPECT_EQ(dead, client->isDisconnected()) << std::hex << code;
+        EXPECT_EQ(dead, failing.refs.load() == 0) << std::hex << code;
+        EXPECT_EQ(!dead, g->hasConnection(DaConnection::Kind::v2)) << std::hex << code;
+        root->removeServer(client.get());
+    }
+    EXPECT_TRUE(trace.hasPrefix("disconnect client"));
+    EXPECT_TRUE(trace.has("IOPCDataCallback::OnDataChange [0x800706BA]"));
+}
+
+TEST_F(DaTransactionTest, AClientThatThrowsIsCaughtAndTraced)
+{
+    setValue(speed.get(), 1.0);
+    addItem(group.get(), "Drive1.Speed");
+    sink.throwInCall = true;
+    EXPECT_NO_THROW(pass());
+    EXPECT_TRUE(trace.has("exception in OnDataChange"));
+    EXPECT_FALSE(server->isDisconnected());
+}
+
+}  // namespace
