@@ -144,6 +144,110 @@ bool startsWithWord(const std::string& name, const char* word, std::string& rest
     return true;
 }
 
+bool parseWordOrder(const std::string& text, WordOrder& out)
+{
+    if (equalsNoCase(text, "highFirst"))
+        return out = WordOrder::HighFirst, true;
+    if (equalsNoCase(text, "lowFirst"))
+        return out = WordOrder::LowFirst, true;
+    return false;
+}
+
+// Modbus keys that [comms] and [node] share. False with known set when the key is one
+// of them and its value is wrong; known false for any other key.
+bool readModbusNodeKey(const IniEntry& e, std::optional<unsigned>& port, std::optional<LONG>& unitId,
+                       std::optional<LONG>& registerBase, std::optional<WordOrder>& wordOrder, bool& known,
+                       Problem& problem)
+{
+    long long whole = 0;
+    known = true;
+    if (equalsNoCase(e.key, "port")) {
+        if (!parseWhole(e.value, 1, 65535, whole))
+            return problem.set(kStatusSettingsSyntax, e.line, "port must be 1..65535");
+        port = static_cast<unsigned>(whole);
+    } else if (equalsNoCase(e.key, "unitId")) {
+        if (!parseWhole(e.value, 1, 255, whole))
+            return problem.set(kStatusSettingsSyntax, e.line, "unitId must be 1..255");
+        unitId = static_cast<LONG>(whole);
+    } else if (equalsNoCase(e.key, "registerBase")) {
+        if (!parseWhole(e.value, 0, 65535, whole))
+            return problem.set(kStatusSettingsSyntax, e.line, "registerBase must be 0..65535");
+        registerBase = static_cast<LONG>(whole);
+    } else if (equalsNoCase(e.key, "wordOrder")) {
+        WordOrder order{};
+        if (!parseWordOrder(e.value, order))
+            return problem.set(kStatusSettingsSyntax, e.line, "wordOrder must be highFirst or lowFirst");
+        wordOrder = order;
+    } else {
+        known = false;
+    }
+    return true;
+}
+
+// The Modbus keys of [comms] only: register rule, reconnection and the serial line.
+bool readModbusCommsKey(const IniEntry& e, ModbusSettings& m, bool& known, Problem& problem)
+{
+    std::optional<unsigned> port;
+    std::optional<LONG> unitId, registerBase;
+    std::optional<WordOrder> wordOrder;
+    if (!readModbusNodeKey(e, port, unitId, registerBase, wordOrder, known, problem))
+        return false;
+    if (known) {
+        m.port = port.value_or(m.port);
+        m.unitId = unitId.value_or(m.unitId);
+        m.registerBase = registerBase.value_or(m.registerBase);
+        m.wordOrder = wordOrder.value_or(m.wordOrder);
+        return true;
+    }
+    long long whole = 0;
+    known = true;
+    if (equalsNoCase(e.key, "menuStride")) {
+        if (!parseWhole(e.value, 0, 65535, whole))
+            return problem.set(kStatusSettingsSyntax, e.line, "menuStride must be 0..65535");
+        m.menuStride = static_cast<LONG>(whole);
+    } else if (equalsNoCase(e.key, "parameterStride")) {
+        if (!parseWhole(e.value, 1, 2, whole))
+            return problem.set(kStatusSettingsSyntax, e.line, "parameterStride must be 1 or 2");
+        m.parameterStride = static_cast<LONG>(whole);
+    } else if (equalsNoCase(e.key, "reconnectMinMs")) {
+        if (!parseWhole(e.value, 1, kMaxTimeMs, whole))
+            return problem.set(kStatusSettingsSyntax, e.line, "reconnectMinMs must be 1.." + std::to_string(kMaxTimeMs));
+        m.reconnectMinMs = static_cast<unsigned>(whole);
+    } else if (equalsNoCase(e.key, "reconnectMaxMs")) {
+        if (!parseWhole(e.value, 1, kMaxTimeMs, whole))
+            return problem.set(kStatusSettingsSyntax, e.line, "reconnectMaxMs must be 1.." + std::to_string(kMaxTimeMs));
+        m.reconnectMaxMs = static_cast<unsigned>(whole);
+    } else if (equalsNoCase(e.key, "serialPort")) {
+        if (e.value.empty())
+            return problem.set(kStatusSettingsSyntax, e.line, "serialPort is empty");
+        m.serialPort = e.value;
+    } else if (equalsNoCase(e.key, "baudRate")) {
+        if (!parseWhole(e.value, 50, 4000000, whole))
+            return problem.set(kStatusSettingsSyntax, e.line, "baudRate must be 50..4000000");
+        m.baudRate = static_cast<unsigned>(whole);
+    } else if (equalsNoCase(e.key, "parity")) {
+        if (equalsNoCase(e.value, "none"))
+            m.parity = 'N';
+        else if (equalsNoCase(e.value, "even"))
+            m.parity = 'E';
+        else if (equalsNoCase(e.value, "odd"))
+            m.parity = 'O';
+        else
+            return problem.set(kStatusSettingsSyntax, e.line, "parity must be none, even or odd");
+    } else if (equalsNoCase(e.key, "dataBits")) {
+        if (!parseWhole(e.value, 5, 8, whole))
+            return problem.set(kStatusSettingsSyntax, e.line, "dataBits must be 5..8");
+        m.dataBits = static_cast<int>(whole);
+    } else if (equalsNoCase(e.key, "stopBits")) {
+        if (!parseWhole(e.value, 1, 2, whole))
+            return problem.set(kStatusSettingsSyntax, e.line, "stopBits must be 1 or 2");
+        m.stopBits = static_cast<int>(whole);
+    } else {
+        known = false;
+    }
+    return true;
+}
+
 bool readCommsSection(const IniSection& section, CommsSettings& out, Problem& problem)
 {
     for (const IniEntry& e : section.entries) {
@@ -171,9 +275,17 @@ bool readCommsSection(const IniSection& section, CommsSettings& out, Problem& pr
             if (!parseFaults(e.value, out.faults))
                 return problem.set(kStatusSettingsSyntax, e.line, "unknown fault in: " + e.value);
         } else {
-            return problem.set(kStatusSettingsSyntax, e.line, "unknown key in [comms]: " + e.key);
+            bool known = false;
+            if (!readModbusCommsKey(e, out.modbus, known, problem))
+                return false;
+            if (!known)
+                return problem.set(kStatusSettingsSyntax, e.line, "unknown key in [comms]: " + e.key);
         }
     }
+    if (out.modbus.reconnectMinMs > out.modbus.reconnectMaxMs)
+        return problem.set(kStatusSettingsContradictory, section.line, "reconnectMinMs is above reconnectMaxMs");
+    if (out.protocol == kProtocolModbusRtu && out.modbus.serialPort.empty())
+        return problem.set(kStatusSettingsContradictory, section.line, "protocol 2 (Modbus RTU) needs serialPort");
     return true;
 }
 
@@ -195,8 +307,16 @@ bool readNodeSection(const IniSection& section, const std::string& address, Node
                 return problem.set(kStatusSettingsSyntax, e.line, "unknown fault in: " + e.value);
             if (node.faults & kFaultNetworkDown)
                 return problem.set(kStatusSettingsContradictory, e.line, "networkDown belongs in [comms]");
+        } else if (equalsNoCase(e.key, "host")) {
+            if (e.value.empty())
+                return problem.set(kStatusSettingsSyntax, e.line, "host is empty");
+            node.host = e.value;
         } else {
-            return problem.set(kStatusSettingsSyntax, e.line, "unknown key in [node]: " + e.key);
+            bool known = false;
+            if (!readModbusNodeKey(e, node.port, node.unitId, node.registerBase, node.wordOrder, known, problem))
+                return false;
+            if (!known)
+                return problem.set(kStatusSettingsSyntax, e.line, "unknown key in [node]: " + e.key);
         }
     }
     return true;

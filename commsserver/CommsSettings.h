@@ -5,6 +5,7 @@
 // Used by CommsServer (LoadSettingsFile) and by the backends it creates.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,11 +57,40 @@ struct ParameterSettings {
     int line = 0;
 };
 
+// How a 32-bit parameter lies in its two Modbus registers.
+enum class WordOrder { HighFirst, LowFirst };
+
+// Modbus TCP (protocol 1) and RTU (protocol 2): the network-wide values; a node may
+// give its own host, port, unit, register base and word order. A parameter's first
+// register is registerBase + menu x menuStride + parameter x parameterStride.
+struct ModbusSettings {
+    unsigned port = 502;
+    LONG unitId = 1;
+    LONG registerBase = 0;
+    LONG menuStride = 100;
+    LONG parameterStride = 1;
+    WordOrder wordOrder = WordOrder::HighFirst;
+    unsigned reconnectMinMs = 250;   // first wait after a lost connection, doubled up to
+    unsigned reconnectMaxMs = 8000;  // this while the node stays unreachable
+    // RTU: one serial line for every node.
+    std::string serialPort;
+    unsigned baudRate = 19200;
+    char parity = 'N';  // 'N', 'E' or 'O'
+    int dataBits = 8;
+    int stopBits = 1;
+};
+
 struct NodeSettings {
     std::string address;
     long latencyMs = -1;  // -1: the network's
     bool anyParameter = true;
     unsigned faults = kFaultNone;
+    // Modbus; unset: the network's, and host and unit from the address text.
+    std::string host;
+    std::optional<unsigned> port;
+    std::optional<LONG> unitId;
+    std::optional<LONG> registerBase;
+    std::optional<WordOrder> wordOrder;
     int line = 0;
 };
 
@@ -72,6 +102,7 @@ struct CommsSettings {
     unsigned faults = kFaultNone;
     std::vector<NodeSettings> nodes;
     std::vector<ParameterSettings> parameters;
+    ModbusSettings modbus;
     std::string text;  // the text it was read from: equal texts mean equal settings
 };
 

@@ -487,8 +487,7 @@ TEST(CommsServerSettings, LoadAndApplyAnswerEachProblemWithItsStatus)
         {"missing file", nullptr, kStatusOk, kProtocolSimulated, kStatusOk},
         {"malformed", "[comms\n", kStatusSettingsSyntax, -1, 0},
         {"contradictory", "[node 1]\n[node 1]\n", kStatusSettingsContradictory, -1, 0},
-        {"Modbus TCP (not in this build)", "[comms]\nprotocol = 1\n", kStatusOk, kProtocolModbusTcp,
-         kStatusProtocolUnsupported},
+        {"Modbus TCP", "[comms]\nprotocol = 1\n", kStatusOk, kProtocolModbusTcp, kStatusOk},
         {"simulated", kPlant, kStatusOk, kProtocolSimulated, kStatusOk},
     };
     for (const Row& row : rows) {
