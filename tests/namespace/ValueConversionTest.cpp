@@ -1,0 +1,244 @@
+// Drive values to canonical VARIANTs and back, over every data type, decimal places
+// -1..6 and both full precision settings, with the limits of each direction.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <initializer_list>
+#include <limits>
+
+#include "da/DaTypes.h"
+#include "namespace/ValueConversion.h"
+
+namespace {
+
+struct ReadRow {
+    int32_t value;
+    int32_t places;
+    bool full;
+    // Expected per canonical type.
+    int32_t i4;
+    int16_t i2;
+    uint16_t ui2;
+    int8_t i1;
+    uint8_t ui1;
+    bool boolean;
+    double real;  // VT_R8 and VT_R4 (R4 compared at float precision)
+};
+
+std::string rowName(const ReadRow& row)
+{
+    return std::to_string(row.value) + " places " + std::to_string(row.places) + (row.full ? " full" : " cut");
+}
+
+}  // namespace
+
+TEST(ValueConversion, DriveValueToEachCanonicalType)
+{
+    const ReadRow rows[] = {
+        // value, places, full: I4, I2, UI2, I1, UI1, BOOL, R8
+        {1234567, -1, false, 1234567, -10617, 54919, -121, 135, true, 1234567.0},
+        {1234567, 0, false, 1234567, -10617, 54919, -121, 135, true, 1234567.0},
+        {1234567, 1, false, 123456, -7616, 57920, 64, 64, true, 123456.7},
+        {1234567, 2, false, 12345, 12345, 12345, 57, 57, true, 12345.67},
+        {1234567, 3, false, 1234, 1234, 1234, -46, 210, true, 1234.567},
+        {1234567, 4, false, 123, 123, 123, 123, 123, true, 123.4567},
+        {1234567, 5, false, 12, 12, 12, 12, 12, true, 12.34567},
+        {1234567, 6, false, 1, 1, 1, 1, 1, true, 1.234567},
+        {1234567, 3, true, 1234567, -10617, 54919, -121, 135, true, 1234.567},
+        {1234567, 6, true, 1234567, -10617, 54919, -121, 135, true, 1.234567},
+        {1234567, -1, true, 1234567, -10617, 54919, -121, 135, true, 1234567.0},
+        {-1234567, 2, false, -12345, -12345, 53191, -57, 199, true, -12345.67},
+        {-1234, 2, false, -12, -12, 65524, -12, 244, true, -12.34},
+        {1234, 2, false, 12, 12, 12, 12, 12, true, 12.34},
+        {1234, 2, true, 1234, 1234, 1234, -46, 210, true, 12.34},
+        {5, 1, false, 0, 0, 0, 0, 0, false, 0.5},
+        {5, 1, true, 5, 5, 5, 5, 5, true, 0.5},
+        {0, 0, false, 0, 0, 0, 0, 0, false, 0.0},
+        {70000, 0, false, 70000, 4464, 4464, 112, 112, true, 70000.0},
+        {std::numeric_limits<int32_t>::max(), 0, false, 2147483647, -1, 65535, -1, 255, true, 2147483647.0},
+        {std::numeric_limits<int32_t>::min(), 0, true, std::numeric_limits<int32_t>::min(), 0, 0, 0, 0, true,
+         -2147483648.0},
+        {std::numeric_limits<int32_t>::min(), 6, false, -2147, -2147, 63389, -99, 157, true, -2147.483648},
+    };
+    for (const ReadRow& row : rows) {
+        const DriveValue drive{row.value, row.places};
+        VARIANT v;
+        const auto convert = [&](VARTYPE vt) {
+            EXPECT_EQ(driveValueToVariant(drive, vt, row.full, &v), S_OK) << rowName(row) << " vt " << vt;
+            EXPECT_EQ(v.vt, vt) << rowName(row);
+        };
+        convert(VT_I4);
+        EXPECT_EQ(v.lVal, row.i4) << rowName(row);
+        convert(VT_UI4);
+        EXPECT_EQ(v.ulVal, static_cast<ULONG>(row.i4)) << rowName(row);
+        convert(VT_I2);
+        EXPECT_EQ(v.iVal, row.i2) << rowName(row);
+        convert(VT_UI2);
+        EXPECT_EQ(v.uiVal, row.ui2) << rowName(row);
+        convert(VT_I1);
+        EXPECT_EQ(static_cast<int8_t>(v.cVal), row.i1) << rowName(row);
+        convert(VT_UI1);
+        EXPECT_EQ(v.bVal, row.ui1) << rowName(row);
+        convert(VT_BOOL);
+        EXPECT_EQ(v.boolVal, row.boolean ? VARIANT_TRUE : VARIANT_FALSE) << rowName(row);
+        convert(VT_R8);
+        EXPECT_NEAR(v.dblVal, row.real, std::fabs(row.real) * 1e-12) << rowName(row);
+        convert(VT_R4);
+        EXPECT_NEAR(v.fltVal, static_cast<float>(row.real), std::fabs(row.real) * 1e-6) << rowName(row);
+    }
+}
+
+TEST(ValueConversion, TypesWithoutADriveConversionAreRefused)
+{
+    const VARTYPE refused[] = {VT_INT,   VT_UINT,           VT_BSTR,           VT_DATE,          VT_CY,
+                               VT_DECIMAL, VT_EMPTY,        VT_I8,             VT_ARRAY | VT_I4, VT_ARRAY | VT_R8};
+    for (VARTYPE vt : refused) {
+        VARIANT v;
+        EXPECT_EQ(driveValueToVariant({1234, 2}, vt, false, &v), DISP_E_BADVARTYPE) << "vt " << vt;
+        EXPECT_EQ(v.vt, VT_EMPTY) << "vt " << vt;
+    }
+}
+
+namespace {
+
+struct WriteRow {
+    const char* name;
+    VARIANT written;
+    bool full;
+    HRESULT expected;
+    int32_t value;
+    int32_t places;
+};
+
+VARIANT make(VARTYPE vt, double number)
+{
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    switch (vt) {
+    case VT_I1: v.cVal = static_cast<CHAR>(number); break;
+    case VT_UI1: v.bVal = static_cast<BYTE>(number); break;
+    case VT_I2: v.iVal = static_cast<SHORT>(number); break;
+    case VT_UI2: v.uiVal = static_cast<USHORT>(number); break;
+    case VT_I4: v.lVal = static_cast<LONG>(number); break;
+    case VT_UI4: v.ulVal = static_cast<ULONG>(number); break;
+    case VT_BOOL: v.boolVal = number != 0 ? VARIANT_TRUE : VARIANT_FALSE; break;
+    case VT_R4: v.fltVal = static_cast<float>(number); break;
+    case VT_R8: v.dblVal = number; break;
+    case VT_I8: v.llVal = static_cast<LONGLONG>(number); break;
+    case VT_CY: v.cyVal.int64 = static_cast<LONGLONG>(number * 10000); break;
+    case VT_DATE: v.date = number; break;
+    default: break;
+    }
+    return v;
+}
+
+}  // namespace
+
+TEST(ValueConversion, WrittenValueToDriveValue)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const WriteRow rows[] = {
+        {"I1 -5", make(VT_I1, -5), false, S_OK, -5, 0},
+        {"UI1 200", make(VT_UI1, 200), false, S_OK, 200, 0},
+        {"I2 -300", make(VT_I2, -300), true, S_OK, -300, -1},
+        {"UI2 60000", make(VT_UI2, 60000), false, S_OK, 60000, 0},
+        {"I4 12", make(VT_I4, 12), false, S_OK, 12, 0},
+        {"I4 12 full", make(VT_I4, 12), true, S_OK, 12, -1},
+        {"UI4 4000000000", make(VT_UI4, 4000000000.0), false, S_OK, -294967296, 0},
+        {"BOOL true", make(VT_BOOL, 1), false, S_OK, 1, 0},
+        {"BOOL false full", make(VT_BOOL, 0), true, S_OK, 0, -1},
+        {"R8 12.5", make(VT_R8, 12.5), false, S_OK, 125, 1},
+        {"R8 12.5 full", make(VT_R8, 12.5), true, S_OK, 125, 1},
+        {"R8 7.0", make(VT_R8, 7.0), false, S_OK, 7, 0},
+        {"R8 -0.25", make(VT_R8, -0.25), false, S_OK, -25, 2},
+        {"R8 1/3", make(VT_R8, 1.0 / 3.0), false, S_OK, 333333, 6},
+        {"R8 123456.789", make(VT_R8, 123456.789), false, S_OK, 123456789, 3},
+        {"R8 -7.5", make(VT_R8, -7.5), false, S_OK, -75, 1},
+        {"R8 0.0000004", make(VT_R8, 0.0000004), false, S_OK, 0, 6},
+        {"R8 max", make(VT_R8, 2147483647.0), false, S_OK, 2147483647, 0},
+        {"R8 min", make(VT_R8, -2147483648.0), false, S_OK, std::numeric_limits<int32_t>::min(), 0},
+        {"R8 2^31", make(VT_R8, 2147483648.0), false, OPC_E_RANGE, 0, 0},
+        {"R8 3e9", make(VT_R8, 3e9), false, OPC_E_RANGE, 0, 0},
+        {"R8 -3e9", make(VT_R8, -3e9), false, OPC_E_RANGE, 0, 0},
+        {"R8 NaN", make(VT_R8, nan), false, OPC_E_RANGE, 0, 0},
+        {"R8 inf", make(VT_R8, inf), false, OPC_E_RANGE, 0, 0},
+        {"R4 0.5", make(VT_R4, 0.5), false, S_OK, 5, 1},
+        {"R4 0.1", make(VT_R4, 0.1), false, S_OK, 1, 1},
+        {"R4 2500", make(VT_R4, 2500), true, S_OK, 2500, 0},
+        {"R4 3000.3 needs 6 places", make(VT_R4, 3000.3), false, OPC_E_RANGE, 0, 0},
+        {"BSTR", make(VT_BSTR, 0), false, DISP_E_BADVARTYPE, 0, 0},
+        {"I8", make(VT_I8, 5), false, DISP_E_BADVARTYPE, 0, 0},
+        {"CY", make(VT_CY, 5), false, DISP_E_BADVARTYPE, 0, 0},
+        {"DATE", make(VT_DATE, 5), false, DISP_E_BADVARTYPE, 0, 0},
+        {"EMPTY", make(VT_EMPTY, 0), false, DISP_E_BADVARTYPE, 0, 0},
+    };
+    for (const WriteRow& row : rows) {
+        DriveValue drive{111, 111};
+        EXPECT_EQ(variantToDriveValue(row.written, row.full, drive), row.expected) << row.name;
+        if (row.expected == S_OK) {
+            EXPECT_EQ(drive.value, row.value) << row.name;
+            EXPECT_EQ(drive.decimalPlaces, row.places) << row.name;
+        } else {
+            EXPECT_EQ(drive.value, 111) << row.name << ": a refused value leaves the output alone";
+        }
+    }
+}
+
+TEST(ValueConversion, ReadingBackAWrittenValueGivesTheValue)
+{
+    for (double value : {12.5, -0.25, 1234.5, 0.001, -98765.4321}) {
+        VARIANT written = make(VT_R8, value);
+        DriveValue drive;
+        ASSERT_EQ(variantToDriveValue(written, false, drive), S_OK) << value;
+        VARIANT read;
+        ASSERT_EQ(driveValueToVariant(drive, VT_R8, false, &read), S_OK) << value;
+        EXPECT_NEAR(read.dblVal, value, 1e-9) << value;
+    }
+}
+
+TEST(ValueConversion, DataTypeAndAccessTexts)
+{
+    const struct {
+        const char* name;
+        VARTYPE vt;
+    } types[] = {
+        {"VT_BSTR", VT_BSTR}, {"VT_BOOL", VT_BOOL}, {"VT_UI1", VT_UI1}, {"VT_UI2", VT_UI2}, {"VT_UI4", VT_UI4},
+        {"VT_UINT", VT_UINT}, {"VT_INT", VT_INT}, {"VT_I1", VT_I1}, {"VT_I2", VT_I2}, {"VT_I4", VT_I4},
+        {"VT_R4", VT_R4}, {"VT_R8", VT_R8}, {"VT_DATE", VT_DATE}, {"VT_DECIMAL", VT_DECIMAL}, {"VT_CY", VT_CY},
+        {"VT_BSTR ARRAY", 0x2008}, {"VT_BOOL ARRAY", 0x200B}, {"VT_UI1 ARRAY", 0x2011}, {"VT_UI2 ARRAY", 0x2012},
+        {"VT_UI4 ARRAY", 0x2013}, {"VT_UINT ARRAY", 0x2017}, {"VT_INT ARRAY", 0x2016}, {"VT_I1 ARRAY", 0x2010},
+        {"VT_I2 ARRAY", 0x2002}, {"VT_I4 ARRAY", 0x2003}, {"VT_R4 ARRAY", 0x2004}, {"VT_R8 ARRAY", 0x2005},
+        {"VT_DATE ARRAY", 0x2007}, {"VT_DECIMAL ARRAY", 0x200E}, {"VT_CY ARRAY", 0x2006},
+    };
+    for (const auto& row : types) {
+        EXPECT_EQ(vtFromName(row.name), row.vt) << row.name;
+        EXPECT_STREQ(vtToName(row.vt), row.name) << row.name;
+    }
+    for (const char* unknown : {"vt_i4", "VT_I4 ", " VT_I4", "VT_I4ARRAY", "VT_VARIANT", "VT_EMPTY", ""})
+        EXPECT_EQ(vtFromName(unknown), VT_EMPTY) << '"' << unknown << '"';
+    for (VARTYPE vt : std::initializer_list<VARTYPE>{VT_VARIANT, VT_EMPTY, VT_I8, VT_ERROR, VT_ARRAY | VT_VARIANT})
+        EXPECT_STREQ(vtToName(vt), "VT_EMPTY") << "vt " << vt;
+
+    const struct {
+        const char* text;
+        uint32_t rights;
+    } access[] = {{"READ", 1}, {"WRITE", 2}, {"READWRITE", 3}, {"READ WRITE", 0}, {"read", 0},
+                  {"READWRITE ", 0}, {"", 0}, {"WRITEREAD", 0}};
+    for (const auto& row : access)
+        EXPECT_EQ(accessFromName(row.text), row.rights) << '"' << row.text << '"';
+}
+
+TEST(ValueConversion, FullPrecisionModeIsOneProcessWideSwitch)
+{
+    EXPECT_FALSE(fullPrecisionMode());  // off at start
+    setFullPrecisionMode(true);
+    EXPECT_TRUE(fullPrecisionMode());
+    VARIANT v;
+    driveValueToVariant({1234, 2}, VT_I4, fullPrecisionMode(), &v);
+    EXPECT_EQ(v.lVal, 1234);
+    setFullPrecisionMode(false);
+    driveValueToVariant({1234, 2}, VT_I4, fullPrecisionMode(), &v);
+    EXPECT_EQ(v.lVal, 12);
+}
