@@ -20,6 +20,8 @@
 # the #include <other.h> lines widl writes for imports find each other.
 
 set(KV_WIDL_GENERATED_ROOT ${CMAKE_BINARY_DIR}/generated)
+# Run on every proxy file widl writes; see the script for the widl fault it corrects.
+set(KV_WIDL_FIX_OUT_STRINGS ${CMAKE_CURRENT_LIST_DIR}/KvWidlFixOutStrings.cmake)
 set(KV_WIDL_OUTPUT_DIR ${KV_WIDL_GENERATED_ROOT}/idl)
 
 if(WIN32)
@@ -110,12 +112,17 @@ function(kv_widl)
       list(APPEND include_args -I ${d})
     endforeach()
 
+    set(fix_args)
+    if(NOT W_NO_PROXY)
+      set(fix_args COMMAND ${CMAKE_COMMAND} -DFILE=${out}/${base}_p.c -P ${KV_WIDL_FIX_OUT_STRINGS})
+    endif()
     # -Oicf: the default -Os stubs do not compile against MinGW's headers.
     add_custom_command(
       OUTPUT ${outputs}
       COMMAND ${KV_WIDL} -m64 -Oicf ${include_args} -I ${KV_WIDL_SYSTEM_IDL_DIR}
               -h -H ${out}/${base}.h -u -U ${out}/${base}_i.c ${proxy_args} ${idl}
-      DEPENDS ${idl} ${import_depends}
+      ${fix_args}
+      DEPENDS ${idl} ${import_depends} ${KV_WIDL_FIX_OUT_STRINGS}
       COMMENT "widl ${base}.idl"
       VERBATIM)
     list(APPEND headers ${out}/${base}.h)
