@@ -1,5 +1,5 @@
-// Helpers shared by the trace tests: a sink and a debugger output that keep what they
-// receive, a fixed clock, and a private temporary folder for trace files.
+// Shared by the trace tests: a capture of what reaches the sinks and the debugger, a
+// fixed clock, and a private folder for trace files.
 #pragma once
 
 #include <atomic>
@@ -18,11 +18,10 @@ struct SinkLine {
     std::string text;
     int level;
     uint32_t group;
-    std::string objectId;
-    std::string message;
+    std::string objectId, message;
 };
 
-class CollectingSink : public TVCmnTraceSink {
+class Capture : public TVCmnTraceSink, public TVCmnDebuggerOutput {
 public:
     void traceLine(const char* text, size_t length, int level, uint32_t group, const char* objectId,
                    const char* message) override
@@ -30,20 +29,16 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         lines_.push_back(SinkLine{std::string(text, length), level, group, objectId, message});
     }
-    std::vector<SinkLine> lines() const
+    void write(const char* text) override
     {
         std::lock_guard<std::mutex> hold(lock_);
-        return lines_;
+        debugger_.emplace_back(text);
     }
-    std::string lastText() const
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        return lines_.empty() ? std::string() : lines_.back().text;
-    }
+    std::vector<SinkLine> lines() const { std::lock_guard<std::mutex> hold(lock_); return lines_; }
+    std::vector<std::string> debugger() const { std::lock_guard<std::mutex> hold(lock_); return debugger_; }
     bool anyMessageContains(const std::string& part) const
     {
-        std::lock_guard<std::mutex> hold(lock_);
-        for (const SinkLine& line : lines_)
+        for (const SinkLine& line : lines())
             if (line.message.find(part) != std::string::npos)
                 return true;
         return false;
@@ -52,64 +47,39 @@ public:
 private:
     mutable std::mutex lock_;
     std::vector<SinkLine> lines_;
+    std::vector<std::string> debugger_;
 };
 
-class CapturingDebugger : public TVCmnDebuggerOutput {
-public:
-    void write(const char* text) override
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        texts_.emplace_back(text);
-    }
-    std::vector<std::string> texts() const
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        return texts_;
-    }
-
-private:
-    mutable std::mutex lock_;
-    std::vector<std::string> texts_;
-};
-
-// 6th of the month, 04:07:09.005 local time.
+// The 6th, 04:07:09.005 local time.
 inline void fixedClock(SYSTEMTIME* time)
 {
     *time = SYSTEMTIME{};
-    time->wYear = 2026;
-    time->wMonth = 12;
-    time->wDay = 6;
-    time->wHour = 4;
-    time->wMinute = 7;
-    time->wSecond = 9;
-    time->wMilliseconds = 5;
+    time->wYear = 2026, time->wMonth = 12, time->wDay = 6;
+    time->wHour = 4, time->wMinute = 7, time->wSecond = 9, time->wMilliseconds = 5;
 }
 
-// "E OPC 1234 06-04:07:09.005 " for the calling thread, as every header line starts.
-inline std::string linePrefix(char letter, const char* group)
+// "E OPC 1234 06-04:07:09.005 " for the calling thread.
+inline std::string linePrefix(char letter, const std::string& group)
 {
-    char prefix[64];
-    std::snprintf(prefix, sizeof prefix, "%c %s %4.4d 06-04:07:09.005 ", letter, group,
-                  static_cast<int>(GetCurrentThreadId() % 10000));
-    return prefix;
+    char thread[8];
+    std::snprintf(thread, sizeof thread, "%04u", static_cast<unsigned>(GetCurrentThreadId() % 10000));
+    return std::string(1, letter) + " " + group + " " + thread + " 06-04:07:09.005 ";
 }
+
+// The header (27) and the id column (35) and its blank come before the message.
+constexpr size_t kMessageColumn = 63;
 
 class TempDir {
 public:
     TempDir()
     {
         static std::atomic<int> counter{0};
-        std::ostringstream name;
-        name << "kvtrace-" << GetCurrentProcessId() << "-" << counter++;
-        path_ = std::filesystem::temp_directory_path() / name.str();
+        path_ = std::filesystem::temp_directory_path() /
+                ("kvtrace-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++));
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
     }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
+    ~TempDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
     std::string file(const char* name) const { return (path_ / name).string(); }
 
 private:
@@ -127,31 +97,26 @@ inline std::string readFile(const std::string& path)
 inline std::vector<std::string> splitLines(const std::string& text)
 {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find("\r\n", start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
+    for (size_t start = 0, end; start < text.size(); start = end + 2) {
+        end = text.find("\r\n", start);
+        if (end == std::string::npos)
+            end = text.size();
         lines.push_back(text.substr(start, end - start));
-        start = end + 2;
     }
     return lines;
 }
 
-// A trace that tests can look into: fixed time, captured debugger output, one sink.
+// A private trace whose time is fixed and whose outputs the test can read.
 struct TestTrace {
     TVCmnTrace trace;
-    CapturingDebugger debugger;
-    CollectingSink sink;
+    Capture capture;
     TestTrace()
     {
         trace.setClock(fixedClock);
-        trace.setDebuggerOutput(&debugger);
-        trace.addSink(&sink);
+        trace.setDebuggerOutput(&capture);
+        trace.addSink(&capture);
     }
-    ~TestTrace() { trace.removeSink(&sink); }
+    ~TestTrace() { trace.removeSink(&capture); }
 };
 
 }  // namespace tracetest
