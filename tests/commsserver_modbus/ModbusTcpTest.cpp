@@ -1,0 +1,236 @@
+// The comms server on Modbus TCP against a libmodbus server on 127.0.0.1 holding the
+// drive registers: what the client reads and writes is what the registers hold, loop
+// parameters are read in blocks, and a drive that goes away gives -17 until it is back.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/commsserver_modbus/ModbusTestServer.h"
+#include "tests/commsserver_modbus/ModbusTestSupport.h"
+
+namespace modbustest {
+namespace {
+
+// Node "127.0.0.1" in high-first order; node "drive-b" on the same server (and
+// connection) in low-first order, its registers 5000 further on.
+constexpr const char* kFastReconnect = "reconnectMinMs = 20\nreconnectMaxMs = 100\n";
+
+std::string settingsFor(int port, const std::string& extra = kFastReconnect)
+{
+    return "[comms]\nprotocol = 1\nreplyTimeoutMs = 300\n" + extra +
+           "\n[node 127.0.0.1]\nport = " + std::to_string(port) +
+           "\n[node drive-b]\nhost = 127.0.0.1\nport = " + std::to_string(port) +
+           "\nregisterBase = 5000\nwordOrder = lowFirst\n"
+           "[parameter * #1.21]\ntype = int16\ndecimals = 1\nmin = -3000.0\nmax = 3000.0\n"
+           "[parameter * #4.1]\ntype = uint16\ndecimals = 2\n"
+           "[parameter * #20.5]\ntype = int32\n"
+           "[parameter * #10.1]\ntype = bool\nwritable = no\n";
+}
+
+class ModbusTcp : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(drive.start()) << drive.error(); }
+    ModbusTestServer drive;
+};
+
+TEST_F(ModbusTcp, ReadsAndWritesMatchTheRegisters)
+{
+    DriveClient client(settingsFor(drive.port()));
+    ASSERT_TRUE(client.ready()) << client.why();
+    struct Row {
+        const char* what;
+        const char* node;
+        LONG menu, parameter;
+        std::vector<std::pair<int, std::uint16_t>> held;  // registers before the read
+        LONG value, decimalPlaces;                        // read
+        LONG write, writeDecimalPlaces;
+        std::vector<std::pair<int, std::uint16_t>> written;  // registers after the write
+    };
+    const Row rows[] = {
+        {"int16, negative, 1 decimal", "127.0.0.1", 1, 21, {{121, 0xFFF6}}, -10, 1, 15000, 1, {{121, 15000}}},
+        {"int16 written with other decimals", "127.0.0.1", 1, 21, {{121, 5}}, 5, 1, 150, 0, {{121, 1500}}},
+        {"uint16 above 32767", "127.0.0.1", 4, 1, {{401, 50000}}, 50000, 2, 125, 1, {{401, 1250}}},
+        {"int32, high word first", "127.0.0.1", 20, 5, {{2005, 0x0001}, {2006, 0x86A0}}, 100000, 0, -2, 0,
+         {{2005, 0xFFFF}, {2006, 0xFFFE}}},
+        {"int32, low word first, own base", "drive-b", 20, 5, {{7005, 0x86A0}, {7006, 0x0001}}, 100000, 0, 70000, 0,
+         {{7005, 0x1170}, {7006, 0x0001}}},
+        {"parameter without a section: int16", "127.0.0.1", 3, 2, {{302, 1234}}, 1234, 0, -7, 0, {{302, 0xFFF9}}},
+        {"same parameter of the other node", "drive-b", 3, 2, {{5302, 4321}}, 4321, 0, 8, 0, {{5302, 8}}},
+    };
+    for (const Row& row : rows) {
+        for (auto [address, value] : row.held)
+            drive.setReg(address, value);
+        Reply r = client.read(row.node, row.menu, row.parameter);
+        ASSERT_EQ(r.ret, kStatusOk) << row.what;
+        EXPECT_EQ(r.kind, kReplyRead) << row.what;
+        EXPECT_EQ(r.status, kStatusSuccess) << row.what;
+        EXPECT_EQ(r.record.value, row.value) << row.what;
+        EXPECT_EQ(r.record.decimalPlaces, row.decimalPlaces) << row.what;
+        EXPECT_DOUBLE_EQ(r.record.floatValue, row.value / comms::decimalScale(row.decimalPlaces)) << row.what;
+
+        Reply w = client.write(row.node, row.menu, row.parameter, row.write, row.writeDecimalPlaces);
+        ASSERT_EQ(w.ret, kStatusOk) << row.what;
+        EXPECT_EQ(w.kind, kReplyWriteConfirmed) << row.what;
+        EXPECT_EQ(w.status, kStatusSuccess) << row.what;
+        for (auto [address, value] : row.written)
+            EXPECT_EQ(drive.reg(address), value) << row.what << ": register " << address;
+    }
+}
+
+TEST_F(ModbusTcp, RefusedRequestsLeaveTheRegisters)
+{
+    DriveClient client(settingsFor(drive.port(), std::string(kFastReconnect) + "anyNode = no\n"));
+    ASSERT_TRUE(client.ready()) << client.why();
+    drive.setReg(121, 100);
+    drive.setReg(1001, 1);
+    drive.setMissing(303, true);
+    struct Row {
+        const char* what;
+        bool write;
+        const char* node;
+        LONG menu, parameter, value, decimalPlaces;
+        LONG ret;
+        WPARAM kind;
+        LONG status;
+        bool sent;  // the drive is asked at all
+    };
+    const Row rows[] = {
+        {"read-only parameter", true, "127.0.0.1", 10, 1, 0, 0, kStatusOk, kReplyWriteConfirmed, kStatusWriteRejected, false},
+        {"above max", true, "127.0.0.1", 1, 21, 30001, 1, kStatusOk, kReplyWriteConfirmed, kStatusOutOfRange, false},
+        {"beyond the type", true, "127.0.0.1", 3, 2, 40000, 0, kStatusOk, kReplyWriteConfirmed, kStatusOutOfRange, false},
+        {"decimal places a record cannot carry", true, "127.0.0.1", 1, 21, 1, 12, kStatusOk, kReplyWriteConfirmed,
+         kStatusBadValue, false},
+        {"parameter number into the next menu", false, "127.0.0.1", 1, 100, 0, 0, kStatusOk, kReplyRead,
+         kStatusNoSuchParameter, false},
+        {"register the drive lacks (read)", false, "127.0.0.1", 3, 3, 0, 0, kStatusOk, kReplyRead, kStatusNoSuchParameter,
+         true},
+        {"register the drive lacks (write)", true, "127.0.0.1", 3, 3, 5, 0, kStatusOk, kReplyWriteConfirmed,
+         kStatusNoSuchParameter, true},
+        {"node not in the settings", false, "10.9.9.9", 1, 21, 0, 0, kStatusUnknownNode, 0, 0, false},
+    };
+    for (const Row& row : rows) {
+        const auto before = drive.requests();
+        Reply r = row.write ? client.write(row.node, row.menu, row.parameter, row.value, row.decimalPlaces)
+                            : client.read(row.node, row.menu, row.parameter);
+        EXPECT_EQ(r.ret, row.ret) << row.what;
+        EXPECT_EQ(r.kind, row.kind) << row.what;
+        EXPECT_EQ(r.status, row.status) << row.what;
+        EXPECT_EQ(drive.requests() != before, row.sent) << row.what;
+    }
+    EXPECT_EQ(drive.reg(121), 100);
+    EXPECT_EQ(drive.reg(1001), 1);
+}
+
+TEST_F(ModbusTcp, LoopReadsContiguousParametersInBlocksOf125Registers)
+{
+    constexpr LONG kCount = 300;
+    DriveClient client(settingsFor(drive.port(), std::string(kFastReconnect) + "menuStride = 1000\n"));
+    ASSERT_TRUE(client.ready()) << client.why();
+    for (LONG p = 0; p < kCount; ++p) {
+        drive.setReg(2000 + p, static_cast<std::uint16_t>(p * 3));
+        ASSERT_EQ(client.add("127.0.0.1", 2, p, kLoopRateNeverMs, 1000 + p), kStatusOk);
+    }
+    std::set<ULONGLONG> seen;
+    ASSERT_TRUE(client.drainUntil([&](const Update& u) {
+        EXPECT_EQ(u.status, kStatusOk);
+        EXPECT_EQ(u.record.value, static_cast<LONG>(u.owner - 1000) * 3) << "owner " << u.owner;
+        seen.insert(u.owner);
+        return seen.size() == kCount;
+    })) << seen.size() << " of " << kCount << " parameters came";
+
+    // One cycle of the whole loop: 125 + 125 + 50 registers.
+    for (LONG p = 0; p < kCount; ++p)
+        drive.setReg(2000 + p, static_cast<std::uint16_t>(p + 7));
+    const auto before = drive.requests();
+    seen.clear();
+    client.server()->pollLoopNow();
+    ASSERT_TRUE(client.drainUntil([&](const Update& u) {
+        EXPECT_EQ(u.record.value, static_cast<LONG>(u.owner - 1000) + 7) << "owner " << u.owner;
+        seen.insert(u.owner);
+        return seen.size() == kCount;
+    }));
+    EXPECT_EQ(drive.requests() - before, 3u);
+
+    // A register the drive lacks: only its parameter fails, the others keep coming.
+    drive.setMissing(2150, true);
+    std::map<ULONGLONG, LONG> statuses;
+    client.server()->pollLoopNow();
+    ASSERT_TRUE(client.drainUntil([&](const Update& u) {
+        statuses[u.owner] = u.status;
+        return statuses.size() == kCount;
+    }));
+    for (const auto& [owner, status] : statuses)
+        EXPECT_EQ(status, owner == 1150 ? kStatusLoopNoSuchParameter : kStatusOk) << "owner " << owner;
+}
+
+TEST_F(ModbusTcp, LostConnectionGivesNetworkDownUntilTheDriveIsBack)
+{
+    DriveClient client(settingsFor(drive.port()));
+    ASSERT_TRUE(client.ready()) << client.why();
+    for (LONG p = 0; p < 3; ++p) {
+        drive.setReg(300 + p, static_cast<std::uint16_t>(10 + p));
+        ASSERT_EQ(client.add("127.0.0.1", 3, p, 20, p + 1), kStatusOk);
+    }
+    auto untilAll = [&](LONG status, LONG valueBase) {
+        std::set<ULONGLONG> seen;
+        return client.drainUntil([&, status, valueBase](const Update& u) {
+            if (u.status == status && (status != kStatusOk || u.record.value == valueBase + LONG(u.owner) - 1))
+                seen.insert(u.owner);
+            return seen.size() == 3;
+        });
+    };
+    ASSERT_TRUE(untilAll(kStatusOk, 10));
+
+    drive.stop();
+    EXPECT_TRUE(untilAll(kStatusNetworkDown, 0)) << "every loop parameter reports the network down";
+    const Reply down = client.read("127.0.0.1", 3, 0);
+    EXPECT_TRUE(down.ret == kStatusNetworkDown || (down.ret == kStatusOk && down.status == kStatusNetworkDown))
+        << "ret " << down.ret << " status " << down.status;
+
+    for (LONG p = 0; p < 3; ++p)
+        drive.setReg(300 + p, static_cast<std::uint16_t>(50 + p));
+    ASSERT_TRUE(drive.start()) << drive.error();
+    EXPECT_TRUE(untilAll(kStatusOk, 50)) << "the loop reconnects and reads the new values";
+    const Reply back = client.read("127.0.0.1", 3, 1);
+    EXPECT_EQ(back.status, kStatusSuccess);
+    EXPECT_EQ(back.record.value, 51);
+}
+
+TEST_F(ModbusTcp, SilentDriveTimesOutAndAnswersAgainAfterwards)
+{
+    DriveClient client(settingsFor(drive.port()));
+    ASSERT_TRUE(client.ready()) << client.why();
+    drive.setReg(302, 42);
+    drive.setSilent(true);
+    const Reply read = client.read("127.0.0.1", 3, 2);
+    EXPECT_EQ(read.kind, kReplyTimeout);
+    EXPECT_EQ(read.status, kStatusNodeSilent);
+    const Reply write = client.write("127.0.0.1", 3, 2, 43);
+    EXPECT_EQ(write.kind, kReplyTimeout);
+    EXPECT_EQ(write.status, kStatusReplyTimeout) << "a write whose answer is late may still have been applied";
+    drive.setSilent(false);
+    const Reply again = client.read("127.0.0.1", 3, 2);
+    EXPECT_EQ(again.status, kStatusSuccess);
+    EXPECT_EQ(again.record.value, 42) << "this drive dropped the write it did not answer";
+}
+
+TEST(ModbusTcpNoDrive, RefusedConnectionsBackOff)
+{
+    // A port with nothing behind it: bind one and close it again.
+    int port = 0;
+    {
+        ModbusTestServer probe;
+        ASSERT_TRUE(probe.start()) << probe.error();
+        port = probe.port();
+    }
+    DriveClient client(settingsFor(port, "reconnectMinMs = 2000\nreconnectMaxMs = 4000\n"));
+    ASSERT_TRUE(client.ready()) << client.why();
+    const Reply first = client.read("127.0.0.1", 3, 2);
+    EXPECT_EQ(first.ret, kStatusOk) << "the first request tries to connect";
+    EXPECT_EQ(first.status, kStatusNetworkDown);
+    const Reply second = client.read("127.0.0.1", 3, 2);
+    EXPECT_EQ(second.ret, kStatusNetworkDown) << "while backing off, refused at once";
+}
+
+}  // namespace
+}  // namespace modbustest
