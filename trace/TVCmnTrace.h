@@ -143,7 +143,8 @@ public:
     TVCmnTrace& operator=(const TVCmnTrace&) = delete;
 
     // The one trace of the process. Never destroyed, so threads and static destructors
-    // that trace late still find it; its files are closed by closeFiles() at exit.
+    // that trace late still find it; shutdown calls closeFiles() (every line is already
+    // written through, so nothing is lost if it does not).
     static TVCmnTrace& process();
     static bool processIsOn(int level, uint32_t group)
     {
@@ -170,7 +171,8 @@ public:
     uint32_t levelMask(int level) const { return masks_.byLevel[level & 3].load(std::memory_order_relaxed); }
 
     // Opens the trace files with a CreateFile disposition; false when a file could not
-    // be opened (then no file is written until the next successful open).
+    // be opened (then no file is written until the next successful open). With file
+    // output off it only stores the names and size for enableFiles(true).
     bool setFiles(const std::string& fileName, const std::string& secondFileName,
                   uint32_t maxSizeBytes, TVCmnTraceFileMode mode);
     bool enableFiles(bool enable);
