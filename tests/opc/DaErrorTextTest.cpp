@@ -1,0 +1,271 @@
+#include "opc/DaErrorText.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+#include <vector>
+
+#include "idl/opcerror.h"
+#include "opc/DaMessageTable.h"
+
+namespace {
+
+std::string ansi(const wchar_t* text)
+{
+    int length = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(length > 0 ? length : 1), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text, -1, out.data(), length, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+std::string hex(DWORD value)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(value));
+    return text;
+}
+
+// The code whose message ID this is under the DA facility.
+HRESULT codeOf(DWORD messageId) { return static_cast<HRESULT>((messageId & 0xF000FFFFu) | 0x00040000u); }
+
+// Every text of the message table, in every language, as a client gets it: natively
+// from the compiled table, under Wine from the program's real message table through
+// FormatMessageA, which must hand back exactly what DaMessages.mc says.
+TEST(DaErrorText, EveryTableTextInEveryLanguageReachesTheClient)
+{
+    size_t count = 0;
+    const DaMessageText* texts = daMessageTexts(&count);
+    ASSERT_EQ(count, 42u * 3u);
+    for (size_t i = 0; i < count; ++i) {
+        const DaMessageText& entry = texts[i];
+        SCOPED_TRACE(hex(entry.messageId) + " in " + std::to_string(entry.language));
+        std::string text;
+        ASSERT_TRUE(DaMessageSource::platform().tableText(entry.messageId, entry.language, text));
+        EXPECT_EQ(text, ansi(entry.text));
+        if ((entry.messageId & 0x0FFF0000u) == kDaFacilityValue) {
+            EXPECT_EQ(daErrorString(codeOf(entry.messageId), entry.language, text), S_OK);
+            EXPECT_EQ(text, ansi(entry.text));
+        }
+    }
+}
+
+// The sets themselves: every ID in all three languages; German translated everywhere;
+// Swedish translated up to 0xC1FF0203 and for the alarm-and-event texts, English for
+// the deadband, buffering and XML-DA texts.
+TEST(DaErrorText, TableHoldsEveryIdInThreeLanguagesWithTheSwedishGaps)
+{
+    size_t count = 0;
+    const DaMessageText* texts = daMessageTexts(&count);
+    std::set<DWORD> ids;
+    for (size_t i = 0; i < count; ++i) ids.insert(texts[i].messageId);
+    EXPECT_EQ(ids.size(), 42u);
+    for (DWORD id : ids) {
+        SCOPED_TRACE(hex(id));
+        const wchar_t* english = daFindMessageText(id, kDaLanguageEnglish);
+        const wchar_t* german = daFindMessageText(id, kDaLanguageGerman);
+        const wchar_t* swedish = daFindMessageText(id, kDaLanguageSwedish);
+        ASSERT_TRUE(english && german && swedish);
+        EXPECT_NE(std::wstring(german), english);
+        bool swedishInEnglish = (id >= 0xC1FF0400u && id <= 0xC1FF0406u) || (id >= 0xC1FF5600u && id <= 0xC1FF5611u);
+        EXPECT_EQ(std::wstring(swedish) == english, swedishInEnglish);
+    }
+}
+
+// What clients see for codes and locales, with the exact texts.
+TEST(DaErrorText, TextsByCodeAndLocale)
+{
+    struct Row {
+        const char* name;
+        HRESULT code;
+        LCID lcid;
+        HRESULT result;
+        const wchar_t* text;
+    };
+    const Row rows[] = {
+        {"unknown item, English", OPC_E_UNKNOWNITEMID, 1033, S_OK,
+         L"The item ID is not defined in the server address space or no longer exists in the server address space."},
+        {"unknown item, German", OPC_E_UNKNOWNITEMID, 1031, S_OK,
+         L"Die Element-ID ist im Adressraum des Servers nicht definiert oder existiert dort nicht mehr."},
+        {"unknown item, French falls back to English", OPC_E_UNKNOWNITEMID, 1036, S_OK,
+         L"The item ID is not defined in the server address space or no longer exists in the server address space."},
+        {"German with a sort ID", OPC_E_BADRIGHTS, 0x10407, S_OK,
+         L"Die Zugriffsrechte des Elements erlauben die Operation nicht."},
+        {"rate not set, Swedish holds English", OPC_E_RATENOTSET, 1053, S_OK,
+         L"There is no sampling rate set for the specified item."},
+        {"unsupported rate, Swedish", OPC_S_UNSUPPORTEDRATE, 1053, S_OK,
+         L"Servern stöder inte den begärda datahastigheten men använder den närmaste tillgängliga hastigheten."},
+        {"in use keeps its wording", OPC_S_INUSE, 1033, S_OK,
+         L"The operation cannot be performed because the object is bering referenced."},
+        {"typographic apostrophe", OPCXML_E_INVALIDITEMNAME, 1033, S_OK,
+         L"The item name does not conform the server\x2019s syntax."},
+        {"XML-DA access denied", OPCXML_E_ACCESS_DENIED, 1031, S_OK,
+         L"Der Server verweigert den Zugriff (Lesen und/oder Schreiben) auf das angegebene Element. Ursache ist meist "
+         L"die Sicherheit des Webdienstes (z. B. global deaktivierte Schreibfunktionen)."},
+        {"system default locale", OPC_E_INVALIDHANDLE, 0x800, S_OK, L"The value of the handle is invalid."},
+        {"user default locale", OPC_E_INVALIDHANDLE, 0x400, S_OK, L"The value of the handle is invalid."},
+        {"neutral locale", OPC_E_INVALIDHANDLE, 0, S_OK, L"The value of the handle is invalid."},
+        // The table's 0x0404 text is an error ID; the success code finds nothing.
+        {"data queue overflow success code has no text", OPC_S_DATAQUEUEOVERFLOW, 1033, E_INVALIDARG, nullptr},
+        {"its error twin has", static_cast<HRESULT>(0xC0040404), 1031, S_OK,
+         L"Nicht jede erkannte Änderung wurde zurückgegeben, da der Puffer des Servers seine Grenze erreicht hat und "
+         L"die ältesten Daten verwerfen musste."},
+        {"a code between the table's", static_cast<HRESULT>(0xC0040002), 1033, E_INVALIDARG, nullptr},
+        {"alarm-and-event IDs are not the DA server's", static_cast<HRESULT>(0x00040200), 1033, E_INVALIDARG, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string text = "left over";
+        EXPECT_EQ(daErrorString(row.code, row.lcid, text), row.result);
+        EXPECT_EQ(text, row.text ? ansi(row.text) : std::string());
+    }
+}
+
+// The platform's own texts: Windows (and Wine) explain E_FAIL; the native build has
+// no system messages, so E_FAIL has no text there.
+TEST(DaErrorText, CodesOutsideTheTableGoToThePlatform)
+{
+    std::string text;
+#ifdef _WIN32
+    EXPECT_EQ(daErrorString(E_FAIL, 1033, text), S_OK);
+    EXPECT_FALSE(text.empty());
+    EXPECT_NE(text.back(), '\n');
+    EXPECT_EQ(daErrorString(E_FAIL, 1031, text), S_OK) << "falls back to the system default language";
+#else
+    EXPECT_EQ(daErrorString(E_FAIL, 1033, text), E_INVALIDARG);
+#endif
+}
+
+// The order of the lookups, seen through a source that records them.
+class RecordingSource final : public DaMessageSource {
+public:
+    std::set<std::pair<DWORD, LANGID>> table;   // (message ID, language) present
+    std::set<std::pair<DWORD, LANGID>> system;  // (code, language) present
+    mutable std::vector<std::string> asked;
+    bool tableText(DWORD messageId, LANGID language, std::string& text) const override
+    {
+        asked.push_back("table " + hex(messageId) + "/" + std::to_string(language));
+        text = "table";
+        return table.count({messageId, language}) != 0;
+    }
+    bool systemText(HRESULT code, LANGID language, std::string& text) const override
+    {
+        asked.push_back("system " + hex(static_cast<DWORD>(code)) + "/" + std::to_string(language));
+        text = "system";
+        return system.count({static_cast<DWORD>(code), language}) != 0;
+    }
+};
+
+TEST(DaErrorText, LookupOrder)
+{
+    struct Row {
+        const char* name;
+        HRESULT code;
+        LCID lcid;
+        std::set<std::pair<DWORD, LANGID>> table, system;
+        const char* text;  // null: E_INVALIDARG
+        std::vector<std::string> asked;
+    };
+    const Row rows[] = {
+        {"error in its language", OPC_E_RANGE, 1031, {{0xC1FF000B, 1031}}, {}, "table", {"table 0xC1FF000B/1031"}},
+        {"success in English after the language", OPC_S_CLAMP, 1036, {{0x01FF000E, 1033}}, {}, "table",
+         {"table 0x01FF000E/1036", "table 0x01FF000E/1033"}},
+        {"English asked once", OPC_E_RANGE, 1033, {}, {}, nullptr,
+         {"table 0xC1FF000B/1033", "system 0xC004000B/1033", "system 0xC004000B/2048"}},
+        {"warning severity skips the table", E_FAIL, 1031, {{0x81FF4005, 1031}}, {{0x80004005, 2048}}, "system",
+         {"system 0x80004005/1031", "system 0x80004005/2048"}},
+        {"informational severity skips the table", static_cast<HRESULT>(0x40040001), 1033, {}, {}, nullptr,
+         {"system 0x40040001/1033", "system 0x40040001/2048"}},
+        {"system text in the language", OPC_E_RANGE, 1031, {}, {{0xC004000B, 1031}}, "system",
+         {"table 0xC1FF000B/1031", "table 0xC1FF000B/1033", "system 0xC004000B/1031"}},
+        {"system default asked once", E_FAIL, 0x800, {}, {}, nullptr, {"system 0x80004005/2048"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        RecordingSource source;
+        source.table = row.table;
+        source.system = row.system;
+        std::string text;
+        HRESULT hr = daErrorString(row.code, row.lcid, text, source);
+        EXPECT_EQ(hr, row.text ? S_OK : E_INVALIDARG);
+        EXPECT_EQ(text, row.text ? row.text : "");
+        EXPECT_EQ(source.asked, row.asked);
+    }
+}
+
+TEST(DaErrorText, ClientCopyIsWideFromTheTaskAllocator)
+{
+    EXPECT_EQ(daErrorStringForClient(OPC_E_RANGE, 1033, nullptr), E_INVALIDARG);
+
+    LPWSTR text = reinterpret_cast<LPWSTR>(0x1);
+    ASSERT_EQ(daErrorStringForClient(OPC_S_UNSUPPORTEDRATE, 1031, &text), S_OK);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::wstring(text),
+              L"Der Server unterstützt die angeforderte Datenrate nicht, verwendet aber die nächstliegende verfügbare Rate.");
+    CoTaskMemFree(text);
+
+    text = reinterpret_cast<LPWSTR>(0x1);
+    EXPECT_EQ(daErrorStringForClient(static_cast<HRESULT>(0xC0040002), 1033, &text), E_INVALIDARG);
+    EXPECT_EQ(text, nullptr);
+}
+
+TEST(DaErrorText, ResultCodeNames)
+{
+    struct Row {
+        DWORD code;
+        const char* name;
+    };
+    const Row rows[] = {
+        {0x00000000, "S_OK"},
+        {0x0004000D, "S_UNSUPPORTEDRATE"},
+        {0x0004000E, "S_CLAMP"},
+        {0x00040404, "S_DATAQUEUEOVERFLOW"},
+        {0x80004005, "E_FAIL"},
+        {0x80070057, "E_INVALIDARG"},
+        {0x8007000E, "E_OUTOFMEMORY"},
+        {0x80070005, "E_ACCESS_DENIED"},
+        {0x8002000A, "E_RANGE"},
+        {0xC0040001, "E_INVALIDITEMNAME"},
+        {0xC0040004, "E_BADTYPE"},
+        {0xC0040005, "E_PUBLIC"},
+        {0xC0040006, "E_ACCESS_DENIED"},
+        {0xC0040007, "E_UNKNOWNITEMNAME"},
+        {0xC0040008, "E_INVALIDITEMNAME"},
+        {0xC0040009, "E_INVALIDFILTER"},
+        {0xC004000A, "E_UNKNOWNITEMPATH"},
+        {0xC004000B, "E_RANGE"},
+        {0xC0040203, "E_INVALIDPID"},
+        {0xC0040400, "E_DEADBANDNOTSET"},
+        {0xC0040401, "E_DEADBANDNOTSUPPORTED"},
+        {0xC0040402, "E_NOBUFFERING"},
+        {0xC0040403, "E_INVALIDCONTINUATIONPOINT"},
+        {0xC0040405, "E_RATENOTSET"},
+        {0xC0040406, "E_NOTSUPPORTED"},
+        {0xC0045600, "E_INVALIDHOLDTIME"},
+        {0xC0045601, "E_INVALIDITEMNAME"},
+        {0xC0045602, "E_INVALIDITEMPATH"},
+        {0xC0045603, "E_NOSUBSCRIPTION"},
+        {0xC0045604, "E_READONLY"},
+        {0xC0045605, "E_WRITEONLY"},
+        {0xC0045606, "E_UNKNOWNITEMNAME"},
+        {0xC0045607, "E_UNKNOWNITEMPATH"},
+        {0xC0045608, "E_TIMEDOUT"},
+        {0xC0045609, "E_SERVERSTATE"},
+        {0xC0045610, "E_ACCESS_DENIED"},
+        {0xC0045611, "E_BUSY"},
+        {0xC0040002, "ERROR 0xC0040002"},
+        {0x0004000F, "ERROR 0x0004000F"},
+        {0x00000001, "ERROR 0x00000001"},
+        {0xC0040404, "ERROR 0xC0040404"},
+        {0xC004560A, "ERROR 0xC004560A"},
+        {0xC004560F, "ERROR 0xC004560F"},
+        {0xC0045612, "ERROR 0xC0045612"},
+        {0x80004001, "ERROR 0x80004001"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(daResultCodeName(static_cast<HRESULT>(row.code)), row.name) << hex(row.code);
+    }
+}
+
+}  // namespace
