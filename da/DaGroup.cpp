@@ -237,8 +237,9 @@ HRESULT DaGroup::addItem(const DaItemDef& def, DaItemResult& result, DaRef<DaIte
     item->clientHandle_ = def.clientHandle;
     if (!def.accessPath.empty())
         item->accessPath_ = std::make_unique<std::string>(def.accessPath);
-    item->cyclicEntry_ = makeRequest(server(), cyclic_.get(), kDaCyclicEntry, false, item.get());
-    if (!item->cyclicEntry_)
+    // The cyclic transaction holds the entry; the item does not (the entry holds the item).
+    DaRef<DaRequest> entry = makeRequest(server(), cyclic_.get(), kDaCyclicEntry, false, item.get());
+    if (!entry)
         return E_OUTOFMEMORY;
     {
         TVCmnScopedLock hold(lock_);
@@ -247,7 +248,7 @@ HRESULT DaGroup::addItem(const DaItemDef& def, DaItemResult& result, DaRef<DaIte
         items_.push_back(item);
     }
     tag->onItemConnected(item.get());
-    cyclic_->addRequest(item->cyclicEntry_.get());
+    cyclic_->addRequest(entry.get());
     if (def.active && FAILED(item->setActive(true))) {
         std::vector<DaRef<DaItem>> removed{item};
         {

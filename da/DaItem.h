@@ -77,7 +77,6 @@ private:
     DaRef<DaTag> tag_;
     std::string itemId_;
     uint32_t serverHandle_ = 0;
-    DaRef<DaRequest> cyclicEntry_;  // the item's entry in the group's cyclic transaction
 
     mutable DaLock lock_;
     std::unique_ptr<std::string> accessPath_;  // guarded by lock_; null when empty
