@@ -57,12 +57,15 @@ private:
     void run();
     bool runGuarded();  // false when the work threw
 
+    // Fixed at construction, read by both sides without a lock.
     const std::string name_;
     const Work work_;
     const Mode mode_;
+    // Events and the counter synchronise by themselves.
     TVCmnEvent stopEvent_{TVCmnEvent::Reset::manual};
     TVCmnEvent endedEvent_{TVCmnEvent::Reset::manual, true};  // set while no thread runs
     std::atomic<std::uint32_t> exceptionCount_{0};
+    // Serialises start and stop; held by stop while it waits for the thread to end.
     TVCmnLock lock_;
     std::thread thread_ KV_GUARDED_BY(lock_);
 };

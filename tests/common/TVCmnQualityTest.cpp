@@ -44,12 +44,4 @@ TEST(TVCmnQualityTest, TextNamesQualitySubstatusLimitAndVendorBits)
         EXPECT_EQ(TVCmnQuality::text(row.quality), row.text) << "quality 0x" << std::hex << row.quality;
 }
 
-TEST(TVCmnQualityTest, OnlyTheQualityBitsDecideGood)
-{
-    EXPECT_TRUE(TVCmnQuality::isGood(0xC0));
-    EXPECT_TRUE(TVCmnQuality::isGood(0x12DB));
-    EXPECT_FALSE(TVCmnQuality::isGood(0x44));
-    EXPECT_FALSE(TVCmnQuality::isGood(0x80));
-}
-
 }  // namespace

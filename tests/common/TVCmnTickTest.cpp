@@ -52,14 +52,6 @@ TEST(TVCmnTickTest, RemainingClampsAtZeroAndKeepsNever)
         EXPECT_EQ(TVCmnTick::remaining(row.start, row.periodMs, row.now), row.remainingMs) << row.name;
 }
 
-TEST(TVCmnTickTest, CapAtNever)
-{
-    EXPECT_EQ(TVCmnTick::capAtNever(0), 0u);
-    EXPECT_EQ(TVCmnTick::capAtNever(kTickNever), kTickNever);
-    EXPECT_EQ(TVCmnTick::capAtNever(kTickNever + 1), kTickNever);
-    EXPECT_EQ(TVCmnTick::capAtNever(0xFFFFFFFFu), kTickNever) << "INFINITE";
-}
-
 TEST(TVCmnTickTest, NowIsTheSystemTickCount)
 {
     // Read around the call: the same clock, so no elapsed time in between can be negative.
