@@ -15,6 +15,10 @@ constexpr std::size_t kSliceReadings = 2048;
 
 constexpr LONG kMaxMenuOrParameter = 0xFFFF;
 
+// How long the loop leaves a node alone after it failed to answer. Long against a reply
+// time-out, short against the time a plant engineer needs to notice a recovered drive.
+constexpr auto kQuietNodeRetry = std::chrono::seconds(5);
+
 ParameterRecord zeroRecord()
 {
     ParameterRecord r;
@@ -539,8 +543,17 @@ bool CommsServer::serveLoop(std::unique_lock<std::mutex>& held)
     blockStatus_.assign(work_.blocks.size(), kStatusOk);
     for (std::size_t i = 0; i < work_.blocks.size(); ++i) {
         const LoopWork::Block& block = work_.blocks[i];
+        auto quiet = quietNodes_.find(blockNodes_[i]);
+        if (quiet != quietNodes_.end() && LoopClock::now() < quiet->second.until) {
+            blockStatus_[i] = quiet->second.status;
+            continue;
+        }
         blockStatus_[i] = backend->readBlock(blockNodes_[i], block.menu, block.firstParameter,
                                              std::span<ParameterReading>(readings_.data() + block.firstReading, block.count));
+        if (blockStatus_[i] == kStatusNodeSilent || blockStatus_[i] == kStatusReplyTimeout)
+            quietNodes_[blockNodes_[i]] = {blockStatus_[i], LoopClock::now() + kQuietNodeRetry};
+        else if (quiet != quietNodes_.end())
+            quietNodes_.erase(quiet);
     }
 
     held.lock();

@@ -137,6 +137,14 @@ private:
     std::vector<ParameterReading> readings_;
     std::vector<LONG> blockStatus_;
     std::vector<std::string> blockNodes_;
+    // Nodes that did not answer a loop read, with their status, until when they are
+    // answered for without asking (worker only). Without this one dead drive would hold
+    // the whole loop, and the direct requests behind it, for a reply time-out per block.
+    struct QuietNode {
+        LONG status;
+        LoopClock::time_point until;
+    };
+    std::unordered_map<std::string, QuietNode> quietNodes_;
 
     std::thread worker_;  // last: started when everything above exists
 };

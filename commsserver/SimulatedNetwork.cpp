@@ -239,6 +239,7 @@ ParameterReading SimulatedNetwork::readParameter(const std::string& address, LON
     unsigned faults = 0, waitForMs = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        requestCount_ += 1;
         Node* node = findNode(address);
         if (!node)
             return {kStatusUnknownNode, 0, 0};
@@ -266,6 +267,7 @@ LONG SimulatedNetwork::writeParameter(const std::string& address, LONG menu, LON
     LONG status = kStatusOk;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        requestCount_ += 1;
         Node* node = findNode(address);
         if (!node)
             return kStatusUnknownNode;
@@ -316,6 +318,7 @@ LONG SimulatedNetwork::readBlock(const std::string& address, LONG menu, LONG fir
     unsigned faults = 0, waitForMs = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        requestCount_ += 1;
         Node* node = findNode(address);
         if (!node)
             return kStatusUnknownNode;
@@ -417,6 +420,12 @@ std::vector<WriteLogEntry> SimulatedNetwork::writeLog() const
 {
     std::lock_guard<std::mutex> guard(lock_);
     return writeLog_;
+}
+
+std::uint64_t SimulatedNetwork::requestCount() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return requestCount_;
 }
 
 void SimulatedNetwork::setClockMs(std::uint64_t ms)

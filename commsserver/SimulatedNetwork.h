@@ -65,6 +65,8 @@ public:
     bool setDriveValue(const std::string& node, LONG menu, LONG parameter, double value);
 
     std::vector<WriteLogEntry> writeLog() const;
+    // Requests that reached the network (reads, writes and block reads).
+    std::uint64_t requestCount() const;
 
     // Behaviours follow this clock. By default it is real time since construction;
     // once set by a test it stays where the test puts it.
@@ -118,6 +120,7 @@ private:
     unsigned replyTimeoutMs_ = 1000;                        // guarded by lock_
     unsigned defaultLatencyMs_ = 0;                         // guarded by lock_
     std::vector<WriteLogEntry> writeLog_;                   // guarded by lock_
+    std::uint64_t requestCount_ = 0;                        // guarded by lock_
     std::optional<std::uint64_t> manualClockMs_;            // guarded by lock_
     const std::uint64_t startTicks_;                        // steady clock at construction, ms
 

@@ -19,6 +19,7 @@ replyTimeoutMs = 20
 [node 1]
 [node 2]
 anyParameter = no
+[node 3]
 [parameter 1 #1.21]
 type = int16
 decimals = 1
@@ -391,6 +392,8 @@ TEST_F(CommsServerTest, LoopFollowsChangesAndStopsAfterRemoval)
 
 TEST_F(CommsServerTest, LoopReportsFaultsAsUpdateStatuses)
 {
+    // Each node fault on a node of its own: a node that did not answer is left alone
+    // for a while, answered for with the status it gave.
     struct Row {
         const char* fault;
         unsigned networkFaults, nodeFaults;
@@ -402,13 +405,14 @@ TEST_F(CommsServerTest, LoopReportsFaultsAsUpdateStatuses)
         {"data", 0, 0, "1", 1, 21, kStatusOk},
         {"network down", kFaultNetworkDown, 0, "1", 1, 21, kStatusNetworkDown},
         {"node silent", 0, kFaultSilent, "1", 1, 21, kStatusNodeSilent},
-        {"reply time-out", 0, kFaultReplyTimeout, "1", 1, 21, kStatusReplyTimeout},
+        {"reply time-out", 0, kFaultReplyTimeout, "3", 1, 21, kStatusReplyTimeout},
         {"no such parameter", 0, 0, "2", 9, 9, kStatusLoopNoSuchParameter},
     };
     ULONGLONG owner = 100;
     for (const Row& row : rows) {
         net->setNetworkFaults(row.networkFaults);
-        net->setNodeFaults("1", row.nodeFaults);
+        if (std::string(row.node) != "2")
+            net->setNodeFaults(row.node, row.nodeFaults);
         ASSERT_EQ(addToLoop(++owner, row.node, record(row.menu, row.parameter), kLoopRateNeverMs), kStatusOk)
             << row.fault;
         EXPECT_EQ(reply().message, kCommsNotify2) << row.fault;
@@ -418,6 +422,25 @@ TEST_F(CommsServerTest, LoopReportsFaultsAsUpdateStatuses)
         EXPECT_EQ(updates[0].owner, owner) << row.fault;
         EXPECT_EQ(updates[0].record.menu, row.menu) << row.fault << ": the record names the parameter";
     }
+}
+
+TEST_F(CommsServerTest, ASilentNodeIsAskedOnceNotForEveryBlock)
+{
+    net->setNodeFaults("1", kFaultSilent);
+    const std::uint64_t before = net->requestCount();
+    // Three blocks of the silent node (different menus) and one of a healthy node.
+    for (LONG menu : {1, 2, 3})
+        ASSERT_EQ(addToLoop(menu, "1", record(menu, 1), kLoopRateNeverMs), kStatusOk);
+    ASSERT_EQ(addToLoop(4, "2", record(1, 1), kLoopRateNeverMs), kStatusOk);
+    std::map<ULONGLONG, LONG> statusByOwner;
+    while (statusByOwner.size() < 4) {
+        ASSERT_EQ(reply().message, kCommsNotify2);
+        for (const Update& u : drain())
+            statusByOwner[u.owner] = u.status;
+    }
+    EXPECT_EQ(statusByOwner, (std::map<ULONGLONG, LONG>{
+                                 {1, kStatusNodeSilent}, {2, kStatusNodeSilent}, {3, kStatusNodeSilent}, {4, kStatusOk}}));
+    EXPECT_EQ(net->requestCount() - before, 2u) << "one wait for the silent node, one read of the healthy one";
 }
 
 TEST_F(CommsServerTest, BadLoopCallsAreRefusedWithAStatus)
