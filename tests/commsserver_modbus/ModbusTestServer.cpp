@@ -68,6 +68,7 @@ bool ModbusTestServer::start()
             context_ = nullptr;
             return false;
         }
+        modbus_flush(context_);  // a drive that powers up has no old requests
         thread_ = std::thread([this] { serveRtu(); });
         return true;
     }
