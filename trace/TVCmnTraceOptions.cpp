@@ -18,7 +18,7 @@ constexpr size_t kMaxValueChars = 1024;
 
 enum class Section { kNone, kLevel, kFile, kBuffer, kUnknown };
 
-// One settable value: where it sits in the document and where it goes.
+// One settable value: where it sits in an options document and where it goes.
 struct Leaf {
     Section section;
     const char* name;
@@ -229,7 +229,7 @@ private:
     bool valueBroken_ = false;
 };
 
-// File names are the only free text; escape them so the document stays well formed.
+// File names are the only free text; escape them so the XML stays well formed.
 std::string escaped(const std::string& text)
 {
     std::string out;

@@ -54,5 +54,5 @@ HRESULT parseTraceOptions(TVCmnTrace& trace, const char* document, size_t length
 // what GetTraceOptions gave keeps the trace written so far.
 void applyTraceOptions(TVCmnTrace& trace, TVCmnTraceBuffer* buffer, const TVCmnTraceOptionValues& values);
 
-// SetTraceOptions: parse, then apply when the document was usable.
+// SetTraceOptions: parse, then apply when the options document was usable.
 HRESULT setTraceOptions(TVCmnTrace& trace, TVCmnTraceBuffer* buffer, const char* document, size_t length);

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     TVCmnTraceOptionValues again;
     if (FAILED(parseTraceOptions(trace, document.data(), document.size(), &again)))
         std::abort();
-    // The buffer's size follows the document; keep it from growing without bound.
+    // The buffer's size follows each input; keep it from growing without bound.
     state->buffer.setSize(kTraceBufferDefaultSizeBytes);
     return 0;
 }
