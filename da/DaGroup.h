@@ -141,6 +141,8 @@ private:
     friend class DaItem;
     void markRemoved();
     void itemActivationChanged(DaItem* item, bool active);
+    void lookupItems(std::span<const uint32_t> handles, std::vector<DaRef<DaItem>>& items) const;
+    bool readFromCache(DaItem* item, LCID lcid, bool groupActive, DaReadResult& result, HRESULT& error) const;
     HRESULT checkIoHandles(std::span<const uint32_t> handles, bool write, std::span<const VARIANT> values,
                            std::vector<DaRef<DaItem>>& items, std::vector<HRESULT>& errors) const;
     HRESULT startAsync(DaRef<DaTransaction> transaction, uint32_t clientTransactionId, uint32_t* cancelId);

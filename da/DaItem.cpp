@@ -67,6 +67,13 @@ bool DaItem::isActiveInGroup() const
     return isActive() && group_ && group_->isActive();
 }
 
+void DaItem::readState(VARTYPE& requestedType, bool& active) const
+{
+    DaLockHolder hold(lock_);
+    requestedType = requestedType_;
+    active = active_;
+}
+
 uint32_t DaItem::clientHandle() const
 {
     DaLockHolder hold(lock_);

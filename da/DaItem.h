@@ -23,7 +23,9 @@ public:
     DaItem() noexcept;
 
     // Fixed once the group has published the item (addItem).
-    const std::string& itemId() const noexcept { return itemId_; }
+    // The tag's full item ID: what the client asked for, since lookups are exact. Not
+    // kept per item: a drive namespace has 100,000 of them.
+    std::string itemId() const { return tag_ ? tag_->itemId() : std::string(); }
     std::string accessPath() const;
     uint32_t serverHandle() const noexcept { return serverHandle_; }
     DaGroup* group() const noexcept { return group_; }
@@ -35,6 +37,8 @@ public:
     VARTYPE requestedDatatype() const;
     // Active, and in an active group.
     bool isActiveInGroup() const;
+    // Requested datatype and active flag in one look.
+    void readState(VARTYPE& requestedType, bool& active) const;
     bool isRemoved() const;
 
     // Runs the tag's activation hooks as the group's state asks; see DaGroup.
@@ -56,7 +60,7 @@ public:
     // The change test of one connection for a value about to be reported.
     bool hasChanged(uint32_t connectionKey, const VARIANT& value, uint16_t quality) const;
 
-    std::string traceObjectName() const override { return itemId_; }
+    std::string traceObjectName() const override { return itemId(); }
     const char* typeTag() const override { return "DIT"; }
 
 protected:
@@ -75,7 +79,6 @@ private:
     // Set by the group before the item is published; read-only afterwards.
     DaGroup* group_ = nullptr;  // not owning: the group holds this item
     DaRef<DaTag> tag_;
-    std::string itemId_;
     uint32_t serverHandle_ = 0;
 
     mutable DaLock lock_;

@@ -274,11 +274,13 @@ void DaRequest::writeThrough(HRESULT result, bool qualityGiven, uint16_t quality
     }
 }
 
-void DaRequest::fillReadResult(HRESULT& result, const ReadContext& context)
+void DaRequest::fillReadResult(HRESULT& result, ReadContext& context)
 {
     if (!extra_)
         extra_ = std::make_unique<Extra>();
     DaRef<DaCache> cache = getCache();
+    context.filled = true;
+    context.hasCache = cache != nullptr;
     if (!cache) {
         extra_->resultValue.clear();
         extra_->resultQuality = kDaQualityConfigError;
@@ -291,6 +293,7 @@ void DaRequest::fillReadResult(HRESULT& result, const ReadContext& context)
     extra_->resultTimestamp = daFileTimeToUint(when);
     if (FAILED(error) && SUCCEEDED(result))
         result = error;
+    context.quality = extra_->resultQuality;
     if (kind_ == kDaSyncCacheItem && !context.activeInGroup)
         extra_->resultQuality = kDaQualityOutOfService;
 }
@@ -303,9 +306,8 @@ bool DaRequest::complete(HRESULT result, bool qualityGiven, uint16_t quality, bo
     ReadContext context;
     if (!write_ && fillsResultSlot(kind_) && !resultOnly) {
         context.type = item_ ? item_->requestedDatatype() : VARTYPE(VT_EMPTY);
-        DaServer* server = transaction_ && transaction_->group() ? transaction_->group()->server() : nullptr;
-        context.lcid = server ? server->lcid() : kDaEngineLcid;
-        context.activeInGroup = !item_ || item_->isActiveInGroup();
+        context.lcid = transaction_ ? transaction_->readLcid() : kDaEngineLcid;
+        context.activeInGroup = kind_ != kDaSyncCacheItem || !item_ || item_->isActiveInGroup();
     }
     {
         DaLockHolder hold(lock_);
@@ -325,9 +327,13 @@ bool DaRequest::complete(HRESULT result, bool qualityGiven, uint16_t quality, bo
         signal = !(kind_ == kDaCyclicEntry && (flags_ & kYoungEnough));
     }
     if (!resultOnly) {
-        DaRef<DaCache> cache = write_ ? nullptr : getCache();
-        DaStatistics::process().countRequest(kind_, write_, result, cache != nullptr,
-                                             cache ? DaQuality(cache->getQuality()) : DaQuality(0), elapsedMs);
+        if (write_ || context.filled) {
+            DaStatistics::process().countRequest(kind_, write_, result, context.hasCache, context.quality, elapsedMs);
+        } else {
+            DaRef<DaCache> cache = getCache();
+            DaStatistics::process().countRequest(kind_, write_, result, cache != nullptr,
+                                                 cache ? DaQuality(cache->getQuality()) : DaQuality(0), elapsedMs);
+        }
     }
     if (signal && transaction_)
         transaction_->requestCompleted(this);

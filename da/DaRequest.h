@@ -109,10 +109,14 @@ private:
         VARTYPE type = VT_EMPTY;
         LCID lcid = kDaEngineLcid;
         bool activeInGroup = true;
+        // Filled in by fillReadResult, for the statistics.
+        bool filled = false;
+        bool hasCache = false;
+        uint16_t quality = 0;
     };
     bool completeFromCache();
     void writeThrough(HRESULT result, bool qualityGiven, uint16_t quality);
-    void fillReadResult(HRESULT& result, const ReadContext& context);
+    void fillReadResult(HRESULT& result, ReadContext& context);
     bool completesFromCacheWhenYoung(DaCache* cache, uint64_t cacheTimestamp);
 
     DaTransaction* const transaction_;  // not owning: the transaction holds this request

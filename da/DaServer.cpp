@@ -274,6 +274,7 @@ uint32_t DaServer::startCyclicTransactions(uint32_t tick, uint32_t wait)
             DaTransaction* cyclic = group->cyclicTransaction();
             DA_TRACE(kDaTraceDebug, this, "start cyclic transaction %s", cyclic->traceName().c_str());
             cyclic->start(this);
+            cycleStarts_.fetch_add(1, std::memory_order_relaxed);
         }
         wait = std::min(wait, groupWait);
     }

@@ -87,6 +87,8 @@ public:
     void shutdown();
     // Passes the work thread ran (benchmarks count wake-ups).
     uint64_t workPassCount() const { return passes_.load(std::memory_order_relaxed); }
+    // Cycles the work thread started: the due events it woke for.
+    uint64_t cycleStartCount() const { return cycleStarts_.load(std::memory_order_relaxed); }
 
     // A callback failed with a dead-client code: releases the client's sinks and calls
     // onClientDisconnected (once). Never called with an engine lock held.
@@ -111,6 +113,7 @@ private:
     std::atomic<uint32_t> writeTimeoutMs_{kDaNoTimeout};
     std::atomic<uint64_t> lastUpdateTime_{0};
     std::atomic<uint64_t> passes_{0};
+    std::atomic<uint64_t> cycleStarts_{0};
     std::atomic<bool> disconnected_{false};
     std::vector<LCID> supportedLcids_;  // fixed at construction
 

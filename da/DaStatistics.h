@@ -26,6 +26,14 @@ public:
     // it saw (or none), and its time in ms.
     void countRequest(DaRequestKind kind, bool write, HRESULT result, bool hasCache, DaQuality quality,
                       uint32_t elapsedMs);
+    // Synchronous cache reads answered without a request; 'failed' of them failed or
+    // carried a quality that is not GOOD.
+    void countCacheReads(uint32_t served, uint32_t failed)
+    {
+        counters_[nrSCacheRead].fetch_add(served, std::memory_order_relaxed);
+        if (failed)
+            counters_[nrReadFailed].fetch_add(failed, std::memory_order_relaxed);
+    }
     // Name and value of every counter in report order, averages included, then the
     // object counters; the request counters and time sums start again from 0.
     std::vector<std::pair<std::string, uint32_t>> report();

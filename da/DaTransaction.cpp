@@ -105,18 +105,13 @@ bool DaTransaction::isCancelled() const
 
 void DaTransaction::requestCompleted(const DaRequest*)
 {
-    if (completionEvent_) {
-        completionEvent_->set();
-        return;
-    }
     // Completions during start() are picked up by the pass or call that started the
-    // transaction; only later ones (the device side's) need to wake the work thread.
-    bool running;
-    {
-        TVCmnScopedLock hold(lock_);
-        running = state_ & kInProgress;
-    }
-    if (running && group_ && group_->server())
+    // transaction; only later ones (the device side's) need to wake anyone.
+    if (!running_.load(std::memory_order_acquire))
+        return;
+    if (completionEvent_)
+        completionEvent_->set();
+    else if (group_ && group_->server())
         group_->server()->signalWork();
 }
 
@@ -142,6 +137,7 @@ void DaTransaction::start(DaServer* server)
         {
             TVCmnScopedLock hold(lock_);
             state_ &= uint8_t(~kInProgress);
+            running_.store(false, std::memory_order_release);
         }
         complete(server);
         requests.clear();
@@ -183,8 +179,10 @@ void DaTransaction::start(DaServer* server)
     if (batch)
         onBatch(requests);
     TVCmnScopedLock hold(lock_);
-    if (!requests.empty())
+    if (!requests.empty()) {
         state_ |= kInProgress;
+        running_.store(true, std::memory_order_release);
+    }
 }
 
 bool DaTransaction::update(DaServer* server, uint32_t tick, uint32_t timeoutMs, uint32_t* wait)
@@ -226,6 +224,7 @@ bool DaTransaction::update(DaServer* server, uint32_t tick, uint32_t timeoutMs, 
         if (!(state_ & kInProgress))
             return false;
         state_ &= uint8_t(~kInProgress);
+        running_.store(false, std::memory_order_release);
     }
     for (const DaRef<DaRequest>& request : requests)
         request->addState(DaRequest::kReported);

@@ -94,6 +94,10 @@ public:
     void cancel();
     bool isCancelled() const;
 
+    // The LCID under which synchronous reads convert (the server's, set at creation).
+    LCID readLcid() const noexcept { return readLcid_.load(std::memory_order_relaxed); }
+    void setReadLcid(LCID lcid) noexcept { readLcid_.store(lcid, std::memory_order_relaxed); }
+
     // A request of this transaction completed (called by the request, no lock held).
     void requestCompleted(const DaRequest* request);
 
@@ -123,7 +127,11 @@ private:
     std::atomic<uint32_t> clientTransactionId_{0};
     std::atomic<uint64_t> lastSend_{0};
     std::atomic<uint64_t> completionTime_{0};
-    std::atomic<DaServer*> deadServer_{nullptr};  // set by a dead-client failure in a callback
+    std::atomic<DaServer*> deadServer_{nullptr};
+    std::atomic<LCID> readLcid_{kDaEngineLcid};
+    // Mirrors the in-progress bit for requestCompleted, which runs for every request and
+    // needs no more than a look.
+    std::atomic<bool> running_{false};  // set by a dead-client failure in a callback
 
     mutable TVCmnLock lock_;
     std::vector<DaRef<DaRequest>> requests_ KV_GUARDED_BY(lock_);
