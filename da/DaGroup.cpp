@@ -204,17 +204,21 @@ HRESULT DaGroup::validateItem(const std::string& itemId, const std::string& acce
 HRESULT DaGroup::validateItems(std::span<const DaItemDef> defs, std::vector<DaItemResult>& results,
                                std::vector<HRESULT>& errors)
 {
-    results.assign(defs.size(), DaItemResult{});
-    errors.assign(defs.size(), S_OK);
-    HRESULT answer = S_OK;
-    for (size_t i = 0; i < defs.size(); ++i) {
-        DaRef<DaTag> tag;
-        errors[i] = validateItem(defs[i].itemId, defs[i].accessPath, defs[i].requestedType, tag,
-                                 results[i].canonicalType, results[i].accessRights);
-        if (FAILED(errors[i]))
-            answer = S_FALSE;
+    try {
+        results.assign(defs.size(), DaItemResult{});
+        errors.assign(defs.size(), S_OK);
+        HRESULT answer = S_OK;
+        for (size_t i = 0; i < defs.size(); ++i) {
+            DaRef<DaTag> tag;
+            errors[i] = validateItem(defs[i].itemId, defs[i].accessPath, defs[i].requestedType, tag,
+                                     results[i].canonicalType, results[i].accessRights);
+            if (FAILED(errors[i]))
+                answer = S_FALSE;
+        }
+        return answer;
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;  // nothing of it reaches the client
     }
-    return answer;
 }
 
 HRESULT DaGroup::addItem(const DaItemDef& def, DaItemResult& result, DaRef<DaItem>* itemOut)
@@ -339,36 +343,40 @@ HRESULT DaGroup::removeItem(uint32_t serverHandle)
 
 HRESULT DaGroup::removeItems(std::span<const uint32_t> serverHandles, std::vector<HRESULT>& errors)
 {
-    errors.assign(serverHandles.size(), S_OK);
-    std::vector<DaRef<DaItem>> removed;
-    HRESULT answer = S_OK;
-    {
-        TVCmnScopedLock hold(lock_);
-        std::vector<bool> going(items_.size(), false);
-        for (size_t i = 0; i < serverHandles.size(); ++i) {
-            auto it = std::lower_bound(
-                items_.begin(), items_.end(), serverHandles[i],
-                [](const DaRef<DaItem>& item, uint32_t handle) { return item->serverHandle_ < handle; });
-            const size_t index = size_t(it - items_.begin());
-            if (it == items_.end() || (*it)->serverHandle_ != serverHandles[i] || going[index]) {
-                errors[i] = OPC_E_INVALIDHANDLE;
-                answer = S_FALSE;
-                continue;
+    try {
+        errors.assign(serverHandles.size(), S_OK);
+        std::vector<DaRef<DaItem>> removed;
+        HRESULT answer = S_OK;
+        {
+            TVCmnScopedLock hold(lock_);
+            std::vector<bool> going(items_.size(), false);
+            for (size_t i = 0; i < serverHandles.size(); ++i) {
+                auto it = std::lower_bound(
+                    items_.begin(), items_.end(), serverHandles[i],
+                    [](const DaRef<DaItem>& item, uint32_t handle) { return item->serverHandle_ < handle; });
+                const size_t index = size_t(it - items_.begin());
+                if (it == items_.end() || (*it)->serverHandle_ != serverHandles[i] || going[index]) {
+                    errors[i] = OPC_E_INVALIDHANDLE;
+                    answer = S_FALSE;
+                    continue;
+                }
+                going[index] = true;
             }
-            going[index] = true;
+            // One pass, so that removing a whole group's worth of items stays linear.
+            size_t kept = 0;
+            for (size_t index = 0; index < items_.size(); ++index) {
+                if (going[index])
+                    removed.push_back(std::move(items_[index]));
+                else
+                    items_[kept++] = std::move(items_[index]);
+            }
+            items_.resize(kept);
         }
-        // One pass, so that removing a whole group's worth of items stays linear.
-        size_t kept = 0;
-        for (size_t index = 0; index < items_.size(); ++index) {
-            if (going[index])
-                removed.push_back(std::move(items_[index]));
-            else
-                items_[kept++] = std::move(items_[index]);
-        }
-        items_.resize(kept);
+        unpublishItems(removed);
+        return answer;
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;  // nothing of it reaches the client
     }
-    unpublishItems(removed);
-    return answer;
 }
 
 void DaGroup::removeAllItems()
@@ -390,15 +398,19 @@ void DaGroup::markRemoved()
 
 HRESULT DaGroup::setItemsActive(std::span<const uint32_t> serverHandles, bool active, std::vector<HRESULT>& errors)
 {
-    errors.assign(serverHandles.size(), S_OK);
-    HRESULT answer = S_OK;
-    for (size_t i = 0; i < serverHandles.size(); ++i) {
-        DaRef<DaItem> item = findItem(serverHandles[i]);
-        errors[i] = item ? item->setActive(active) : OPC_E_INVALIDHANDLE;
-        if (FAILED(errors[i]))
-            answer = S_FALSE;
+    try {
+        errors.assign(serverHandles.size(), S_OK);
+        HRESULT answer = S_OK;
+        for (size_t i = 0; i < serverHandles.size(); ++i) {
+            DaRef<DaItem> item = findItem(serverHandles[i]);
+            errors[i] = item ? item->setActive(active) : OPC_E_INVALIDHANDLE;
+            if (FAILED(errors[i]))
+                answer = S_FALSE;
+        }
+        return answer;
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;  // nothing of it reaches the client
     }
-    return answer;
 }
 
 void DaGroup::itemActivationChanged(DaItem* item, bool active)
@@ -585,96 +597,104 @@ bool DaGroup::readFromCache(DaItem* item, LCID lcid, bool groupActive, DaReadRes
 HRESULT DaGroup::syncRead(bool fromDevice, std::span<const uint32_t> handles, std::vector<DaReadResult>& results,
                           std::vector<HRESULT>& errors)
 {
-    DaServer* owner = server();
-    if (!owner || handles.empty())
-        return E_INVALIDARG;
-    std::vector<DaRef<DaItem>> items;
-    HRESULT answer = checkIoHandles(handles, false, {}, items, errors);
-    results.clear();
-    results.resize(handles.size());
-    if (!fromDevice) {
-        // Cache reads of items whose cache holds a value are answered here, as a
-        // request would answer them, without making one: the common SyncIO read.
-        const LCID lcid = owner->lcid();
-        const bool groupActive = isActive();
-        uint32_t served = 0, failed = 0;
+    try {
+        DaServer* owner = server();
+        if (!owner || handles.empty())
+            return E_INVALIDARG;
+        std::vector<DaRef<DaItem>> items;
+        HRESULT answer = checkIoHandles(handles, false, {}, items, errors);
+        results.clear();
+        results.resize(handles.size());
+        if (!fromDevice) {
+            // Cache reads of items whose cache holds a value are answered here, as a
+            // request would answer them, without making one: the common SyncIO read.
+            const LCID lcid = owner->lcid();
+            const bool groupActive = isActive();
+            uint32_t served = 0, failed = 0;
+            for (size_t i = 0; i < handles.size(); ++i) {
+                if (!items[i])
+                    continue;
+                HRESULT error = S_OK;
+                if (!readFromCache(items[i].get(), lcid, groupActive, results[i], error))
+                    continue;
+                ++served;
+                if (FAILED(error) || !TVCmnQuality::isGood(results[i].quality))
+                    ++failed;
+                errors[i] = error;
+                if (FAILED(error))
+                    answer = S_FALSE;
+                items[i] = nullptr;  // done
+            }
+            DaStatistics::process().countCacheReads(served, failed);
+        }
+        DaRef<DaTransaction> transaction =
+            makeTransaction(owner, DaTransactionKind::syncRead, DaConnectionType::sync, this);
+        if (!transaction)
+            return E_OUTOFMEMORY;
+        transaction->setReadLcid(owner->lcid());
+        std::vector<DaRef<DaRequest>> requests(handles.size());
         for (size_t i = 0; i < handles.size(); ++i) {
             if (!items[i])
                 continue;
-            HRESULT error = S_OK;
-            if (!readFromCache(items[i].get(), lcid, groupActive, results[i], error))
-                continue;
-            ++served;
-            if (FAILED(error) || !TVCmnQuality::isGood(results[i].quality))
-                ++failed;
-            errors[i] = error;
-            if (FAILED(error))
-                answer = S_FALSE;
-            items[i] = nullptr;  // done
+            requests[i] = makeRequest(owner, transaction.get(), fromDevice ? kDaSyncDeviceItem : kDaSyncCacheItem,
+                                      false, items[i].get());
+            if (!requests[i])
+                return E_OUTOFMEMORY;
+            transaction->addRequest(requests[i].get());
         }
-        DaStatistics::process().countCacheReads(served, failed);
-    }
-    DaRef<DaTransaction> transaction =
-        makeTransaction(owner, DaTransactionKind::syncRead, DaConnectionType::sync, this);
-    if (!transaction)
-        return E_OUTOFMEMORY;
-    transaction->setReadLcid(owner->lcid());
-    std::vector<DaRef<DaRequest>> requests(handles.size());
-    for (size_t i = 0; i < handles.size(); ++i) {
-        if (!items[i])
-            continue;
-        requests[i] = makeRequest(owner, transaction.get(), fromDevice ? kDaSyncDeviceItem : kDaSyncCacheItem,
-                                  false, items[i].get());
-        if (!requests[i])
-            return E_OUTOFMEMORY;
-        transaction->addRequest(requests[i].get());
-    }
-    if (transaction->requestCount() == 0)
+        if (transaction->requestCount() == 0)
+            return answer;
+        transaction->execute(owner, owner->readTimeoutMs());
+        for (size_t i = 0; i < handles.size(); ++i) {
+            if (!requests[i])
+                continue;
+            requests[i]->getReadResult(results[i].value.put(), &results[i].quality, &results[i].timestamp);
+            errors[i] = requests[i]->getResult();
+            if (FAILED(errors[i]))
+                answer = S_FALSE;
+        }
         return answer;
-    transaction->execute(owner, owner->readTimeoutMs());
-    for (size_t i = 0; i < handles.size(); ++i) {
-        if (!requests[i])
-            continue;
-        requests[i]->getReadResult(results[i].value.put(), &results[i].quality, &results[i].timestamp);
-        errors[i] = requests[i]->getResult();
-        if (FAILED(errors[i]))
-            answer = S_FALSE;
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;  // nothing of it reaches the client
     }
-    return answer;
 }
 
 HRESULT DaGroup::syncWrite(std::span<const uint32_t> handles, std::span<const VARIANT> values,
                            std::vector<HRESULT>& errors)
 {
-    if (!server() || handles.empty() || values.size() != handles.size())
-        return E_INVALIDARG;
-    std::vector<DaRef<DaItem>> items;
-    HRESULT answer = checkIoHandles(handles, true, values, items, errors);
-    DaRef<DaTransaction> transaction =
-        makeTransaction(server(), DaTransactionKind::syncWrite, DaConnectionType::sync, this);
-    if (!transaction)
-        return E_OUTOFMEMORY;
-    std::vector<DaRef<DaRequest>> requests(handles.size());
-    for (size_t i = 0; i < handles.size(); ++i) {
-        if (!items[i])
-            continue;
-        requests[i] = makeRequest(server(), transaction.get(), kDaSyncDeviceItem, true, items[i].get());
-        if (!requests[i])
+    try {
+        if (!server() || handles.empty() || values.size() != handles.size())
+            return E_INVALIDARG;
+        std::vector<DaRef<DaItem>> items;
+        HRESULT answer = checkIoHandles(handles, true, values, items, errors);
+        DaRef<DaTransaction> transaction =
+            makeTransaction(server(), DaTransactionKind::syncWrite, DaConnectionType::sync, this);
+        if (!transaction)
             return E_OUTOFMEMORY;
-        requests[i]->setWriteValue(values[i], nullptr, nullptr);
-        transaction->addRequest(requests[i].get());
-    }
-    if (transaction->requestCount() == 0)
+        std::vector<DaRef<DaRequest>> requests(handles.size());
+        for (size_t i = 0; i < handles.size(); ++i) {
+            if (!items[i])
+                continue;
+            requests[i] = makeRequest(server(), transaction.get(), kDaSyncDeviceItem, true, items[i].get());
+            if (!requests[i])
+                return E_OUTOFMEMORY;
+            requests[i]->setWriteValue(values[i], nullptr, nullptr);
+            transaction->addRequest(requests[i].get());
+        }
+        if (transaction->requestCount() == 0)
+            return answer;
+        transaction->execute(server(), server()->writeTimeoutMs());
+        for (size_t i = 0; i < handles.size(); ++i) {
+            if (!requests[i])
+                continue;
+            errors[i] = requests[i]->getResult();
+            if (FAILED(errors[i]))
+                answer = S_FALSE;
+        }
         return answer;
-    transaction->execute(server(), server()->writeTimeoutMs());
-    for (size_t i = 0; i < handles.size(); ++i) {
-        if (!requests[i])
-            continue;
-        errors[i] = requests[i]->getResult();
-        if (FAILED(errors[i]))
-            answer = S_FALSE;
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;  // nothing of it reaches the client
     }
-    return answer;
 }
 
 HRESULT DaGroup::startAsync(DaRef<DaTransaction> transaction, uint32_t clientTransactionId, uint32_t* cancelId)
@@ -702,82 +722,111 @@ static bool connectionAvailable(const DaGroup& group, DaConnectionType connectio
 HRESULT DaGroup::asyncRead(bool fromDevice, std::span<const uint32_t> handles, uint32_t clientTransactionId,
                            DaConnectionType connection, uint32_t* cancelId, std::vector<HRESULT>& errors)
 {
-    if (!server() || handles.empty())
-        return E_INVALIDARG;
-    if (!connectionAvailable(*this, connection, false))
-        return kNoConnection;
-    std::vector<DaRef<DaItem>> items;
-    const HRESULT answer = checkIoHandles(handles, false, {}, items, errors);
-    DaRef<DaTransaction> transaction = makeTransaction(server(), DaTransactionKind::asyncRead, connection, this);
-    if (!transaction)
-        return E_OUTOFMEMORY;
-    for (const DaRef<DaItem>& item : items) {
-        if (!item)
-            continue;
-        DaRef<DaRequest> request = makeRequest(server(), transaction.get(),
-                                               fromDevice ? kDaAsyncDeviceItem : kDaAsyncCacheItem, false, item.get());
-        if (!request)
+    try {
+        if (!server() || handles.empty())
+            return E_INVALIDARG;
+        if (!connectionAvailable(*this, connection, false))
+            return kNoConnection;
+        std::vector<DaRef<DaItem>> items;
+        const HRESULT answer = checkIoHandles(handles, false, {}, items, errors);
+        DaRef<DaTransaction> transaction = makeTransaction(server(), DaTransactionKind::asyncRead, connection, this);
+        if (!transaction)
             return E_OUTOFMEMORY;
-        transaction->addRequest(request.get());
-    }
-    if (transaction->requestCount() == 0)
+        for (const DaRef<DaItem>& item : items) {
+            if (!item)
+                continue;
+            DaRef<DaRequest> request = makeRequest(server(), transaction.get(),
+                                                   fromDevice ? kDaAsyncDeviceItem : kDaAsyncCacheItem, false, item.get());
+            if (!request)
+                return E_OUTOFMEMORY;
+            transaction->addRequest(request.get());
+        }
+        if (transaction->requestCount() == 0)
+            return answer;
+        startAsync(transaction, clientTransactionId, cancelId);
         return answer;
-    startAsync(transaction, clientTransactionId, cancelId);
-    return answer;
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;  // nothing of it reaches the client
+    }
 }
 
 HRESULT DaGroup::asyncWrite(std::span<const uint32_t> handles, std::span<const VARIANT> values,
                             uint32_t clientTransactionId, DaConnectionType connection, uint32_t* cancelId,
                             std::vector<HRESULT>& errors)
 {
-    if (!server() || handles.empty() || values.size() != handles.size())
-        return E_INVALIDARG;
-    if (!connectionAvailable(*this, connection, true))
-        return kNoConnection;
-    std::vector<DaRef<DaItem>> items;
-    const HRESULT answer = checkIoHandles(handles, true, values, items, errors);
-    DaRef<DaTransaction> transaction = makeTransaction(server(), DaTransactionKind::asyncWrite, connection, this);
-    if (!transaction)
-        return E_OUTOFMEMORY;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (!items[i])
-            continue;
-        DaRef<DaRequest> request = makeRequest(server(), transaction.get(), kDaAsyncDeviceItem, true, items[i].get());
-        if (!request)
+    try {
+        if (!server() || handles.empty() || values.size() != handles.size())
+            return E_INVALIDARG;
+        if (!connectionAvailable(*this, connection, true))
+            return kNoConnection;
+        std::vector<DaRef<DaItem>> items;
+        const HRESULT answer = checkIoHandles(handles, true, values, items, errors);
+        DaRef<DaTransaction> transaction = makeTransaction(server(), DaTransactionKind::asyncWrite, connection, this);
+        if (!transaction)
             return E_OUTOFMEMORY;
-        request->setWriteValue(values[i], nullptr, nullptr);
-        transaction->addRequest(request.get());
-    }
-    if (transaction->requestCount() == 0)
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (!items[i])
+                continue;
+            DaRef<DaRequest> request = makeRequest(server(), transaction.get(), kDaAsyncDeviceItem, true, items[i].get());
+            if (!request)
+                return E_OUTOFMEMORY;
+            request->setWriteValue(values[i], nullptr, nullptr);
+            transaction->addRequest(request.get());
+        }
+        if (transaction->requestCount() == 0)
+            return answer;
+        startAsync(transaction, clientTransactionId, cancelId);
         return answer;
-    startAsync(transaction, clientTransactionId, cancelId);
-    return answer;
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;  // nothing of it reaches the client
+    }
 }
 
 HRESULT DaGroup::refresh(bool fromDevice, uint32_t clientTransactionId, DaConnectionType connection,
                          uint32_t* cancelId)
 {
-    if (!server())
-        return E_FAIL;
-    if (!connectionAvailable(*this, connection, false))
-        return kNoConnection;
-    if (!isActive())
-        return E_FAIL;
-    std::vector<DaRef<DaItem>> items;
-    getItems(items);
-    DaRef<DaTransaction> transaction = makeTransaction(server(), DaTransactionKind::refresh, connection, this);
-    if (!transaction)
-        return E_OUTOFMEMORY;
-    for (const DaRef<DaItem>& item : items) {
-        if (!item->isActive())
-            continue;
-        DaRef<DaRequest> request = makeRequest(server(), transaction.get(),
-                                               fromDevice ? kDaAsyncDeviceItem : kDaAsyncCacheItem, false, item.get());
-        if (!request)
+    try {
+        if (!server())
+            return E_FAIL;
+        if (!connectionAvailable(*this, connection, false))
+            return kNoConnection;
+        if (!isActive())
+            return E_FAIL;
+        std::vector<DaRef<DaItem>> items;
+        getItems(items);
+        DaRef<DaTransaction> transaction = makeTransaction(server(), DaTransactionKind::refresh, connection, this);
+        if (!transaction)
             return E_OUTOFMEMORY;
-        transaction->addRequest(request.get());
+        for (const DaRef<DaItem>& item : items) {
+            if (!item->isActive())
+                continue;
+            DaRef<DaRequest> request = makeRequest(server(), transaction.get(),
+                                                   fromDevice ? kDaAsyncDeviceItem : kDaAsyncCacheItem, false, item.get());
+            if (!request)
+                return E_OUTOFMEMORY;
+            transaction->addRequest(request.get());
+        }
+        if (transaction->requestCount() == 0)
+            return E_FAIL;
+        return startAsync(transaction, clientTransactionId, cancelId);
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;  // nothing of it reaches the client
     }
-    if (transaction->requestCount() == 0)
+}
+
+HRESULT DaGroup::cancel(uint32_t cancelId)
+{
+    DaServer* owner = server();
+    if (!owner || cancelId == 0)
         return E_FAIL;
-    return startAsync(transaction, clientTransactionId, cancelId);
+    std::vector<DaRef<DaTransaction>> transactions;
+    owner->collectTransactions(this, transactions);
+    for (const DaRef<DaTransaction>& transaction : transactions) {
+        if (transaction->serverTransactionId() != cancelId || transaction->isSynchronous() || !transaction->inProgress())
+            continue;
+        transaction->cancel();
+        owner->signalWork();
+        return S_OK;
+    }
+    return E_FAIL;
 }

@@ -128,6 +128,10 @@ public:
     // E_FAIL when the group or all its items are inactive.
     HRESULT refresh(bool fromDevice, uint32_t clientTransactionId, DaConnectionType connection, uint32_t* cancelId);
 
+    // IOPCAsyncIO2::Cancel2: the running transaction of this group with that cancel ID
+    // ends with OnCancelComplete instead of its results; E_FAIL when there is none.
+    HRESULT cancel(uint32_t cancelId);
+
     DaTransaction* cyclicTransaction() const noexcept { return cyclic_.get(); }
 
     std::string traceObjectName() const override { return name(); }

@@ -93,8 +93,16 @@ void DaTransaction::getRequests(std::vector<DaRef<DaRequest>>& requests) const
 
 void DaTransaction::cancel()
 {
-    TVCmnScopedLock hold(lock_);
-    cancelled_ = true;
+    std::vector<DaRef<DaRequest>> requests;
+    {
+        TVCmnScopedLock hold(lock_);
+        cancelled_ = true;
+        requests = requests_;
+    }
+    // Open requests end now; the device side finds them completed and leaves them.
+    for (const DaRef<DaRequest>& request : requests)
+        if (!request->isCompleted())
+            request->cancel(E_FAIL, false, 0);
 }
 
 bool DaTransaction::isCancelled() const

@@ -21,6 +21,7 @@
 #include "da/DaGroup.h"
 #include "da/DaNamespaceRoot.h"
 #include "da/DaObjectRoot.h"
+#include "da/DaRequest.h"
 #include "da/DaServer.h"
 #include "da/DaStatistics.h"
 #include "da/DaTag.h"
@@ -30,7 +31,18 @@
 class QueueTag : public DaTag {
 public:
     QueueTag() : DaTag(true) {}
-    uint32_t getRequestHandling(DaRequest* request) const override { return request ? 2 : DaTag::getRequestHandling(request); }
+    // As the drive parameter tag answers: writes and device reads are queued, the
+    // subscription and cache-side reads are served from the cache.
+    uint32_t getRequestHandling(DaRequest* request) const override
+    {
+        if (!request)
+            return DaTag::getRequestHandling(request);
+        const DaRequestKind kind = request->kind();
+        if (!request->isWrite() && (kind == kDaAsyncCacheItem || kind == kDaAsyncMaxAgeItem ||
+                                    kind == kDaForwardRequest || kind == kDaRefreshReport || kind == kDaCyclicEntry))
+            return 3;
+        return 2;
+    }
     void queueRequest(DaRequest* request, bool read) override
     {
         std::lock_guard<std::mutex> hold(lock);

@@ -382,3 +382,27 @@ TEST_F(DaTransactionTest, AClientThatThrowsIsCaughtAndTraced)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DaTransactionTest, CancellingAnAsyncReadAnswersCancelCompleteInsteadOfTheResults)
+{
+    const uint32_t handle = addItem(group.get(), "Drive1.Device", 8);
+    pass();
+    const size_t before = sink.count();
+    std::vector<HRESULT> errors;
+    uint32_t cancelId = 0;
+    group->asyncRead(true, std::span<const uint32_t>(&handle, 1), 55, DaConnectionType::v2, &cancelId, errors);
+    EXPECT_EQ(E_FAIL, group->cancel(cancelId + 1000));
+    EXPECT_EQ(S_OK, group->cancel(cancelId));
+    pass();
+    ASSERT_EQ(before + 1, sink.count());
+    Callback call = sink.calls().back();
+    EXPECT_EQ(Callback::cancelComplete, call.kind);
+    EXPECT_EQ(55u, call.transactionId);
+    EXPECT_EQ(77u, call.group);
+    EXPECT_EQ(E_FAIL, group->cancel(cancelId));  // over
+    EXPECT_FALSE(device->take().at(0)->markTaken());
+}
+
+}  // namespace
