@@ -337,8 +337,8 @@ void DaGroup::unpublishItems(std::vector<DaRef<DaItem>>& removed)
 HRESULT DaGroup::removeItem(uint32_t serverHandle)
 {
     std::vector<HRESULT> errors;
-    removeItems(std::span<const uint32_t>(&serverHandle, 1), errors);
-    return errors[0];
+    const HRESULT answer = removeItems(std::span<const uint32_t>(&serverHandle, 1), errors);
+    return errors.empty() ? answer : errors[0];
 }
 
 HRESULT DaGroup::removeItems(std::span<const uint32_t> serverHandles, std::vector<HRESULT>& errors)
