@@ -11,24 +11,13 @@
 #include "commsserver/CommsSettingsForm.h"
 #include "commsserver/CommsText.h"
 #include "commsserver/exe/CommsServerHost.h"
+#include "commsserver/exe/SettingsDialogIds.h"
 
 namespace commsexe {
 
 namespace {
 
-constexpr wchar_t kTitle[] = L"Comms settings";
-
-enum ControlId : WORD {
-    kProtocol = 100,
-    kNodes,
-    kPort,
-    kTimeout,
-    kSerialPort,
-    kBaudRate,
-    kParity,
-    kDataBits,
-    kStopBits,
-};
+constexpr const wchar_t* kTitle = kSettingsDialogTitle;
 
 // Predefined window classes by their atoms, as dialog templates name them.
 constexpr WORD kButton = 0x0080, kEdit = 0x0081, kStatic = 0x0082, kComboBox = 0x0085;
