@@ -163,7 +163,7 @@ HRESULT DaCache::changeType(const VARIANT& source, VARTYPE type, VARIANT* dest, 
         return convertArray(source, type, dest, lcid);
     VARIANT converted;
     VariantInit(&converted);
-    const HRESULT hr = VariantChangeTypeEx(&converted, &source, lcid, 0, type);
+    const HRESULT hr = VariantChangeTypeEx(&converted, daSource(source), lcid, 0, type);
     if (FAILED(hr))
         return hr;
     VariantClear(dest);
@@ -176,7 +176,7 @@ HRESULT DaCache::getValueLocked(VARIANT* value, VARTYPE requestedType, LCID lcid
     VariantClear(value);
     const VARIANT& held = value_.get();
     if (requestedType == VT_EMPTY || requestedType == kArrayOfNothing || requestedType == held.vt)
-        return VariantCopy(value, &held);
+        return VariantCopy(value, daSource(held));
     const HRESULT hr = changeType(held, requestedType, value, lcid);
     if (FAILED(hr))
         VariantClear(value);
@@ -233,7 +233,7 @@ HRESULT DaCache::store(const VARIANT& value, uint16_t quality, const FILETIME& t
     if (source == &converted.get())
         value_ = std::move(converted);
     else
-        hr = VariantCopy(&value_.get(), &value);
+        hr = VariantCopy(&value_.get(), daSource(value));
     if (FAILED(hr))
         return hr;
     quality_ = quality;
@@ -253,7 +253,7 @@ HRESULT DaCache::setValue(const VARIANT& value, LCID lcid)
         value_ = std::move(converted);
         return S_OK;
     }
-    return VariantCopy(&value_.get(), &value);
+    return VariantCopy(&value_.get(), daSource(value));
 }
 
 void DaCache::setQuality(uint16_t quality)

@@ -165,6 +165,10 @@ inline FILETIME daUintToFileTime(uint64_t value)
 }
 inline constexpr uint64_t kDaFileTimeUnitsPerMs = 10000;
 
+// The Windows SDK declares the sources of VariantCopy and VariantChangeTypeEx without
+// const; they are only read.
+inline VARIANT* daSource(const VARIANT& value) { return const_cast<VARIANT*>(&value); }
+
 // VARIANT comparison of the change test: same type and same value (texts and arrays
 // by content).
 bool daVariantEqual(const VARIANT& a, const VARIANT& b);

@@ -17,7 +17,7 @@ bool toDouble(const VARIANT& value, double& out)
     }
     VARIANT converted;
     VariantInit(&converted);
-    if (FAILED(VariantChangeTypeEx(&converted, &value, kDaEngineLcid, 0, VT_R8)))
+    if (FAILED(VariantChangeTypeEx(&converted, daSource(value), kDaEngineLcid, 0, VT_R8)))
         return false;
     out = converted.dblVal;
     return true;
@@ -203,7 +203,7 @@ void DaItem::setLastSent(uint32_t connectionKey, const VARIANT& value, uint16_t 
     }
     slot->key = connectionKey;
     slot->quality = quality;
-    VariantCopy(&slot->value.get(), &value);
+    VariantCopy(&slot->value.get(), daSource(value));
 }
 
 void DaItem::forgetConnection(uint32_t connectionKey)
