@@ -15,7 +15,7 @@ add_library(kv_da_engine STATIC
   ${CMAKE_CURRENT_LIST_DIR}/DaTransaction.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DaV1Stream.cpp
 )
-target_link_libraries(kv_da_engine PUBLIC kv_da kv_common kv_platform Threads::Threads)
+target_link_libraries(kv_da_engine PUBLIC kv_da kv_trace kv_common kv_platform Threads::Threads)
 if(WIN32)
   # IOPCDataCallback and its IID come from the widl set of the OPC IDL.
   target_link_libraries(kv_da_engine PUBLIC kv_opc)

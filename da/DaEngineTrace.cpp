@@ -32,9 +32,15 @@ void DaEngineTrace::line(int level, const std::string& objectName, const char* f
     va_start(args, fmt);
     std::vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
-    std::lock_guard<std::mutex> hold(g_sinkLock);
-    if (g_sink)
-        g_sink(level, objectName, text, g_sinkContext);
+    {
+        std::lock_guard<std::mutex> hold(g_sinkLock);
+        if (g_sink) {
+            g_sink(level, objectName, text, g_sinkContext);
+            return;
+        }
+    }
+    if (TVCmnTrace::processIsOn(level, kTraceGroupOpc))
+        TVCmnTrace::process().line(level, kTraceGroupOpc, objectName.c_str(), "%s", text);
 }
 
 const char* daTransactionKindText(DaTransactionKind kind)

@@ -1,31 +1,36 @@
-// Where the engine's trace lines go. Lines carry the tracing object's trace name and the
-// message texts the engine is known by ("added transaction %s", "send keep alive %s",
-// ...). Until the process-wide trace facility is wired to the engine, lines go to a
-// replaceable sink; tests install one to read them. A level that no sink wants costs
-// one load, and its arguments are not formatted.
+// Where the engine's trace lines go: the process trace (TVCmnTrace, group 1 at the
+// line's level), with the tracing object's trace name as the object id and the message
+// texts the engine is known by ("added transaction %s", "send keep alive %s", ...).
+// Tests install a sink of their own instead, to read the lines. A line that nobody
+// wants costs two loads, and its arguments are not formatted.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
-#if defined(__MINGW32__)
-#define DA_PRINTF_FORMAT(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
-#else
-#define DA_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
-#endif
+#include "trace/TVCmnTrace.h"
 
-enum DaTraceLevel : int { kDaTraceError = 0, kDaTraceWarning = 1, kDaTraceInfo = 2, kDaTraceDebug = 3 };
+enum DaTraceLevel : int {
+    kDaTraceError = kTraceError,
+    kDaTraceWarning = kTraceWarning,
+    kDaTraceInfo = kTraceInfo,
+    kDaTraceDebug = kTraceDebug,
+};
 
 class DaEngineTrace {
 public:
     // Called with the finished message; must not call back into the engine.
     using Sink = void (*)(int level, const std::string& objectName, const std::string& message, void* context);
 
-    // Bit n set: level n goes to the sink.
-    static bool isOn(int level) { return (levels_.load(std::memory_order_relaxed) >> level) & 1; }
+    // Bit n set: level n goes to the installed sink; without a sink the process trace's
+    // masks decide.
+    static bool isOn(int level)
+    {
+        return ((levels_.load(std::memory_order_relaxed) >> level) & 1) || TVCmnTrace::processIsOn(level, kTraceGroupOpc);
+    }
     static void setSink(Sink sink, void* context, uint32_t levelMask);
-    static void line(int level, const std::string& objectName, const char* fmt, ...) DA_PRINTF_FORMAT(3, 4);
+    static void line(int level, const std::string& objectName, const char* fmt, ...) KV_PRINTF_FORMAT(3, 4);
 
 private:
     static std::atomic<uint32_t> levels_;

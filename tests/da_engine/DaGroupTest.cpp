@@ -261,3 +261,36 @@ TEST_F(DaEngineTest, RemovingAGroupStillHeldElsewhereAnswersInUse)
 }
 
 }  // namespace
+
+namespace {
+
+struct ProcessTraceLines : TVCmnTraceSink {
+    std::vector<std::pair<std::string, std::string>> lines;  // object id, message
+    void traceLine(const char*, size_t, int, uint32_t, const char* objectId, const char* message) override
+    {
+        lines.emplace_back(objectId, message);
+    }
+};
+
+TEST_F(DaEngineTest, WithoutASinkLinesGoToTheProcessTraceUnderTheObjectsName)
+{
+    DaEngineTrace::setSink(nullptr, nullptr, 0);
+    TVCmnTrace& process = TVCmnTrace::process();
+    const uint32_t masks[] = {process.levelMask(0), process.levelMask(1), process.levelMask(2), process.levelMask(3)};
+    ProcessTraceLines sink;
+    process.addSink(&sink);
+    process.setLevels(kTraceGroupOpc, 0, 0, 0);
+    server->setClientName("HMI");
+    DaGroupParams params;
+    params.name = "a.b";
+    DaRef<DaGroup> group;
+    server->addGroup(params, group, nullptr);
+    process.removeSink(&sink);
+    process.setLevels(masks[0], masks[1], masks[2], masks[3]);
+    ASSERT_EQ(1u, sink.lines.size());
+    EXPECT_EQ("can't add group; no valid name a.b", sink.lines[0].second);
+    EXPECT_EQ(0u, sink.lines[0].first.rfind("[DSE|", 0)) << sink.lines[0].first;
+    EXPECT_NE(std::string::npos, sink.lines[0].first.find("| HMI]")) << sink.lines[0].first;
+}
+
+}  // namespace
