@@ -1,0 +1,107 @@
+// The group COM object: the shell around one DaGroup that a client sees. It checks
+// arguments, converts wire forms, calls the DaGroup and traces each call with the
+// common frame; its IOPCDataCallback connection point is the group's V2 callback
+// connection. Made by the server COM object (AddGroup, GetGroupByName), on which it
+// holds a reference; it survives a removal of its group, answering E_FAIL from then on.
+//
+// Windows only.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <ocidl.h>
+
+#include <atomic>
+#include <string>
+
+#include "da/DaGroup.h"
+#include "idl/opcda.h"
+#include "opc/DaOpcCom.h"
+
+class DaOpcServer;
+
+class DaOpcGroup final : public IOPCGroupStateMgt2,
+                         public IOPCItemMgt,
+                         public IOPCSyncIO,
+                         public IOPCAsyncIO2,
+                         public IOPCItemDeadbandMgt,
+                         public IConnectionPointContainer {
+public:
+    // With one reference for the caller.
+    static DaOpcGroup* create(DaOpcServer* owner, DaRef<DaGroup> group);
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IOPCGroupStateMgt, IOPCGroupStateMgt2
+    STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                          FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
+                          OPCHANDLE* phServerGroup) override;
+    STDMETHODIMP SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
+                          FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) override;
+    STDMETHODIMP SetName(LPCWSTR szName) override;
+    STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHODIMP SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedKeepAliveTime) override;
+    STDMETHODIMP GetKeepAlive(DWORD* pdwKeepAliveTime) override;
+
+    // IOPCItemMgt
+    STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                          HRESULT** ppErrors) override;
+    STDMETHODIMP ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
+                               OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
+    STDMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    STDMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override;
+    STDMETHODIMP SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                  HRESULT** ppErrors) override;
+    STDMETHODIMP SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                              HRESULT** ppErrors) override;
+    STDMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCSyncIO
+    STDMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
+
+    // IOPCAsyncIO2
+    STDMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
+                       DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override;
+    STDMETHODIMP Cancel2(DWORD dwCancelID) override;
+    STDMETHODIMP SetEnable(BOOL bEnable) override;
+    STDMETHODIMP GetEnable(BOOL* pbEnable) override;
+
+    // IOPCItemDeadbandMgt
+    STDMETHODIMP SetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
+                                 HRESULT** ppErrors) override;
+    STDMETHODIMP GetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband,
+                                 HRESULT** ppErrors) override;
+    STDMETHODIMP ClearItemDeadband(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+
+    // IConnectionPointContainer
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    DaGroup* group() const { return group_.get(); }
+    bool tryAddRef();
+    // Cuts the client's references (forced removal, dead client).
+    void disconnectFromClient();
+    // The group or its server was removed: every method answers E_FAIL.
+    bool isRemoved() const;
+
+private:
+    class CallbackPoint;
+    DaOpcGroup(DaOpcServer* owner, DaRef<DaGroup> group);
+    ~DaOpcGroup();
+    bool hasCallback() const;
+
+    std::atomic<ULONG> refs_{1};
+    DaOpcServer* const owner_;  // holds a reference, released in the destructor
+    const DaRef<DaGroup> group_;
+    const uint32_t serverHandle_;
+    std::string traceId_;
+    DaOpcConnectionPoint* callbackPoint_;  // owned
+};

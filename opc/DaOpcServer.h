@@ -1,0 +1,112 @@
+// The server COM object: one per client connection, a thin shell around one DaServer.
+// It checks what the client passes, converts wire forms to the engine's, hands the work
+// to the DaServer and the address space, and traces every call with the common frame.
+// Made by the entry's class factory; the group COM objects hold a reference on it.
+//
+// Windows only. Lock order: groupsLock_ before the DaServer's engine locks; no lock of
+// this object is held while a client sink is called.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <ocidl.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "da/DaBrowse.h"
+#include "da/DaServer.h"
+#include "idl/opccomn.h"
+#include "idl/opcda.h"
+#include "opc/DaOpcCom.h"
+
+class DaOpcGroup;
+
+class DaOpcServer final : public IOPCServer,
+                          public IOPCCommon,
+                          public IOPCBrowseServerAddressSpace,
+                          public IOPCItemProperties,
+                          public IConnectionPointContainer {
+public:
+    // Null when the engine could not make a DaServer for the connection.
+    static DaOpcServer* create();
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IOPCServer
+    STDMETHODIMP AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                          LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
+                          DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHODIMP GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) override;
+    STDMETHODIMP GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHODIMP GetStatus(OPCSERVERSTATUS** ppServerStatus) override;
+    STDMETHODIMP RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
+    STDMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCCommon
+    STDMETHODIMP SetLocaleID(LCID dwLcid) override;
+    STDMETHODIMP GetLocaleID(LCID* pdwLcid) override;
+    STDMETHODIMP QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override;
+    STDMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
+    STDMETHODIMP SetClientName(LPCWSTR szName) override;
+
+    // IOPCBrowseServerAddressSpace
+    STDMETHODIMP QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override;
+    STDMETHODIMP ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override;
+    STDMETHODIMP BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                                  VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                  LPENUMSTRING* ppIEnumString) override;
+    STDMETHODIMP GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
+    STDMETHODIMP BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
+
+    // IOPCItemProperties
+    STDMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                          LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override;
+    STDMETHODIMP GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
+                                   HRESULT** ppErrors) override;
+    STDMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
+                               HRESULT** ppErrors) override;
+
+    // IConnectionPointContainer
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    DaServer* server() const { return server_.get(); }
+    const char* traceId() const { return traceId_.c_str(); }
+    // AddRef only while the object is alive (the entry's walks of its list).
+    bool tryAddRef();
+
+    // The main thread's client check: pings each sink the client registered; false when
+    // one answers with a dead-client code.
+    bool isClientAlive();
+    void shutdownRequest(const char* reason);
+    // Takes the client connection down once: its groups go, the client's references
+    // are cut from the proxies.
+    void disconnect();
+
+    // Group COM objects announce their end so that GetGroupByName makes a new one.
+    void groupObjectGone(uint32_t serverHandle, DaOpcGroup* group);
+
+private:
+    explicit DaOpcServer(DaRef<DaServer> server);
+    ~DaOpcServer();
+    // The group COM object of an engine group (an existing one or a new one), with a
+    // reference for the caller; null when none can be made.
+    DaOpcGroup* groupObject(const DaRef<DaGroup>& group);
+
+    std::atomic<ULONG> refs_{1};
+    std::atomic<bool> disconnecting_{false};
+    DaRef<DaServer> server_;
+    std::string traceId_;
+    DaOpcConnectionPoint shutdownPoint_{*this, IID_IOPCShutdown};
+
+    std::mutex groupsLock_;
+    std::map<uint32_t, DaOpcGroup*> groups_;  // guarded by groupsLock_; not owning
+    std::mutex browseLock_;
+    DaBrowsePosition browse_;                 // guarded by browseLock_
+};
