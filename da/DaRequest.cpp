@@ -188,6 +188,7 @@ bool DaRequest::start(bool signal)
             return true;
         state_ |= kStarted;
         startTick_ = DaClock::tick();
+        pending_.reset(transaction_);
     }
     if (!write_ && cache && isCacheKind(kind_) && (!isMaxAgeKind(kind_) || maxAgeMs_ == kDaAnyAge) &&
         kind_ != kDaCyclicEntry && cache->holdsValue()) {
@@ -302,6 +303,7 @@ bool DaRequest::complete(HRESULT result, bool qualityGiven, uint16_t quality, bo
 {
     bool signal = false;
     uint32_t elapsedMs = 0;
+    DaRef<DaTransaction> pending;
     // Item, group and server come before the request in the lock order: asked first.
     ReadContext context;
     if (!write_ && fillsResultSlot(kind_) && !resultOnly) {
@@ -325,6 +327,7 @@ bool DaRequest::complete(HRESULT result, bool qualityGiven, uint16_t quality, bo
         state_ |= kStarted | kCompleted;
         elapsedMs = TVCmnTick::elapsed(startTick_, DaClock::tick());
         signal = !(kind_ == kDaCyclicEntry && (flags_ & kYoungEnough));
+        pending = std::move(pending_);
     }
     if (!resultOnly) {
         if (write_ || context.filled) {
@@ -335,8 +338,8 @@ bool DaRequest::complete(HRESULT result, bool qualityGiven, uint16_t quality, bo
                                                  cache ? DaQuality(cache->getQuality()) : DaQuality(0), elapsedMs);
         }
     }
-    if (signal && transaction_)
-        transaction_->requestCompleted(this);
+    if (signal && pending)
+        pending->requestCompleted(this);
     return true;
 }
 
@@ -349,6 +352,8 @@ bool DaRequest::cancel(HRESULT result, bool setCacheQuality, uint16_t quality)
         if (state_ & kCompleted)
             return false;
         state_ |= kStarted;  // a request cancelled before its start completes all the same
+        if (!pending_)
+            pending_.reset(transaction_);
     }
     complete(result, false, kDaQualityUncertain, false, true);
     addState(kStarted | kCompleted | kCancelled);

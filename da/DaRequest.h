@@ -131,4 +131,7 @@ private:
     HRESULT result_ = S_OK;           // guarded by lock_
     uint32_t startTick_ = 0;          // guarded by lock_
     std::unique_ptr<Extra> extra_;    // guarded by lock_; writes and synchronous reads only
+    // Held from start to completion, so that a device side that completes the request
+    // late still finds its transaction; released after the completion is announced.
+    DaRef<DaTransaction> pending_;    // guarded by lock_
 };

@@ -154,6 +154,11 @@ HRESULT DaServer::removeGroup(uint32_t serverHandle, bool removePublic)
     (void)removePublic;  // public groups are not offered: no group belongs to one
     group->removeAllItems();
     group->markRemoved();
+    std::vector<DaRef<DaTransaction>> transactions;
+    collectTransactions(group.get(), transactions);
+    for (const DaRef<DaTransaction>& transaction : transactions)
+        transaction->detach();
+    group->cyclicTransaction()->detach();
     {
         TVCmnScopedLock hold(lock_);
         std::erase_if(transactions_, [&](const DaRef<DaTransaction>& t) { return t.get() == group->cyclicTransaction(); });
@@ -284,9 +289,13 @@ uint32_t DaServer::startCyclicTransactions(uint32_t tick, uint32_t wait)
 uint32_t DaServer::updateTransactions(uint32_t tick, uint32_t wait)
 {
     std::vector<DaRef<DaTransaction>> transactions;
+    std::vector<DaRef<DaGroup>> groups;
     {
         TVCmnScopedLock hold(lock_);
         transactions = transactions_;
+        // A cyclic transaction only points at its group; the group is held here for
+        // the pass, taken while the server still holds it.
+        groups = groups_;
     }
     for (const DaRef<DaTransaction>& transaction : transactions) {
         const uint32_t timeout = transaction->isWrite() ? writeTimeoutMs() : readTimeoutMs();
@@ -376,6 +385,8 @@ void DaServer::shutdown()
         transactions.swap(transactions_);
         ++transactionsVersion_;
     }
+    for (const DaRef<DaTransaction>& transaction : transactions)
+        transaction->detach();
 }
 
 void DaServer::disconnectClient()

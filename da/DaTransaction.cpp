@@ -68,6 +68,10 @@ void DaTransaction::removeRequestsOfRemovedItems()
     gone.assign(std::make_move_iterator(keep), std::make_move_iterator(requests_.end()));
     requests_.erase(keep, requests_.end());
     hold.unlock();
+    // An entry still out with the device side ends now; it holds this transaction until then.
+    for (const DaRef<DaRequest>& request : gone)
+        if (!request->isCompleted())
+            request->complete(OPC_E_INVALIDHANDLE, false, 0, true, false);
 }
 
 void DaTransaction::completeRequestsOfItem(const DaItem* item, HRESULT result)
@@ -111,16 +115,28 @@ bool DaTransaction::isCancelled() const
     return cancelled_;
 }
 
+void DaTransaction::detach()
+{
+    TVCmnScopedLock hold(lock_);
+    detached_ = true;
+}
+
 void DaTransaction::requestCompleted(const DaRequest*)
 {
     // Completions during start() are picked up by the pass or call that started the
     // transaction; only later ones (the device side's) need to wake anyone.
     if (!running_.load(std::memory_order_acquire))
         return;
-    if (completionEvent_)
+    if (completionEvent_) {
         completionEvent_->set();
-    else if (group_ && group_->server())
-        group_->server()->signalWork();
+        return;
+    }
+    // Under the lock, so that detach() cannot let the group and server go meanwhile.
+    TVCmnScopedLock hold(lock_);
+    if (detached_ || !group_)
+        return;
+    if (DaServer* server = group_->server())
+        server->signalWork();
 }
 
 void DaTransaction::start(DaServer* server)

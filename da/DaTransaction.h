@@ -98,6 +98,10 @@ public:
     LCID readLcid() const noexcept { return readLcid_.load(std::memory_order_relaxed); }
     void setReadLcid(LCID lcid) noexcept { readLcid_.store(lcid, std::memory_order_relaxed); }
 
+    // The group or server is going: from now on completions that arrive late (from
+    // the device side) touch neither. Called before the group or server can go.
+    void detach();
+
     // A request of this transaction completed (called by the request, no lock held).
     void requestCompleted(const DaRequest* request);
 
@@ -139,6 +143,7 @@ private:
     uint8_t state_ KV_GUARDED_BY(lock_) = 0;
     bool keepPending_ KV_GUARDED_BY(lock_) = false;
     bool cancelled_ KV_GUARDED_BY(lock_) = false;
+    bool detached_ KV_GUARDED_BY(lock_) = false;
     // Synchronous transactions only: set by each request completion.
     std::unique_ptr<TVCmnEvent> completionEvent_;
 };

@@ -406,3 +406,28 @@ TEST_F(DaTransactionTest, CancellingAnAsyncReadAnswersCancelCompleteInsteadOfThe
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DaTransactionTest, ADeviceAnswerAfterTheGroupWentIsLeftAlone)
+{
+    const uint32_t handle = addItem(group.get(), "Drive1.Device", 8);
+    std::vector<HRESULT> errors;
+    uint32_t cancelId = 0;
+    group->asyncRead(true, std::span<const uint32_t>(&handle, 1), 3, DaConnectionType::v2, &cancelId, errors);
+    pass();
+    const size_t before = sink.count();
+    const uint32_t groupHandle = group->serverHandle();
+    group = nullptr;
+    server->removeGroup(groupHandle);
+    std::vector<DaRef<DaRequest>> late = device->take();
+    ASSERT_EQ(1u, late.size());
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, late[0]->getResult());  // ended with its item
+    EXPECT_FALSE(late[0]->markTaken());
+    EXPECT_TRUE(late[0]->complete(S_OK));
+    pass();
+    EXPECT_EQ(before, sink.count());
+    EXPECT_EQ(0u, server->transactionCount());
+}
+
+}  // namespace
