@@ -223,48 +223,52 @@ HRESULT DaGroup::validateItems(std::span<const DaItemDef> defs, std::vector<DaIt
 
 HRESULT DaGroup::addItem(const DaItemDef& def, DaItemResult& result, DaRef<DaItem>* itemOut)
 {
-    result = DaItemResult{};
-    DaRef<DaTag> tag;
-    const HRESULT valid = validateItem(def.itemId, def.accessPath, def.requestedType, tag, result.canonicalType,
-                                       result.accessRights);
-    if (FAILED(valid))
-        return valid;
-    DaCreator* creator = server()->root() ? server()->root()->creator() : nullptr;
-    DaRef<DaItem> item = creator ? creator->createItem(this) : DaRef<DaItem>(new (std::nothrow) DaItem);
-    if (!item)
-        return E_OUTOFMEMORY;
-    item->group_ = this;
-    item->tag_ = tag;
-    item->serverHandle_ = nextHandle(g_nextItemHandle);
-    item->requestedType_ = def.requestedType;
-    item->clientHandle_ = def.clientHandle;
-    if (!def.accessPath.empty())
-        item->accessPath_ = std::make_unique<std::string>(def.accessPath);
-    // The cyclic transaction holds the entry; the item does not (the entry holds the item).
-    DaRef<DaRequest> entry = makeRequest(server(), cyclic_.get(), kDaCyclicEntry, false, item.get());
-    if (!entry)
-        return E_OUTOFMEMORY;
-    {
-        TVCmnScopedLock hold(lock_);
-        if (removed_)
-            return E_FAIL;
-        items_.push_back(item);
-    }
-    tag->onItemConnected(item.get());
-    cyclic_->addRequest(entry.get());
-    if (def.active && FAILED(item->setActive(true))) {
-        std::vector<DaRef<DaItem>> removed{item};
+    try {
+        result = DaItemResult{};
+        DaRef<DaTag> tag;
+        const HRESULT valid = validateItem(def.itemId, def.accessPath, def.requestedType, tag, result.canonicalType,
+                                           result.accessRights);
+        if (FAILED(valid))
+            return valid;
+        DaCreator* creator = server()->root() ? server()->root()->creator() : nullptr;
+        DaRef<DaItem> item = creator ? creator->createItem(this) : DaRef<DaItem>(new (std::nothrow) DaItem);
+        if (!item)
+            return E_OUTOFMEMORY;
+        item->group_ = this;
+        item->tag_ = tag;
+        item->serverHandle_ = nextHandle(g_nextItemHandle);
+        item->requestedType_ = def.requestedType;
+        item->clientHandle_ = def.clientHandle;
+        if (!def.accessPath.empty())
+            item->accessPath_ = std::make_unique<std::string>(def.accessPath);
+        // The cyclic transaction holds the entry; the item does not (the entry holds the item).
+        DaRef<DaRequest> entry = makeRequest(server(), cyclic_.get(), kDaCyclicEntry, false, item.get());
+        if (!entry)
+            return E_OUTOFMEMORY;
         {
             TVCmnScopedLock hold(lock_);
-            std::erase(items_, item);
+            if (removed_)
+                return E_FAIL;
+            items_.push_back(item);
         }
-        unpublishItems(removed);
-        return E_FAIL;
+        tag->onItemConnected(item.get());
+        cyclic_->addRequest(entry.get());
+        if (def.active && FAILED(item->setActive(true))) {
+            std::vector<DaRef<DaItem>> removed{item};
+            {
+                TVCmnScopedLock hold(lock_);
+                std::erase(items_, item);
+            }
+            unpublishItems(removed);
+            return E_FAIL;
+        }
+        result.serverHandle = item->serverHandle_;
+        if (itemOut)
+            *itemOut = item;
+        return S_OK;
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;  // nothing of it reaches the client
     }
-    result.serverHandle = item->serverHandle_;
-    if (itemOut)
-        *itemOut = item;
-    return S_OK;
 }
 
 HRESULT DaGroup::addItems(std::span<const DaItemDef> defs, std::vector<DaItemResult>& results,

@@ -146,29 +146,33 @@ HRESULT DaServer::addGroup(const DaGroupParams& params, DaRef<DaGroup>& group, u
 
 HRESULT DaServer::removeGroup(uint32_t serverHandle, bool removePublic)
 {
-    DaRef<DaGroup> group = findGroupByHandle(serverHandle);
-    if (!group) {
-        DA_TRACE(kDaTraceError, this, "can't remove group; no group with handle 0x%lX", (unsigned long)serverHandle);
-        return E_INVALIDARG;
+    try {
+        DaRef<DaGroup> group = findGroupByHandle(serverHandle);
+        if (!group) {
+            DA_TRACE(kDaTraceError, this, "can't remove group; no group with handle 0x%lX", (unsigned long)serverHandle);
+            return E_INVALIDARG;
+        }
+        (void)removePublic;  // public groups are not offered: no group belongs to one
+        group->removeAllItems();
+        group->markRemoved();
+        std::vector<DaRef<DaTransaction>> transactions;
+        collectTransactions(group.get(), transactions);
+        for (const DaRef<DaTransaction>& transaction : transactions)
+            transaction->detach();
+        group->cyclicTransaction()->detach();
+        {
+            TVCmnScopedLock hold(lock_);
+            std::erase_if(transactions_, [&](const DaRef<DaTransaction>& t) { return t.get() == group->cyclicTransaction(); });
+            ++transactionsVersion_;
+            std::erase(groups_, group);
+        }
+        group->server_.store(nullptr, std::memory_order_release);
+        group->dropConnections();
+        // The caller's reference and this function's own: more means someone still uses it.
+        return group->refCount() > 2 ? OPC_S_INUSE : S_OK;
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;  // nothing of it reaches the client
     }
-    (void)removePublic;  // public groups are not offered: no group belongs to one
-    group->removeAllItems();
-    group->markRemoved();
-    std::vector<DaRef<DaTransaction>> transactions;
-    collectTransactions(group.get(), transactions);
-    for (const DaRef<DaTransaction>& transaction : transactions)
-        transaction->detach();
-    group->cyclicTransaction()->detach();
-    {
-        TVCmnScopedLock hold(lock_);
-        std::erase_if(transactions_, [&](const DaRef<DaTransaction>& t) { return t.get() == group->cyclicTransaction(); });
-        ++transactionsVersion_;
-        std::erase(groups_, group);
-    }
-    group->server_.store(nullptr, std::memory_order_release);
-    group->dropConnections();
-    // The caller's reference and this function's own: more means someone still uses it.
-    return group->refCount() > 2 ? OPC_S_INUSE : S_OK;
 }
 
 DaRef<DaGroup> DaServer::findGroupByHandle(uint32_t serverHandle) const
