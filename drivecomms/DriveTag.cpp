@@ -1,8 +1,113 @@
 #include "drivecomms/DriveTag.h"
 
 #include <algorithm>
+#include <atomic>
+
+#include "da/DaRequest.h"
+
+namespace {
+std::atomic<DriveTagComms*> g_comms{nullptr};
+}  // namespace
 
 DriveTag::DriveTag() = default;
+
+void DriveTag::setComms(DriveTagComms* comms)
+{
+    g_comms.store(comms, std::memory_order_release);
+}
+
+DriveTagComms* DriveTag::comms()
+{
+    return g_comms.load(std::memory_order_acquire);
+}
+
+uint32_t DriveTag::getRequestHandling(DaRequest* request) const
+{
+    if (!request)
+        return DaTag::getRequestHandling(request);
+    if (request->isWrite())
+        return kDaHandleQueue;
+    switch (request->kind()) {
+    case kDaAsyncCacheItem:
+    case kDaAsyncMaxAgeItem:
+    case kDaForwardRequest:
+    case kDaRefreshReport:
+    case kDaCyclicEntry:
+        return kDaHandleFromCache;
+    default:
+        return kDaHandleQueue;
+    }
+}
+
+void DriveTag::queueRequest(DaRequest* request, bool)
+{
+    if (DriveTagComms* c = comms())
+        c->queueRequest(request);
+}
+
+void DriveTag::signalQueue(bool)
+{
+    if (DriveTagComms* c = comms())
+        c->signalQueue();
+}
+
+void DriveTag::onItemActivated(DaObject* item)
+{
+    if (DriveTagComms* c = comms())
+        c->onItemActivated(*this, item);
+    else
+        addActiveItem(item);
+}
+
+void DriveTag::onItemDeactivated(DaObject* item)
+{
+    if (DriveTagComms* c = comms())
+        c->onItemDeactivated(*this, item);
+    else
+        removeActiveItem(item);
+}
+
+bool DriveTag::hasActiveItem(DaObject* item) const
+{
+    DaLockHolder hold(lock_);
+    return std::find(activeItems_.begin(), activeItems_.end(), item) != activeItems_.end();
+}
+
+void DriveTag::setRecord(const ParameterRecord& record)
+{
+    DaLockHolder hold(lock_);
+    record_ = record;
+}
+
+void DriveTag::setWrittenValue(LONG value, LONG decimalPlaces)
+{
+    DaLockHolder hold(lock_);
+    record_.value = value;
+    record_.decimalPlaces = decimalPlaces;
+}
+
+bool DriveTag::claimLoopWork()
+{
+    DaLockHolder hold(lock_);
+    if (loopWorkClaimed_) {
+        loopWorkNoted_ = true;
+        return false;
+    }
+    loopWorkClaimed_ = true;
+    loopWorkNoted_ = false;
+    return true;
+}
+
+bool DriveTag::releaseLoopWork()
+{
+    DaLockHolder hold(lock_);
+    if (loopWorkNoted_) {
+        loopWorkNoted_ = false;
+        return true;
+    }
+    loopWorkClaimed_ = false;
+    return false;
+}
 
 void DriveTag::setNodeAddress(std::string_view address)
 {
@@ -127,4 +232,16 @@ size_t DriveTag::activeItemCount() const
 {
     DaLockHolder hold(lock_);
     return activeItems_.size();
+}
+
+void DriveTag::setLoopWanted(bool wanted)
+{
+    DaLockHolder hold(lock_);
+    loopWanted_ = wanted;
+}
+
+bool DriveTag::isLoopWanted() const
+{
+    DaLockHolder hold(lock_);
+    return loopWanted_;
 }

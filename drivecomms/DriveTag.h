@@ -12,9 +12,39 @@
 #include "commsserver/CommsServerInterface.h"
 #include "drivecomms/DriveTagBase.h"
 
+class DriveTag;
+class DaRequest;
+
+// The comms side of every DriveTag: the one direct request queue and polling-loop
+// membership. The comms link (DriveComms) installs itself while it runs; without one,
+// queued requests stay open until the engine's time-out ends them and activation only
+// keeps the set of active items.
+class DriveTagComms {
+public:
+    virtual void queueRequest(DaRequest* request) = 0;
+    virtual void signalQueue() = 0;
+    virtual void onItemActivated(DriveTag& tag, DaObject* item) = 0;
+    virtual void onItemDeactivated(DriveTag& tag, DaObject* item) = 0;
+
+protected:
+    ~DriveTagComms() = default;
+};
+
 class DriveTag : public DriveTagBase {
 public:
     DriveTag();
+
+    // Process-wide; null detaches. The caller keeps the object alive while installed.
+    static void setComms(DriveTagComms* comms);
+    static DriveTagComms* comms();
+
+    // Writes and device reads go to the direct request queue (2); the subscription,
+    // refresh and cache-side reads are served from the cache (3).
+    uint32_t getRequestHandling(DaRequest* request) const override;
+    void queueRequest(DaRequest* request, bool read) override;
+    void signalQueue(bool read) override;
+    void onItemActivated(DaObject* item) override;
+    void onItemDeactivated(DaObject* item) override;
 
     // Addressing, set by the namespace loader.
     void setNodeAddress(std::string_view address);
@@ -46,6 +76,21 @@ public:
     size_t addActiveItem(DaObject* item);
     size_t removeActiveItem(DaObject* item);
     size_t activeItemCount() const;
+    bool hasActiveItem(DaObject* item) const;
+    // The record as a read reply or loop update brought it.
+    void setRecord(const ParameterRecord& record);
+    // Words 4 and 8 of a write.
+    void setWrittenValue(LONG value, LONG decimalPlaces);
+
+    // Loop membership is changed by one thread at a time without holding a lock across
+    // the comms server call: whoever finds the tag idle claims it; a caller that finds
+    // it claimed leaves a note that the claimant works off before releasing.
+    bool claimLoopWork();
+    // Whether the tag should be in the loop; what the claimant works towards.
+    void setLoopWanted(bool wanted);
+    bool isLoopWanted() const;
+    // True when another caller left a note meanwhile (the claim is then kept).
+    bool releaseLoopWork();
 
 protected:
     ~DriveTag() override = default;
@@ -58,5 +103,8 @@ private:
     std::vector<DaObject*> activeItems_;  // guarded by lock_; the items hold the tag, not back
     uint32_t loopRateMs_ = kDaNoUpdateRate;  // guarded by lock_
     bool inLoop_ = false;             // guarded by lock_
+    bool loopWanted_ = false;         // guarded by lock_
+    bool loopWorkClaimed_ = false;    // guarded by lock_
+    bool loopWorkNoted_ = false;      // guarded by lock_
     DaLock requestLock_;
 };

@@ -1,0 +1,624 @@
+#include "drivecomms/DriveComms.h"
+
+#include <vector>
+
+#include "common/TVCmnString.h"
+#include "common/TVCmnTick.h"
+#include "common/TVCmnVariant.h"
+#include "da/DaGroup.h"
+#include "da/DaItem.h"
+#include "da/DaRequest.h"
+#include "namespace/ValueConversion.h"
+
+namespace {
+constexpr uint32_t kStopUpdateThreadMs = 10000;
+
+// Quality of a loop update that reports an error.
+uint16_t loopErrorQuality(LONG status)
+{
+    switch (status) {
+    case -172: case -27: case -25: case -24: case -23: case -22: case -17:
+        return kQualityCommFailure;
+    case -153: case -32: case -31: case -30: case -29: case -28: case -26:
+        return kQualityConfigError;
+    default:
+        return kQualityBad;
+    }
+}
+
+FILETIME utcNow()
+{
+    return daUintToFileTime(DaClock::now());
+}
+
+void setCacheQuality(DriveTag& tag, uint16_t quality)
+{
+    if (DaRef<DaCache> cache = tag.getCache())
+        cache->setQuality(quality);
+}
+
+// The identity number diagnostics give an item: its server handle.
+int objectNumber(DaObject* object)
+{
+    if (object && object->isItem())
+        return int(static_cast<DaItem*>(object)->serverHandle());
+    return 0;
+}
+}  // namespace
+
+std::wstring commsSettingsPath(const std::wstring& applicationDirectory)
+{
+    return applicationDirectory + L"\\VUDOvoveRaduzeri.ini";
+}
+
+DriveComms::DriveComms(ICommsServer* server, AppDiagnostics& diagnostics, Settings settings)
+    : server_(server), diagnostics_(diagnostics), settings_(std::move(settings))
+{
+}
+
+DriveComms::~DriveComms()
+{
+    stopComms();
+}
+
+void DriveComms::setNamespaceRoot(DaNamespaceRoot* root)
+{
+    root_.store(root, std::memory_order_release);
+}
+
+bool DriveComms::startComms()
+{
+    if (commsThread_ && commsThread_->isRunning())
+        return true;
+    if (!notify_)
+        notify_ = std::make_unique<CommsNotifyTarget>(*this);
+    if (!notify_->hwnd())
+        return false;
+    DriveTag::setComms(this);
+    updateThread_ = std::make_unique<TVCmnThread>("update event thread", [this](TVCmnThread& t) { updateThreadBody(t); });
+    commsThread_ = std::make_unique<TVCmnThread>("comms event thread", [this](TVCmnThread& t) { commsThreadBody(t); });
+    return commsThread_->start();
+}
+
+void DriveComms::stopComms()
+{
+    if (commsThread_) {
+        commsThread_->stop();
+        commsThread_.reset();
+    }
+    updateThread_.reset();
+    if (DriveTag::comms() == this)
+        DriveTag::setComms(nullptr);
+    // Requests queued after the thread ended still get their answer.
+    for (;;) {
+        DaRef<DaRequest> request;
+        {
+            TVCmnScopedLock hold(lock_);
+            if (queue_.empty())
+                break;
+            request = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        if (request->markTaken())
+            request->complete(request->isWrite() ? E_FAIL : S_OK, true, kQualityOutOfService, false, false);
+    }
+    // The loop's references go with the link.
+    std::unordered_map<ULONGLONG, DaRef<DriveTag>> left;
+    {
+        TVCmnScopedLock hold(lock_);
+        left.swap(loopTags_);
+    }
+    for (auto& [owner, tag] : left)
+        tag->setInLoop(false);
+    notify_.reset();
+}
+
+size_t DriveComms::queuedRequests() const
+{
+    TVCmnScopedLock hold(lock_);
+    return queue_.size();
+}
+
+size_t DriveComms::loopTagCount() const
+{
+    TVCmnScopedLock hold(lock_);
+    return loopTags_.size();
+}
+
+bool DriveComms::diagWanted(uint16_t diagClass) const
+{
+    return (diagnostics_.flags.load(std::memory_order_relaxed) & diagClass) != 0 ||
+           diagnostics_.trace->isOn(diagClass == kDiagCommsError ? kTraceError : kTraceInfo, kTraceGroupCommsDiag);
+}
+
+// ---- the window's part ----
+
+void DriveComms::onCommsNotify(WPARAM kind, LPARAM status)
+{
+    {
+        TVCmnScopedLock hold(lock_);
+        lastReplyKind_ = kind;
+        lastReplyStatus_ = static_cast<LONG>(status);
+    }
+    replyEvent_.set();
+}
+
+void DriveComms::onUpdatesWaiting()
+{
+    updateEvent_.set();
+}
+
+// ---- request queue ----
+
+void DriveComms::queueRequest(DaRequest* request)
+{
+    if (!request)
+        return;
+    {
+        TVCmnScopedLock hold(lock_);
+        queue_.emplace_back(request);
+    }
+    // The engine starts a transaction's requests without signalling; waking here keeps
+    // the comms event thread asleep while nothing is queued instead of polling.
+    requestEvent_.set();
+}
+
+void DriveComms::signalQueue()
+{
+    requestEvent_.set();
+}
+
+// ---- item activation and loop membership ----
+
+void DriveComms::onItemActivated(DriveTag& tag, DaObject* item)
+{
+    const size_t before = tag.activeItemCount();
+    postDiagnostic(diagnostics_, kDiagNormalComms, "Activate %i unique connections (obj: %i)", int(before),
+                   int(objectNumber(item)));
+    if (tag.hasActiveItem(item)) {
+        refreshUpdateRate(tag);
+        return;
+    }
+    const size_t after = tag.addActiveItem(item);
+    if (after == 1)
+        activateComms(tag);
+}
+
+void DriveComms::onItemDeactivated(DriveTag& tag, DaObject* item)
+{
+    postDiagnostic(diagnostics_, kDiagNormalComms, "Deactivate %i unique connections (obj: %i)",
+                   int(tag.activeItemCount()), int(objectNumber(item)));
+    if (!tag.hasActiveItem(item)) {
+        postDiagnostic(diagnostics_, kDiagNormalComms, "Deactivate - no listed object (obj: %i)",
+                       int(objectNumber(item)));
+        if (tag.isInLoop())
+            refreshUpdateRate(tag);
+        return;
+    }
+    if (tag.removeActiveItem(item) == 0)
+        deactivateComms(tag);
+}
+
+uint32_t DriveComms::computeLoopRate(DriveTag& tag, bool* changed)
+{
+    std::vector<DaRef<DaObject>> items;
+    tag.getItems(items);
+    uint32_t rate = kDaNoUpdateRate;
+    for (const DaRef<DaObject>& object : items) {
+        if (!object->isKind(kDaCodeItem))
+            continue;
+        const DaGroup* group = static_cast<DaItem*>(object.get())->group();
+        if (!group)
+            continue;
+        rate = std::min(rate, group->updateRate());
+    }
+    if (changed)
+        *changed = rate < tag.getLoopRateMs();
+    return rate;
+}
+
+void DriveComms::activateComms(DriveTag& tag)
+{
+    tag.setLoopWanted(true);
+    convergeLoop(tag, false);
+}
+
+void DriveComms::deactivateComms(DriveTag& tag)
+{
+    tag.setLoopWanted(false);
+    convergeLoop(tag, false);
+}
+
+uint32_t DriveComms::refreshUpdateRate(DriveTag& tag)
+{
+    if (!tag.isInLoop()) {
+        postDiagnostic(diagnostics_, kDiagNormalComms, "refreshUpdateRateCalled when param not added to loop");
+        return tag.getLoopRateMs();
+    }
+    convergeLoop(tag, true);
+    return tag.getLoopRateMs();
+}
+
+// Brings the tag's membership to what is wanted. Only the claimant calls the comms
+// server; others leave a note and the claimant looks again before it lets go, so two
+// threads never add or remove the same tag at once and no change is missed.
+void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
+{
+    if (!tag.claimLoopWork())
+        return;
+    const ULONGLONG owner = reinterpret_cast<ULONGLONG>(&tag);
+    do {
+        const bool wanted = tag.isLoopWanted();
+        const bool inLoop = tag.isInLoop();
+        const LONG handle = loopHandle();
+        ParameterRecord record = tag.getRecord();
+        const std::string address = tag.getNodeAddress();
+        const std::wstring wide = TVCmnString::ansiToWide(address);
+        if (wanted && !inLoop) {
+            const uint32_t rate = computeLoopRate(tag);
+            tag.setLoopRateMs(rate);
+            LONG ret = -1;
+            const HRESULT hr = server_->AddToLoop(handle, owner, wide.c_str(), &record, rate, &ret);
+            if (SUCCEEDED(hr) && ret == kStatusOk) {
+                {
+                    TVCmnScopedLock hold(lock_);
+                    loopTags_[owner] = DaRef<DriveTag>(&tag);
+                }
+                tag.setInLoop(true);
+                postDiagnostic(diagnostics_, kDiagNormalComms,
+                               "Activating tag comms, adding node %s, #%i.%i to loop at rate %i", address.c_str(),
+                               int(record.menu), int(record.parameter), int(rate));
+            } else {
+                tag.setLoopWanted(false);  // not retried until the tag is activated afresh
+            }
+        } else if (!wanted && inLoop) {
+            LONG ret = -1;
+            const HRESULT hr = server_->RemoveFromLoop(handle, owner, wide.c_str(), &record, &ret);
+            if (SUCCEEDED(hr) && ret == kStatusOk) {
+                tag.setInLoop(false);
+                DaRef<DriveTag> extra;
+                {
+                    TVCmnScopedLock hold(lock_);
+                    auto it = loopTags_.find(owner);
+                    if (it != loopTags_.end()) {
+                        extra = std::move(it->second);
+                        loopTags_.erase(it);
+                    }
+                }
+                postDiagnostic(diagnostics_, kDiagNormalComms,
+                               "Deactivating tag comms, removing node %s, #%i.%i from loop", address.c_str(),
+                               int(record.menu), int(record.parameter));
+            }
+        } else if (wanted && inLoop) {
+            bool changed = false;
+            const uint32_t rate = computeLoopRate(tag, &changed);
+            const uint32_t old = tag.getLoopRateMs();
+            if (rate != old && changed) {
+                // A faster rate only: the parameter keeps the fastest rate it was given
+                // while it stays in the loop.
+                tag.setLoopRateMs(rate);
+                LONG ret = -1;
+                server_->RemoveFromLoop(handle, owner, wide.c_str(), &record, &ret);
+                server_->AddToLoop(handle, owner, wide.c_str(), &record, rate, &ret);
+                postDiagnostic(diagnostics_, kDiagNormalComms, "Changing node %s, #%i.%i update rate from %ims to %ims",
+                               address.c_str(), int(record.menu), int(record.parameter), int(old), int(rate));
+            } else if (refreshAsked) {
+                postDiagnostic(diagnostics_, kDiagNormalComms, "Update rate unchanged for node %s, #%i.%i",
+                               address.c_str(), int(record.menu), int(record.parameter));
+            }
+        }
+        refreshAsked = false;
+    } while (tag.releaseLoopWork());
+}
+
+// ---- online state ----
+
+void DriveComms::postOnlineState()
+{
+    if (settings_.mainWindow)
+        PostMessageW(settings_.mainWindow, WM_APP_ONLINE_STATE, 0, 0);
+}
+
+LONG DriveComms::goOnline(bool firstStart)
+{
+    if (isOnline())
+        return 1;
+    LONG protocol = -1;
+    LONG ret = -1;
+    HRESULT hr = server_->LoadSettingsFile(settings_.settingsFile.c_str(), &protocol, &ret);
+    if (FAILED(hr) || ret != kStatusOk) {
+        postDiagnostic(diagnostics_, kDiagAlways, "Cannot load comms setting file, can't go online");
+    } else if (settings_.namespaceProtocol != -1 && settings_.namespaceProtocol != protocol) {
+        postDiagnostic(diagnostics_, kDiagAlways, "Namespace protocol differs from settings, can't go online");
+    } else if (hr = server_->ApplySettings(&protocol, &ret); FAILED(hr) || ret != kStatusOk) {
+        postDiagnostic(diagnostics_, kDiagAlways,
+                       "Cannot set the comms parameters, another user may be online or settings are bad , can't go online");
+    } else {
+        const LONGLONG window = static_cast<LONGLONG>(reinterpret_cast<INT_PTR>(notifyWindow()));
+        LONG loop = -1, direct = -1;
+        if (FAILED(server_->RegisterClient(kClientLoop, window, kCommsNotify2, kCommsClientName, &loop)))
+            loop = -1;
+        loopHandle_.store(loop, std::memory_order_release);
+        if (FAILED(server_->RegisterClient(kClientDirectIo, window, kCommsNotify, kCommsClientName, &direct)))
+            direct = -1;
+        directHandle_.store(direct, std::memory_order_release);
+        if (loop < 0 || direct < 0) {
+            postDiagnostic(diagnostics_, kDiagAlways,
+                           "Cannot apply comms parameters, another user may be online or settings are bad , can't go online");
+        } else {
+            online_.store(true, std::memory_order_release);
+            if (!firstStart) {
+                if (DaNamespaceRoot* root = root_.load(std::memory_order_acquire))
+                    addTagsToLoop(root, utcNow());
+                if (settings_.setServerState)
+                    settings_.setServerState(kServerStateRunning);
+            }
+            postDiagnostic(diagnostics_, kDiagAlways, "Going online");
+        }
+    }
+    postOnlineState();
+    return isOnline() ? 1 : 0;
+}
+
+LONG DriveComms::goOffline()
+{
+    if (!isOnline())
+        return 1;
+    if (settings_.setServerState)
+        settings_.setServerState(kServerStateSuspended);
+    if (DaNamespaceRoot* root = root_.load(std::memory_order_acquire))
+        removeTagsFromLoop(root, kQualityOutOfService, utcNow());
+    LONG ret = 0;
+    server_->UnregisterClient(loopHandle_.load(), &ret);
+    server_->UnregisterClient(directHandle_.load(), &ret);
+    loopHandle_.store(-1);
+    directHandle_.store(-1);
+    online_.store(false, std::memory_order_release);
+    // Once unregistered, no reply comes for a request in flight: end it now so that
+    // direct IO goes on after the next go-online.
+    if (requestInProgress_ && current_ && currentTag_)
+        processReply(*currentTag_, *current_, kReplyTimeout, kStatusNodeSilent);
+    requestInProgress_ = false;
+    postDiagnostic(diagnostics_, kDiagAlways, "Going offline");
+    postOnlineState();
+    return 1;
+}
+
+namespace {
+// Depth first: the tags of a branch, then each child branch.
+template <class Visit>
+void walkTags(DaNode* branch, Visit&& visit)
+{
+    std::vector<DaRef<DaElement>> children;
+    branch->getChildren(children);
+    for (const DaRef<DaElement>& child : children)
+        if (child->isTag())
+            visit(*static_cast<DriveTag*>(child.get()));
+    for (const DaRef<DaElement>& child : children)
+        if (!child->isTag() && child->isKind(kDaCodeNode))
+            walkTags(static_cast<DaNode*>(child.get()), visit);
+}
+
+bool examined(DriveTag& tag)
+{
+    if (!(tag.getAccessRights() & kDaAccessReadable))
+        return false;
+    DaRef<DaCache> cache = tag.getCache();
+    return cache && cache->holdsValue();
+}
+}  // namespace
+
+void DriveComms::addTagsToLoop(DaNode* branch, const FILETIME& now)
+{
+    walkTags(branch, [&](DriveTag& tag) {
+        if (!examined(tag))
+            return;
+        activateComms(tag);
+        if (DaRef<DaCache> cache = tag.getCache()) {
+            cache->setQuality(kQualityLastUsable);
+            cache->setTimestamp(now);
+        }
+        daUpdateTagValue(tag, nullptr, kQualityLastUsable, &now);
+        postDiagnostic(diagnostics_, kDiagNormalComms, "Going online - Adding node %s, #%i.%i to loop at rate %i",
+                       tag.getNodeAddress().c_str(), int(tag.getMenuNumber()), int(tag.getParameterNumber()),
+                       int(tag.getLoopRateMs()));
+    });
+}
+
+void DriveComms::removeTagsFromLoop(DaNode* branch, uint16_t quality, const FILETIME& now)
+{
+    walkTags(branch, [&](DriveTag& tag) {
+        if (!examined(tag))
+            return;
+        if (DaRef<DaCache> cache = tag.getCache()) {
+            cache->setQuality(quality);
+            cache->setTimestamp(now);
+        }
+        deactivateComms(tag);
+        postDiagnostic(diagnostics_, kDiagNormalComms, "Going offline; removing node %s, #%i.%i from loop",
+                       tag.getNodeAddress().c_str(), int(tag.getMenuNumber()), int(tag.getParameterNumber()));
+    });
+}
+
+// ---- the threads ----
+
+void DriveComms::commsThreadBody(TVCmnThread& thread)
+{
+    if (!updateThread_->start())
+        return;
+    goOnline(true);
+    TVCmnEvent* const events[] = {&thread.stopEvent(), &requestEvent_, &replyEvent_, &onlineToggle_};
+    for (;;) {
+        // Asleep until something happens, or until the outstanding request's deadline.
+        uint32_t waitMs = TVCmnEvent::kInfinite;
+        if (requestInProgress_) {
+            const uint32_t passed = TVCmnTick::elapsed(requestStartTick_, TVCmnTick::now());
+            waitMs = passed >= settings_.replyDeadlineMs ? 0 : settings_.replyDeadlineMs - passed;
+        }
+        const uint32_t which = TVCmnEvent::waitForAny(events, waitMs);
+        switch (which) {
+        case 0:
+            updateThread_->stop(kStopUpdateThreadMs);
+            goOffline();
+            current_ = nullptr;
+            currentTag_ = nullptr;
+            return;
+        case 1:
+            takeNextRequest();
+            break;
+        case 2: {
+            ++counters_.replies;
+            WPARAM kind;
+            LONG status;
+            {
+                TVCmnScopedLock hold(lock_);
+                kind = lastReplyKind_;
+                status = lastReplyStatus_;
+            }
+            processCurrentReply(kind, status);
+            if (queuedRequests() != 0) {
+                requestEvent_.set();
+                postDiagnostic(diagnostics_, kDiagCommsEvent, "reply event comm request re-signal");
+            }
+            break;
+        }
+        case 3:
+            if (isOnline())
+                goOffline();
+            else
+                goOnline(false);
+            if (queuedRequests() != 0)
+                requestEvent_.set();
+            break;
+        default:
+            ++counters_.idle;
+            if (requestInProgress_ && current_ && currentTag_) {
+                // The comms server never answered: end the request as a time-out would.
+                processReply(*currentTag_, *current_, kReplyTimeout, kStatusNodeSilent);
+            }
+            if (queuedRequests() != 0) {
+                requestEvent_.set();
+                postDiagnostic(diagnostics_, kDiagCommsEvent, "Idle event comm request re-signal");
+            }
+            break;
+        }
+    }
+}
+
+void DriveComms::takeNextRequest()
+{
+    if (requestInProgress_)
+        return;  // the reply's re-signal brings us back
+    for (;;) {
+        DaRef<DaRequest> request;
+        {
+            TVCmnScopedLock hold(lock_);
+            if (queue_.empty())
+                return;
+            request = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        current_ = request;
+        ++counters_.requests;
+        if (!request->markTaken())
+            continue;  // cancelled or timed out meanwhile
+        DaTag* tag = request->getItemTag();
+        currentTag_ = DaRef<DriveTag>(static_cast<DriveTag*>(tag));
+        if (!currentTag_) {
+            request->complete(E_FAIL, true, kQualityBad, false, false);
+            continue;
+        }
+        if (request->isWrite())
+            startDirectWrite(*currentTag_, *request);
+        else
+            startDirectRead(*currentTag_, *request);
+        if (requestInProgress_)
+            return;
+        // A start that failed has completed its request: the next one may go at once.
+    }
+}
+
+void DriveComms::processCurrentReply(WPARAM kind, LONG status)
+{
+    if (current_ && currentTag_) {
+        processReply(*currentTag_, *current_, kind, status);
+        postDiagnostic(diagnostics_, kDiagCommsEvent, "Comm reply event");
+    }
+}
+
+void DriveComms::updateThreadBody(TVCmnThread& thread)
+{
+    TVCmnEvent* const events[] = {&thread.stopEvent(), &updateEvent_};
+    for (;;) {
+        const uint32_t which = TVCmnEvent::waitForAny(events, TVCmnEvent::kInfinite);
+        if (which == 0)
+            return;
+        if (which == 1) {
+            ++counters_.updates;
+            drainUpdates();
+        }
+    }
+}
+
+void DriveComms::drainUpdates()
+{
+    const LONG handle = loopHandle();
+    int count = 0;
+    for (;;) {
+        ULONGLONG owner = 0;
+        ParameterRecord record{};
+        LONG status = kStatusNoMoreUpdates;
+#ifdef _WIN32
+        BSTR address = nullptr;
+        const HRESULT hr = server_->GetNextUpdate(handle, &owner, &address, &record, &status);
+        SysFreeString(address);
+#else
+        const HRESULT hr = server_->GetNextUpdate(handle, &owner, nullptr, &record, &status);
+#endif
+        if (FAILED(hr) || status == kStatusNoMoreUpdates)
+            return;
+        ++count;
+        ++counters_.records;
+        DaRef<DriveTag> tag;
+        {
+            TVCmnScopedLock hold(lock_);
+            auto it = loopTags_.find(owner);
+            if (it != loopTags_.end())
+                tag = it->second;
+        }
+        if (!tag)
+            continue;  // left the loop after the update was queued
+        const int notified = applyLoopUpdate(*tag, status, record);
+        if (diagWanted(kDiagNormalComms))
+            postDiagnostic(diagnostics_, kDiagNormalComms, "Update Event retrieved %i items, %i items notified", count,
+                           notified);
+    }
+}
+
+int DriveComms::applyLoopUpdate(DriveTag& tag, LONG status, const ParameterRecord& record)
+{
+    if (!isOnline()) {
+        setCacheQuality(tag, kQualityOutOfService);
+        postDiagnostic(diagnostics_, kDiagCommsError, "Update recieved when offline");
+        return 0;
+    }
+    if (status == kStatusOk) {
+        tag.setRecord(record);
+        TVCmnVariant value;
+        if (FAILED(driveValueToVariant({record.value, record.decimalPlaces}, tag.getDatatype(), fullPrecisionMode(),
+                                       value.put()))) {
+            setCacheQuality(tag, kQualityConfigError);
+            return 0;
+        }
+        const FILETIME now = utcNow();
+        const int notified = daUpdateTagValue(tag, &value.get(), kQualityGood, &now);
+        if (diagWanted(kDiagNormalComms))
+            postDiagnostic(diagnostics_, kDiagNormalComms, "Node %s, #%i.%i reporting data: %i",
+                           tag.getNodeAddress().c_str(), int(record.menu), int(record.parameter), int(record.value));
+        return notified;
+    }
+    setCacheQuality(tag, loopErrorQuality(status));
+    postDiagnostic(diagnostics_, kDiagCommsError, "Node %s, #%i.%i reporting error: %i", tag.getNodeAddress().c_str(),
+                   int(record.menu), int(record.parameter), int(status));
+    return daUpdateTagValue(tag, nullptr, 0, nullptr);
+}

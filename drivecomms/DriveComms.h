@@ -1,0 +1,171 @@
+// The comms server link: online state, polling-loop membership of drive parameter tags,
+// the one direct request queue, the comms event thread (requests, replies, online
+// toggling) and the update event thread (loop updates into tag caches).
+//
+// The application shell owns one DriveComms; while it runs it is the DriveTagComms of
+// every DriveTag. It holds the comms server through ICommsServer only: natively our
+// CommsServer library in-process, on Windows the comms server exe's proxy.
+//
+// Locks: lock_ (queue, last notification, loop tags) and each tag's own lock are
+// never held together and never across a call into the comms server, COM or the
+// engine's request completion. A tag's request lock is held while its direct request is
+// started and while the reply is processed; the comms server call inside it takes no
+// lock of ours, and the completion it may run takes only engine locks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "app/Diagnostics.h"
+#include "common/TVCmnComPtr.h"
+#include "common/TVCmnEvent.h"
+#include "common/TVCmnThread.h"
+#include "da/DaNamespaceRoot.h"
+#include "drivecomms/CommsNotifyTarget.h"
+#include "drivecomms/DriveTag.h"
+
+// Posted to the main window after each go-online or go-offline so its "Online" mark follows.
+inline constexpr UINT WM_APP_ONLINE_STATE = 0x8005;
+// OPC server states set at a toggle.
+inline constexpr DWORD kServerStateRunning = 1;
+inline constexpr DWORD kServerStateSuspended = 4;
+// The name this server registers under.
+inline constexpr wchar_t kCommsClientName[] = L"RE ZUD Irurer 3";
+// The comms settings file, beside the executable.
+std::wstring commsSettingsPath(const std::wstring& applicationDirectory);
+
+// Qualities the comms side gives.
+inline constexpr uint16_t kQualityGood = 0xC0;
+inline constexpr uint16_t kQualityUncertain = 0x40;
+inline constexpr uint16_t kQualityLastUsable = 0x44;
+inline constexpr uint16_t kQualityEuExceeded = 0x54;
+inline constexpr uint16_t kQualityOutOfService = 0x1C;
+inline constexpr uint16_t kQualityCommFailure = 0x18;
+inline constexpr uint16_t kQualityDeviceFailure = 0x0C;
+inline constexpr uint16_t kQualityConfigError = 0x04;
+inline constexpr uint16_t kQualityBad = 0x00;
+
+struct DriveCommsCounters {
+    std::atomic<uint32_t> idle{0};      // i: wake-ups by time-out
+    std::atomic<uint32_t> requests{0};  // r: requests taken from the queue
+    std::atomic<uint32_t> replies{0};   // a: reply events
+    std::atomic<uint32_t> other{0};     // o
+    std::atomic<uint32_t> updates{0};   // u: update events
+    std::atomic<uint32_t> records{0};   // u/s: update records applied
+};
+
+class DriveComms final : public DriveTagComms, public CommsNotifySink {
+public:
+    struct Settings {
+        std::wstring settingsFile;
+        LONG namespaceProtocol = -1;       // -1: any protocol of the settings file
+        HWND mainWindow = nullptr;         // receives WM_APP_ONLINE_STATE; may be null
+        // A direct request the comms server never answers is ended after this long, so
+        // that the queue moves on before the engine's 5000 ms transaction limit.
+        uint32_t replyDeadlineMs = 4000;
+        std::function<void(DWORD)> setServerState;  // the server entry's state; may be empty
+    };
+
+    DriveComms(ICommsServer* server, AppDiagnostics& diagnostics, Settings settings);
+    ~DriveComms();
+    DriveComms(const DriveComms&) = delete;
+    DriveComms& operator=(const DriveComms&) = delete;
+
+    // The address space walked when going online and offline; not owned.
+    void setNamespaceRoot(DaNamespaceRoot* root);
+
+    // Creates the events and starts the comms event thread, which goes online at once.
+    bool startComms();
+    // Stops both threads; goes offline and completes every request still queued.
+    void stopComms();
+    // The main window's "Online" menu.
+    void toggleOnline() { onlineToggle_.set(); }
+
+    bool isOnline() const { return online_.load(std::memory_order_acquire); }
+    LONG loopHandle() const { return loopHandle_.load(std::memory_order_acquire); }
+    size_t queuedRequests() const;
+    size_t loopTagCount() const;
+    DriveCommsCounters& counters() { return counters_; }
+    HWND notifyWindow() const { return notify_ ? notify_->hwnd() : nullptr; }
+
+    // Loop membership of one tag.
+    void activateComms(DriveTag& tag);
+    void deactivateComms(DriveTag& tag);
+    uint32_t refreshUpdateRate(DriveTag& tag);
+    // Smallest update rate of the groups of the tag's items (0xFFFFFFFF for none);
+    // changed when that is below the tag's loop rate.
+    static uint32_t computeLoopRate(DriveTag& tag, bool* changed = nullptr);
+
+    // One loop update into the tag's cache. Answers the items told.
+    int applyLoopUpdate(DriveTag& tag, LONG status, const ParameterRecord& record);
+
+    // DriveTagComms
+    void queueRequest(DaRequest* request) override;
+    void signalQueue() override;
+    void onItemActivated(DriveTag& tag, DaObject* item) override;
+    void onItemDeactivated(DriveTag& tag, DaObject* item) override;
+
+    // CommsNotifySink: the window's part, on the thread that receives the messages.
+    void onCommsNotify(WPARAM kind, LPARAM status) override;
+    void onUpdatesWaiting() override;
+
+private:
+    enum class LoopChange { none, refresh };
+
+    void commsThreadBody(TVCmnThread& thread);
+    void updateThreadBody(TVCmnThread& thread);
+    void drainUpdates();
+    LONG goOnline(bool firstStart);
+    LONG goOffline();
+    void addTagsToLoop(DaNode* branch, const FILETIME& now);
+    void removeTagsFromLoop(DaNode* branch, uint16_t quality, const FILETIME& now);
+    void convergeLoop(DriveTag& tag, bool refreshAsked);
+    void takeNextRequest();
+    void processCurrentReply(WPARAM kind, LONG status);
+    void startDirectRead(DriveTag& tag, DaRequest& request);
+    void startDirectWrite(DriveTag& tag, DaRequest& request);
+    void processReply(DriveTag& tag, DaRequest& request, WPARAM kind, LONG status);
+    void storeDriveValue(DriveTag& tag, const ParameterRecord& record, bool* converted);
+    bool diagWanted(uint16_t diagClass) const;
+    void postOnlineState();
+
+    TVCmnComPtr<ICommsServer> server_;
+    AppDiagnostics& diagnostics_;
+    const Settings settings_;
+    std::atomic<DaNamespaceRoot*> root_{nullptr};  // not owned
+
+    std::atomic<bool> online_{false};   // written by the comms event thread only
+    std::atomic<LONG> loopHandle_{-1};  // written by the comms event thread only
+    std::atomic<LONG> directHandle_{-1};
+
+    TVCmnEvent requestEvent_{TVCmnEvent::Reset::automatic};
+    TVCmnEvent replyEvent_{TVCmnEvent::Reset::automatic};
+    TVCmnEvent onlineToggle_{TVCmnEvent::Reset::automatic};
+    TVCmnEvent updateEvent_{TVCmnEvent::Reset::automatic};
+
+    mutable TVCmnLock lock_;
+    std::deque<DaRef<DaRequest>> queue_ KV_GUARDED_BY(lock_);
+    WPARAM lastReplyKind_ KV_GUARDED_BY(lock_) = 0;
+    LONG lastReplyStatus_ KV_GUARDED_BY(lock_) = 0;
+    // The loop's extra reference on each tag in it, keyed by the owner handed to the
+    // comms server, so an update for a tag that has just left is recognised and dropped.
+    std::unordered_map<ULONGLONG, DaRef<DriveTag>> loopTags_ KV_GUARDED_BY(lock_);
+
+    // The comms event thread's own: current request, its tag and the in-progress flag.
+    DaRef<DaRequest> current_;
+    DaRef<DriveTag> currentTag_;
+    bool requestInProgress_ = false;
+    uint32_t requestStartTick_ = 0;
+    uint32_t readIds_ = 0;
+    uint32_t writeIds_ = 0;
+
+    DriveCommsCounters counters_;
+    std::unique_ptr<CommsNotifyTarget> notify_;
+    std::unique_ptr<TVCmnThread> updateThread_;
+    std::unique_ptr<TVCmnThread> commsThread_;
+};

@@ -1,0 +1,147 @@
+// The polling loop as clients see it: values reaching tag caches, loop membership
+// following item activation and group rates, and the qualities of going offline and
+// online, with our comms server in-process on its simulated network.
+#include "DriveCommsTestSupport.h"
+
+using namespace drivetest;
+
+namespace {
+
+class DriveLoop : public Plant {};
+
+TEST_F(DriveLoop, ADriveValueChangeReachesTheCacheGoodAndTimeStamped)
+{
+    DaRef<DaGroup> group = addGroup(20);
+    addItem(group.get(), "Drive1.Speed");
+    ASSERT_TRUE(speed->isInLoop());
+
+    const uint64_t before = DaClock::now();
+    ASSERT_TRUE(net()->setDriveValue("1", 1, 21, 123.4));
+    DaRef<DaCache> cache = speed->getCache();
+    ASSERT_TRUE(waitUntil([&] {
+        TVCmnVariant v;
+        cache->getValue(v.put(), VT_R8, 0x409);
+        return v.vt() == VT_R8 && v.get().dblVal > 123.35 && v.get().dblVal < 123.45;
+    }));
+    const uint64_t after = DaClock::now();
+    EXPECT_EQ(cache->getQuality(), kQualityGood);
+    const uint64_t stamp = cache->getTimestamp64();
+    EXPECT_GE(stamp, before);
+    EXPECT_LE(stamp, after);
+    EXPECT_TRUE(lines.arrives("Node 1, #1.21 reporting data: 1234"));
+}
+
+TEST_F(DriveLoop, MembershipFollowsActivationAcrossTwoGroupsAtTheFastestRate)
+{
+    DaRef<DaGroup> slow = addGroup(1000);
+    DaRef<DaGroup> fast = addGroup(200);
+    const uint32_t inSlow = addItem(slow.get(), "Drive1.Setpoint");
+    EXPECT_TRUE(setpoint->isInLoop());
+    EXPECT_EQ(setpoint->getLoopRateMs(), 1000u);
+    EXPECT_EQ(loopEntries(), 1u);
+    EXPECT_TRUE(lines.arrives("Activating tag comms, adding node 1, #1.22 to loop at rate 1000"));
+
+    // A second distinct item only joins the set.
+    const uint32_t inFast = addItem(fast.get(), "Drive1.Setpoint");
+    EXPECT_EQ(setpoint->activeItemCount(), 2u);
+    EXPECT_EQ(setpoint->getLoopRateMs(), 1000u);
+
+    // A group going faster moves the parameter; going slower leaves it at the faster rate.
+    uint32_t revised = 0;
+    EXPECT_EQ(fast->setUpdateRate(100, &revised), S_OK);
+    EXPECT_EQ(setpoint->getLoopRateMs(), 100u);
+    EXPECT_TRUE(lines.arrives("Changing node 1, #1.22 update rate from 1000ms to 100ms"));
+    EXPECT_EQ(fast->setUpdateRate(5000, &revised), S_OK);
+    EXPECT_EQ(setpoint->getLoopRateMs(), 100u);
+    EXPECT_TRUE(lines.arrives("Update rate unchanged for node 1, #1.22"));
+    EXPECT_EQ(loopEntries(), 1u);
+
+    std::vector<HRESULT> errors;
+    const uint32_t slowHandles[] = {inSlow};
+    slow->setItemsActive(slowHandles, false, errors);
+    EXPECT_TRUE(setpoint->isInLoop());
+    const uint32_t fastHandles[] = {inFast};
+    fast->setItemsActive(fastHandles, false, errors);
+    EXPECT_FALSE(setpoint->isInLoop());
+    EXPECT_EQ(loopEntries(), 0u);
+    EXPECT_TRUE(lines.arrives("Deactivating tag comms, removing node 1, #1.22 from loop"));
+
+    // Back in at the rate the remaining groups give now.
+    slow->setItemsActive(slowHandles, true, errors);
+    EXPECT_EQ(setpoint->getLoopRateMs(), 1000u);
+    EXPECT_EQ(loopEntries(), 1u);
+}
+
+TEST_F(DriveLoop, GoingOfflineAndOnlineShowsOutOfServiceThenLastUsable)
+{
+    DaRef<DaGroup> group = addGroup(20);
+    addItem(group.get(), "Drive1.Setpoint");
+    DaRef<DaCache> cache = setpoint->getCache();
+    ASSERT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityGood; }));
+
+    link->toggleOnline();
+    ASSERT_TRUE(waitUntil([&] { return !link->isOnline(); }));
+    EXPECT_EQ(cache->getQuality(), kQualityOutOfService);
+    EXPECT_FALSE(setpoint->isInLoop());
+    EXPECT_EQ(setpoint->activeItemCount(), 1u);
+    EXPECT_EQ(serverState.load(), kServerStateSuspended);
+    EXPECT_TRUE(lines.arrives("Going offline"));
+    EXPECT_TRUE(lines.arrives("Going offline; removing node 1, #1.22 from loop"));
+    // A tag that never held a value is passed over.
+    EXPECT_EQ(lines.count("#1.21 from loop"), 0);
+
+    // Offline, a device read is answered out of service without reaching the drive.
+    const uint64_t requests = net()->requestCount();
+    DaRef<DaGroup> reader = addGroup(1000, false);
+    const uint32_t handle = addItem(reader.get(), "Drive1.Setpoint");
+    HRESULT error = E_FAIL;
+    read(reader.get(), handle, &error);
+    EXPECT_EQ(error, S_OK);
+    EXPECT_EQ(cache->getQuality(), kQualityOutOfService);
+    EXPECT_TRUE(lines.arrives("Read request with server offline"));
+    EXPECT_EQ(net()->requestCount(), requests);
+
+    link->toggleOnline();
+    ASSERT_TRUE(waitUntil([&] { return link->isOnline() && setpoint->isInLoop(); }));
+    EXPECT_EQ(serverState.load(), kServerStateRunning);
+    EXPECT_TRUE(lines.arrives("Going online - Adding node 1, #1.22 to loop at rate 20"));
+    // Last usable until the first update comes, then good again.
+    ASSERT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityGood; }));
+    EXPECT_TRUE(lines.count("reporting data: 7") >= 2);
+}
+
+TEST_F(DriveLoop, AParameterTheLoopRefusesStaysOutAndIsNotRetriedByTheNextItem)
+{
+    DaRef<DriveTag> stray = addTag("Stray", 5, VT_I4, kDaAccessReadable);
+    stray->setNodeAddress("9");  // not in the settings
+    DaRef<DaGroup> group = addGroup(20);
+    addItem(group.get(), "Drive1.Stray");
+    EXPECT_FALSE(stray->isInLoop());
+    EXPECT_EQ(lines.count("#1.5 to loop"), 0);
+    DaRef<DaGroup> other = addGroup(20);
+    addItem(other.get(), "Drive1.Stray");
+    EXPECT_EQ(stray->activeItemCount(), 2u);
+    EXPECT_FALSE(stray->isInLoop());
+    EXPECT_EQ(loopEntries(), 0u);
+}
+
+class DriveLoopProtocol : public Plant {
+protected:
+    void SetUp() override {}
+};
+
+TEST_F(DriveLoopProtocol, ANamespaceOfAnotherProtocolStaysOffline)
+{
+    start(kPlant, /*namespaceProtocol=*/1);
+    ASSERT_TRUE(waitUntil([&] { return lines.arrives("Namespace protocol differs from settings, can't go online"); }));
+    EXPECT_FALSE(link->isOnline());
+    EXPECT_EQ(lines.count("Going online"), 0);
+
+    // Offline, writes are refused out of service.
+    DaRef<DaGroup> group = addGroup(1000);
+    const uint32_t handle = addItem(group.get(), "Drive1.Setpoint");
+    EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(5)).get()), E_FAIL);
+    EXPECT_TRUE(lines.arrives("Write request with server offline"));
+}
+
+}  // namespace

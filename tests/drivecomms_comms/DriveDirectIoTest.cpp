@@ -1,0 +1,191 @@
+// Device reads and writes through the one direct request queue: write then read back,
+// every simulator fault's result and quality, writes refused before the drive, a comms
+// server that never answers, going offline with a request in flight, and a burst of
+// writes from four threads checked against the simulator's write log.
+#include <atomic>
+#include <map>
+#include <thread>
+
+#include "DriveCommsTestSupport.h"
+
+using namespace drivetest;
+
+namespace {
+
+constexpr HRESULT kBadType = static_cast<HRESULT>(0xC0040004L);
+constexpr HRESULT kRange = static_cast<HRESULT>(0xC004000BL);
+constexpr HRESULT kBadRights = static_cast<HRESULT>(0xC0040006L);
+
+class DriveDirectIo : public Plant {
+protected:
+    void SetUp() override
+    {
+        Plant::SetUp();
+        group = addGroup(1000, /*active=*/false);
+        speedItem = addItem(group.get(), "Drive1.Speed");
+        setpointItem = addItem(group.get(), "Drive1.Setpoint");
+        statusItem = addItem(group.get(), "Drive1.Status");
+    }
+    DaRef<DaGroup> group;
+    uint32_t speedItem = 0, setpointItem = 0, statusItem = 0;
+};
+
+TEST_F(DriveDirectIo, AWriteReachesTheDriveAndReadsBack)
+{
+    EXPECT_EQ(write(group.get(), speedItem, TVCmnVariant(12.5).get()), S_OK);
+    const std::vector<comms::WriteLogEntry> log = net()->writeLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].value, 125);
+    EXPECT_EQ(log[0].decimalPlaces, 1);
+    EXPECT_EQ(speed->getCache()->getQuality(), kQualityGood);
+
+    HRESULT error = E_FAIL;
+    const DaReadResult back = read(group.get(), speedItem, &error);
+    EXPECT_EQ(error, S_OK);
+    EXPECT_EQ(back.quality, kQualityGood);
+    ASSERT_EQ(back.value.vt(), VT_R8);
+    EXPECT_DOUBLE_EQ(back.value.get().dblVal, 12.5);
+    EXPECT_TRUE(lines.arrives("IO read reply from  node 1, #1.21, value 125, ID: 1"));
+    EXPECT_TRUE(lines.arrives("IO write reply from  node 1, #1.21, ID: 1"));
+}
+
+TEST_F(DriveDirectIo, EachSimulatorFaultEndsInItsResultAndQuality)
+{
+    struct Row {
+        const char* what;
+        unsigned faults;
+        HRESULT writeResult;
+        uint16_t writeQuality;  // the cache's after a device read
+        uint16_t readQuality;
+        const char* diagnostic;
+    };
+    const Row rows[] = {
+        {"network down", comms::kFaultNetworkDown, E_FAIL, 0, kQualityCommFailure,
+         "Error on read request start, error -17 (PC may be disconnected from network)"},
+        {"node silent", comms::kFaultSilent, E_FAIL, 0, kQualityDeviceFailure, "Timeout message recieved"},
+        {"writes rejected", comms::kFaultRejectWrites, kBadRights, 0, kQualityGood,
+         "IO write failure reply from  node 1, #1.22, status code -2"},
+        {"out of range", comms::kFaultOutOfRange, kRange, 0, kQualityGood,
+         "IO write failure reply from  node 1, #1.22, status code -5"},
+    };
+    for (const Row& row : rows) {
+        net()->setNetworkFaults(row.faults);
+        EXPECT_EQ(write(group.get(), setpointItem, TVCmnVariant(int32_t(42)).get()), row.writeResult) << row.what;
+        HRESULT error = E_FAIL;
+        const DaReadResult r = read(group.get(), setpointItem, &error);
+        EXPECT_EQ(error, S_OK) << row.what;
+        EXPECT_EQ(r.quality, row.readQuality) << row.what;
+        EXPECT_EQ(setpoint->getCache()->getQuality(), row.readQuality) << row.what;
+        EXPECT_TRUE(lines.arrives(row.diagnostic)) << row.what;
+        net()->setNetworkFaults(comms::kFaultNone);
+        // The queue moves on: the next request is served normally.
+        EXPECT_EQ(write(group.get(), setpointItem, TVCmnVariant(int32_t(1)).get()), S_OK) << row.what;
+    }
+}
+
+TEST_F(DriveDirectIo, WritesTheTagCannotTakeNeverReachTheDrive)
+{
+    struct Row {
+        const char* what;
+        uint32_t item;
+        TVCmnVariant value;
+        HRESULT result;
+    };
+    const Row rows[] = {
+        {"outside the EU range", speedItem, TVCmnVariant(5000.0), kRange},
+        {"not a number", setpointItem, TVCmnVariant(L"fast"), kBadType},
+        {"read-only tag", statusItem, TVCmnVariant(int32_t(3)), kBadRights},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(write(group.get(), row.item, row.value.get()), row.result) << row.what;
+    EXPECT_TRUE(net()->writeLog().empty());
+}
+
+TEST_F(DriveDirectIo, AReadOfAMissingParameterIsAConfigurationError)
+{
+    DaRef<DriveTag> missing = addTag("Missing", 5, VT_I4, kDaAccessReadable);
+    missing->setNodeAddress("7");
+    const uint32_t handle = addItem(group.get(), "Drive1.Missing");
+    const DaReadResult r = read(group.get(), handle);
+    EXPECT_EQ(r.quality & 0xC0, 0) << "bad";
+    EXPECT_TRUE(lines.arrives("Error on read request start, error -26"));
+}
+
+class DriveDirectIoDeadline : public Plant {
+protected:
+    void SetUp() override {}
+};
+
+TEST_F(DriveDirectIoDeadline, ACommsServerThatNeverAnswersEndsTheRequestAtTheDeadline)
+{
+    // The drive takes a minute to time out; the link gives up after 100 ms.
+    start("[comms]\nreplyTimeoutMs = 60000\n[node 1]\n", -1, /*replyDeadlineMs=*/100);
+    DaRef<DaGroup> group = addGroup(1000, false);
+    const uint32_t handle = addItem(group.get(), "Drive1.Setpoint");
+    net()->setNetworkFaults(comms::kFaultSilent);
+    EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(9)).get()), E_FAIL);
+    EXPECT_TRUE(lines.arrives("Timeout message recieved"));
+    EXPECT_EQ(link->queuedRequests(), 0u);
+}
+
+TEST_F(DriveDirectIoDeadline, GoingOfflineCompletesTheRequestInFlight)
+{
+    // The drive's own time-out ends the silent request inside the comms server soon
+    // after the link has given it up.
+    start("[comms]\nreplyTimeoutMs = 1500\n[node 1]\n", -1, /*replyDeadlineMs=*/60000);
+    DaRef<DaGroup> group = addGroup(1000, false);
+    const uint32_t handle = addItem(group.get(), "Drive1.Setpoint");
+    net()->setNetworkFaults(comms::kFaultSilent);
+    std::atomic<HRESULT> result{S_OK};
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        result = write(group.get(), handle, TVCmnVariant(int32_t(9)).get());
+        done = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return lines.arrives("Direct IO write request started ID: 1"); }));
+    link->toggleOnline();
+    ASSERT_TRUE(waitUntil([&] { return done.load(); }));
+    writer.join();
+    EXPECT_EQ(result.load(), E_FAIL);
+    EXPECT_TRUE(lines.arrives("Read or write reply recieved when offline"));
+
+    // Back online, direct IO goes on.
+    net()->setNetworkFaults(comms::kFaultNone);
+    link->toggleOnline();
+    ASSERT_TRUE(waitUntil([&] { return link->isOnline(); }));
+    EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(10)).get()), S_OK);
+}
+
+TEST_F(DriveDirectIo, ABurstFromFourThreadsCompletesInOrderPerTagExactlyOnce)
+{
+    constexpr int kThreads = 4;
+    constexpr int kWritesEach = 250;
+    uint32_t handles[kThreads];
+    for (int t = 0; t < kThreads; ++t)
+        handles[t] = addItem(group.get(), "Drive1.Burst" + std::to_string(t));
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 1; i <= kWritesEach; ++i)
+                if (write(group.get(), handles[t], TVCmnVariant(int32_t(i)).get()) != S_OK)
+                    ++failures;
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0);
+
+    std::map<LONG, std::vector<LONG>> perParameter;
+    for (const comms::WriteLogEntry& e : net()->writeLog())
+        perParameter[e.parameter].push_back(e.value);
+    ASSERT_EQ(perParameter.size(), size_t(kThreads));
+    for (int t = 0; t < kThreads; ++t) {
+        const std::vector<LONG>& values = perParameter[40 + t];
+        ASSERT_EQ(values.size(), size_t(kWritesEach)) << "tag " << t;
+        for (int i = 0; i < kWritesEach; ++i)
+            ASSERT_EQ(values[i], i + 1) << "tag " << t << " write " << i;
+    }
+    EXPECT_EQ(link->queuedRequests(), 0u);
+}
+
+}  // namespace
