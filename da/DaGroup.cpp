@@ -274,19 +274,28 @@ HRESULT DaGroup::addItem(const DaItemDef& def, DaItemResult& result, DaRef<DaIte
 HRESULT DaGroup::addItems(std::span<const DaItemDef> defs, std::vector<DaItemResult>& results,
                           std::vector<HRESULT>& errors)
 {
-    results.assign(defs.size(), DaItemResult{});
-    errors.assign(defs.size(), S_OK);
-    HRESULT answer = S_OK;
-    for (size_t i = 0; i < defs.size(); ++i) {
-        try {
-            errors[i] = addItem(defs[i], results[i]);
-        } catch (const std::exception&) {
-            errors[i] = E_OUTOFMEMORY;
+    try {
+        results.assign(defs.size(), DaItemResult{});
+        errors.assign(defs.size(), S_OK);
+        HRESULT answer = S_OK;
+        std::vector<DaRef<DaItem>> activated;
+        for (size_t i = 0; i < defs.size(); ++i) {
+            DaRef<DaItem> item;
+            errors[i] = addItem(defs[i], results[i], &item);
+            if (FAILED(errors[i]))
+                answer = S_FALSE;
+            else if (defs[i].active)
+                activated.push_back(std::move(item));
         }
-        if (FAILED(errors[i]))
-            answer = S_FALSE;
+        try {
+            sendInitialValues(activated);
+        } catch (const std::exception&) {
+            // The next cycle sends them.
+        }
+        return answer;
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;  // nothing of it reaches the client
     }
-    return answer;
 }
 
 DaRef<DaItem> DaGroup::findItem(uint32_t serverHandle) const
@@ -405,12 +414,17 @@ HRESULT DaGroup::setItemsActive(std::span<const uint32_t> serverHandles, bool ac
     try {
         errors.assign(serverHandles.size(), S_OK);
         HRESULT answer = S_OK;
+        std::vector<DaRef<DaItem>> activated;
         for (size_t i = 0; i < serverHandles.size(); ++i) {
             DaRef<DaItem> item = findItem(serverHandles[i]);
+            const bool was = item && item->isActive();
             errors[i] = item ? item->setActive(active) : OPC_E_INVALIDHANDLE;
             if (FAILED(errors[i]))
                 answer = S_FALSE;
+            else if (active && !was)
+                activated.push_back(std::move(item));
         }
+        sendInitialValues(activated);
         return answer;
     } catch (const std::exception&) {
         return E_OUTOFMEMORY;  // nothing of it reaches the client
@@ -699,6 +713,31 @@ HRESULT DaGroup::syncWrite(std::span<const uint32_t> handles, std::span<const VA
     } catch (const std::exception&) {
         return E_OUTOFMEMORY;  // nothing of it reaches the client
     }
+}
+
+void DaGroup::sendInitialValues(const std::vector<DaRef<DaItem>>& items)
+{
+    DaServer* owner = server();
+    if (items.empty() || !owner || !isActive())
+        return;
+    DaRef<DaTransaction> transaction;
+    for (const DaRef<DaItem>& item : items) {
+        DaTag* tag = item->tag();
+        DaRef<DaCache> cache = tag->getCache();
+        if (!tag->getCacheFirst() || !cache || !cache->holdsValue())
+            continue;
+        if (!transaction) {
+            transaction = makeTransaction(owner, DaTransactionKind::refresh, DaConnectionType::all, this);
+            if (!transaction)
+                return;
+        }
+        DaRef<DaRequest> request = makeRequest(owner, transaction.get(), kDaAsyncCacheItem, false, item.get());
+        if (!request)
+            return;
+        transaction->addRequest(request.get());
+    }
+    if (transaction)
+        startAsync(transaction, 0, nullptr);
 }
 
 HRESULT DaGroup::startAsync(DaRef<DaTransaction> transaction, uint32_t clientTransactionId, uint32_t* cancelId)

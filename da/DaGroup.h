@@ -149,6 +149,9 @@ private:
     bool readFromCache(DaItem* item, LCID lcid, bool groupActive, DaReadResult& result, HRESULT& error) const;
     HRESULT checkIoHandles(std::span<const uint32_t> handles, bool write, std::span<const VARIANT> values,
                            std::vector<DaRef<DaItem>>& items, std::vector<HRESULT>& errors) const;
+    // Items that became active and whose tag is cache-first with a value go to the
+    // callback connections at once, as one refresh, instead of at the next cycle.
+    void sendInitialValues(const std::vector<DaRef<DaItem>>& items);
     HRESULT startAsync(DaRef<DaTransaction> transaction, uint32_t clientTransactionId, uint32_t* cancelId);
     uint32_t addConnection(DaConnection connection);
     void unpublishItems(std::vector<DaRef<DaItem>>& removed);

@@ -431,3 +431,36 @@ TEST_F(DaTransactionTest, ADeviceAnswerAfterTheGroupWentIsLeftAlone)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DaTransactionTest, CacheFirstItemsSendTheirValueAtOnceWhenTheyBecomeActive)
+{
+    uint32_t revised = 0;
+    group->setUpdateRate(60000, &revised);
+    pass();  // the group's first cycle, with nothing in it
+    speed->setCacheFirst(true);
+    setValue(speed.get(), 5.0);
+    setValue(status.get(), int32_t(6));  // not cache-first: waits for the next cycle
+    const DaItemDef defs[] = {{"Drive1.Speed", "", VT_EMPTY, true, 1}, {"Drive1.Status", "", VT_EMPTY, true, 2},
+                              {"Drive1.Speed", "", VT_EMPTY, false, 3}};
+    std::vector<DaItemResult> results;
+    std::vector<HRESULT> errors;
+    group->addItems(defs, results, errors);
+    pass();
+    ASSERT_EQ(1u, sink.count());
+    Callback call = sink.calls()[0];
+    EXPECT_EQ(Callback::dataChange, call.kind);
+    EXPECT_EQ((std::vector<OPCHANDLE>{1}), call.handles);
+    const uint32_t third = results[2].serverHandle;
+    group->setItemsActive(std::span<const uint32_t>(&third, 1), true, errors);
+    pass();
+    ASSERT_EQ(2u, sink.count());
+    EXPECT_EQ((std::vector<OPCHANDLE>{3}), sink.calls()[1].handles);
+    TestClock::advance(60000);
+    pass();  // the cycle reports only what the refreshes have not sent
+    ASSERT_EQ(3u, sink.count());
+    EXPECT_EQ((std::vector<OPCHANDLE>{2}), sink.calls()[2].handles);
+}
+
+}  // namespace
