@@ -151,6 +151,7 @@ DaEntry::DaEntry()
                                    static_cast<unsigned long>(reinterpret_cast<uintptr_t>(this)), "DaS Entry");
     endEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     shutdownEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    checkEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     startedEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     lastRelease_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
@@ -319,6 +320,8 @@ void DaEntry::stop()
 
 void DaEntry::requestClientShutdown() { SetEvent(shutdownEvent_); }
 
+void DaEntry::requestClientCheck() { SetEvent(checkEvent_); }
+
 DWORD WINAPI DaEntry::mainThreadStart(void* self) { return static_cast<DaEntry*>(self)->mainThread(); }
 
 DWORD DaEntry::mainThread()
@@ -339,8 +342,8 @@ DWORD DaEntry::mainThread()
     }
     SetEvent(startedEvent_);
     for (;;) {
-        HANDLE waits[] = {endEvent_, shutdownEvent_};
-        DWORD which = WaitForMultipleObjects(2, waits, FALSE, checkIntervalMs_);
+        HANDLE waits[] = {endEvent_, shutdownEvent_, checkEvent_};
+        DWORD which = WaitForMultipleObjects(3, waits, FALSE, checkIntervalMs_);
         if (which == WAIT_OBJECT_0) {
             KV_TRACE(kTraceDebug, kTraceGroupEnt, traceId(), "received end event");
             if (kind_ == kDaServerKindExecutable && SUCCEEDED(registration_.load()))
@@ -403,7 +406,7 @@ void DaEntry::checkClients()
     std::vector<DaOpcServer*> servers;
     collectServers(servers);
     for (DaOpcServer* server : servers)
-        if (!server->isClientAlive())
+        if (server->server()->isDisconnected() || !server->isClientAlive())
             server->disconnect();
     releaseServers(servers);
 }

@@ -71,6 +71,8 @@ public:
     void stop();
     // Has the main thread ask every client to shut down (the shutdown event).
     void requestClientShutdown();
+    // Has the main thread check the clients now (the engine found one dead).
+    void requestClientCheck();
     // Signalled when the last server COM object and lock are gone (an exe that COM
     // started then ends).
     HANDLE lastReleaseEvent() const { return lastRelease_; }
@@ -109,6 +111,7 @@ private:
 
     HANDLE endEvent_ = nullptr;
     HANDLE shutdownEvent_ = nullptr;
+    HANDLE checkEvent_ = nullptr;
     HANDLE startedEvent_ = nullptr;
     HANDLE lastRelease_ = nullptr;
     HANDLE thread_ = nullptr;

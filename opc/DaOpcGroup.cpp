@@ -138,6 +138,12 @@ void DaOpcGroup::disconnectFromClient()
     CoDisconnectObject(static_cast<IOPCItemMgt*>(this), 0);
 }
 
+void DaOpcGroup::releaseClientReferences(ULONG keep)
+{
+    while (refs_.load() > keep)
+        Release();
+}
+
 bool DaOpcGroup::isRemoved() const
 {
     DaServer* server = group_->server();

@@ -89,6 +89,8 @@ public:
     bool tryAddRef();
     // Cuts the client's references (forced removal, dead client).
     void disconnectFromClient();
+    // Releases what a dead client still holds, down to `keep` references of our own.
+    void releaseClientReferences(ULONG keep);
     // The group or its server was removed: every method answers E_FAIL.
     bool isRemoved() const;
 

@@ -338,8 +338,11 @@ bool DaOpcServer::isClientAlive()
     for (const auto& sink : sinks) {
         // A sink never implements IOPCServer: the answer only proves that the client
         // process still responds, and leaves no reference behind.
+        // Under Wine a dead client's proxy answers E_NOINTERFACE here; there the failed
+        // data callbacks are what find the client dead (onClientDisconnected).
         TVCmnComPtr<IUnknown> none;
         HRESULT hr = sink->QueryInterface(IID_IOPCServer, none.putVoid());
+        KV_TRACE(kTraceDebug, kTraceGroupRef, traceId(), "ping client sink [0x%X]", static_cast<unsigned>(hr));
         if (daIsDeadClientCode(hr))
             return false;
     }
@@ -381,12 +384,18 @@ void DaOpcServer::disconnect()
     server_->getGroups(groups);
     for (const auto& group : groups)
         server_->removeGroup(group->serverHandle());
+    // Windows' CoDisconnectObject releases what the stubs hold; Wine's keeps a dead
+    // client's references, so what is left above our own is released by hand.
     for (DaOpcGroup* object : objects) {
         object->disconnectFromClient();
+        object->releaseClientReferences(1);
         object->Release();
     }
     shutdownPoint_.drop();
     CoDisconnectObject(static_cast<IOPCServer*>(this), 0);
+    const ULONG callerAndOurs = 2;
+    while (refs_.load() > callerAndOurs)
+        Release();
     Release();
 }
 

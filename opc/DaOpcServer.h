@@ -86,7 +86,7 @@ public:
     bool isClientAlive();
     void shutdownRequest(const char* reason);
     // Takes the client connection down once: its groups go, the client's references
-    // are cut from the proxies.
+    // are cut from the proxies. The caller holds a reference of its own.
     void disconnect();
 
     // Group COM objects announce their end so that GetGroupByName makes a new one.

@@ -5,6 +5,7 @@
 // Last it has the server stop and expects the shutdown request.
 //
 // Prints one line per failed check and a summary; the exit code is the failure count.
+// With the argument "die" it instead subscribes a group and kills itself.
 #include <windows.h>
 #include <objbase.h>
 #include <ocidl.h>
@@ -26,6 +27,8 @@ namespace {
 
 constexpr DWORD kCallbackWaitMs = 10000;  // a safety net; callbacks come within 100s of ms
 constexpr OPCHANDLE kStaleHandle = 0xDEAD;
+// The exit code of the client that dies on purpose.
+constexpr UINT kDoomedExitCode = 3;
 // Published OPC codes the checks name.
 constexpr HRESULT kInvalidHandle = static_cast<HRESULT>(0xC0040001);
 constexpr HRESULT kBadType = static_cast<HRESULT>(0xC0040004);
@@ -667,13 +670,59 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
     check(FAILED(forced->RemoveItems(1, handles, &errors)), "calls on a forced-out group fail");
 }
 
+// A client that dies with an open, subscribed group and never releases anything: the
+// server's client check has to find it.
+int dieWithOpenGroup()
+{
+    Com<IOPCServer> server;
+    if (FAILED(CoCreateInstance(kClsidOpcTestServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.putVoid())))
+        return 101;
+    Com<IOPCCommon> common;
+    server->QueryInterface(IID_IOPCCommon, common.putVoid());
+    if (common.p)
+        common->SetClientName(L"doomed client");
+    OPCHANDLE handle = 0;
+    Com<IOPCItemMgt> group;
+    if (FAILED(addGroup(server.p, L"Doomed", TRUE, 100, nullptr, 0x800, &handle, group)))
+        return 102;
+    // One subscribed item: the server's next data change to the dead process fails.
+    Com<IOPCBrowseServerAddressSpace> browse;
+    Com<IEnumString> strings;
+    server->QueryInterface(IID_IOPCBrowseServerAddressSpace, browse.putVoid());
+    if (!browse.p || FAILED(browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, OPC_READABLE, strings.put())))
+        return 105;
+    std::vector<std::wstring> ids = drain(strings.p);
+    if (ids.empty())
+        return 106;
+    OPCITEMDEF def = {};
+    def.szItemID = const_cast<LPWSTR>(ids.back().c_str());
+    def.bActive = TRUE;
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    if (FAILED(group->AddItems(1, &def, &results, &errors)))
+        return 107;
+    Com<IConnectionPointContainer> container;
+    Com<IConnectionPoint> point;
+    group->QueryInterface(IID_IConnectionPointContainer, container.putVoid());
+    static DataCallback callback;  // outlives nothing: the process ends below
+    DWORD cookie = 0;
+    if (!container.p || FAILED(container->FindConnectionPoint(IID_IOPCDataCallback, point.put())) ||
+        FAILED(point->Advise(&callback, &cookie)))
+        return 103;
+    printf("doomed client: subscribed, ending without releasing\n");
+    TerminateProcess(GetCurrentProcess(), kDoomedExitCode);
+    return 104;
+}
+
 }  // namespace
 
-int wmain()
+int wmain(int argc, wchar_t** argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 100;
+    if (argc > 1 && wcscmp(argv[1], L"die") == 0)
+        return dieWithOpenGroup();
     ShutdownSink shutdown;
     {
         Com<IOPCServer> server;

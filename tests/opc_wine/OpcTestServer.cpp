@@ -7,7 +7,8 @@
 // tags then count up every kProducerPeriodMs, so that subscriptions see changes while
 // what a client writes stays put. Device reads and writes are answered at once.
 //
-// KV_OPC_TEST_LOG names a file for the trace (a COM-started server has no stderr).
+// KV_OPC_TEST_LOG names a file for the trace (a COM-started server has no stderr);
+// KV_OPC_TEST_CHECK_MS replaces the 30 s interval of the client checks.
 #include <windows.h>
 
 #include <atomic>
@@ -21,6 +22,7 @@
 #include "drivecomms/DriveTag.h"
 #include "namespace/NamespaceLoader.h"
 #include "opc/DaEntry.h"
+#include "opc/DaOpcCreator.h"
 #include "tests/opc_wine/OpcTestServer.h"
 #include "trace/TVCmnTrace.h"
 
@@ -46,12 +48,11 @@ public:
     void onItemDeactivated(DriveTag& tag, DaObject* item) override { tag.removeActiveItem(item); }
 };
 
+// The loader's progress lines are of no use here; a failed load shows in its result.
 class QuietDiagnostics final : public NamespaceDiagnostics {
 public:
-    void post(uint16_t, const std::string& message) override
-    {
-        KV_TRACE(kTraceWarning, kTraceGroupUser1, "[TST|00000000| namespace]", "%s", message.c_str());
-    }
+    bool wants(uint16_t) const override { return false; }
+    void post(uint16_t, const std::string&) override {}
 };
 
 void collectTags(const DaNode& node, std::vector<DaRef<DaTag>>& tags)
@@ -140,7 +141,7 @@ bool isSwitch(const wchar_t* arg, const wchar_t* name)
 
 int serve(DaEntry& entry)
 {
-    DaRef<DaCreator> creator(new DaCreator);
+    DaRef<DaCreator> creator(new DaOpcCreator);
     DaRef<DaObjectRoot> root = creator->createObjectRoot();
     DaRef<DaNamespaceRoot> space = creator->createNameSpaceRoot();
     QuietDiagnostics diagnostics;
@@ -152,7 +153,10 @@ int serve(DaEntry& entry)
     root->setNamespaceRoot(0, space.get());
     root->setMinimumUpdateRateMs(kMinimumUpdateRateMs);
     entry.setObjectRoot(root.get());
-    entry.setCheckIntervalMs(kClientCheckIntervalMs);
+    // Tests of dead clients shorten the check interval.
+    wchar_t interval[16];
+    DWORD length = GetEnvironmentVariableW(L"KV_OPC_TEST_CHECK_MS", interval, 16);
+    entry.setCheckIntervalMs(length > 0 && length < 16 ? wcstoul(interval, nullptr, 10) : kClientCheckIntervalMs);
 
     static ImmediateComms comms;
     DriveTag::setComms(&comms);
