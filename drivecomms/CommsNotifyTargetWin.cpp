@@ -1,9 +1,9 @@
 // A message-only window on a thread of its own, so that the comms server's posts are
 // received however busy the caller's threads are.
 #include <atomic>
+#include <future>
 #include <thread>
 
-#include "common/TVCmnEvent.h"
 #include "drivecomms/CommsNotifyTarget.h"
 
 namespace {
@@ -23,7 +23,9 @@ LRESULT CALLBACK notifyWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
 struct CommsNotifyTarget::Impl {
     explicit Impl(CommsNotifySink& sink)
     {
-        TVCmnEvent made(TVCmnEvent::Reset::manual);
+        // A promise, not an event: the constructor's stack may go as soon as it is told.
+        std::promise<void> made;
+        std::future<void> ready = made.get_future();
         thread = std::thread([this, &sink, &made] {
             WNDCLASSW wc{};
             wc.lpfnWndProc = notifyWindowProc;
@@ -36,7 +38,7 @@ struct CommsNotifyTarget::Impl {
                 SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&sink));
             threadId = GetCurrentThreadId();
             hwnd.store(window);
-            made.set();
+            made.set_value();
             if (!window)
                 return;
             MSG msg;
@@ -44,7 +46,7 @@ struct CommsNotifyTarget::Impl {
                 DispatchMessageW(&msg);
             DestroyWindow(window);
         });
-        made.wait(TVCmnEvent::kInfinite);
+        ready.wait();
     }
     ~Impl()
     {

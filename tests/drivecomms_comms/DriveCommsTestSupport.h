@@ -195,9 +195,6 @@ protected:
     std::shared_ptr<comms::SimulatedNetwork> net() { return server->simulatedNetwork(); }
     size_t loopEntries() { return server->loopEntries(link->loopHandle()); }
 
-    struct Written {
-        HRESULT result;
-    };
     HRESULT write(DaGroup* group, uint32_t handle, const VARIANT& value)
     {
         std::vector<HRESULT> errors;
