@@ -69,6 +69,8 @@ STDMETHODIMP DaOpcServer::QueryInterface(REFIID riid, void** ppv)
         *ppv = static_cast<IOPCBrowseServerAddressSpace*>(this);
     else if (riid == IID_IOPCItemProperties)
         *ppv = static_cast<IOPCItemProperties*>(this);
+    else if (riid == IID_IOPCBrowse)
+        *ppv = static_cast<IOPCBrowse*>(this);
     else if (riid == IID_IConnectionPointContainer)
         *ppv = static_cast<IConnectionPointContainer*>(this);
     else

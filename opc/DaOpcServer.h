@@ -28,6 +28,7 @@ class DaOpcServer final : public IOPCServer,
                           public IOPCCommon,
                           public IOPCBrowseServerAddressSpace,
                           public IOPCItemProperties,
+                          public IOPCBrowse,
                           public IConnectionPointContainer {
 public:
     // Null when the engine could not make a DaServer for the connection.
@@ -71,6 +72,16 @@ public:
                                    HRESULT** ppErrors) override;
     STDMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
                                HRESULT** ppErrors) override;
+
+    // IOPCBrowse
+    STDMETHODIMP GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL bReturnPropertyValues,
+                               DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
+                               OPCITEMPROPERTIES** ppItemProperties) override;
+    STDMETHODIMP Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
+                        OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter, LPWSTR szVendorFilter,
+                        BOOL bReturnAllProperties, BOOL bReturnPropertyValues, DWORD dwPropertyCount,
+                        DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
+                        OPCBROWSEELEMENT** ppBrowseElements) override;
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;

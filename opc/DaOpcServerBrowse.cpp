@@ -269,3 +269,80 @@ STDMETHODIMP DaOpcServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* p
     *ppErrors = errors.release();
     return call.done(anyFailed ? S_FALSE : S_OK);
 }
+
+// ---- IOPCBrowse ---------------------------------------------------------------------
+
+STDMETHODIMP DaOpcServer::GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL, DWORD, DWORD*,
+                                        OPCITEMPROPERTIES** ppItemProperties)
+{
+    DaOpcCall call("IOPCBrowse::GetProperties", traceId());
+    if (ppItemProperties)
+        *ppItemProperties = nullptr;
+    if (FAILED(daCheckArray(dwItemCount, pszItemIDs)) || !ppItemProperties)
+        return call.done(E_INVALIDARG);
+    return call.done(E_NOTIMPL);
+}
+
+STDMETHODIMP DaOpcServer::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
+                                 OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter, LPWSTR szVendorFilter,
+                                 BOOL, BOOL, DWORD, DWORD*, BOOL* pbMoreElements, DWORD* pdwCount,
+                                 OPCBROWSEELEMENT** ppBrowseElements)
+{
+    DaOpcCall call("IOPCBrowse::Browse", traceId());
+    if (pdwCount)
+        *pdwCount = 0;
+    if (ppBrowseElements)
+        *ppBrowseElements = nullptr;
+    if (pbMoreElements)
+        *pbMoreElements = FALSE;
+    if (!pszContinuationPoint || !pbMoreElements || !pdwCount || !ppBrowseElements ||
+        dwBrowseFilter < OPC_BROWSE_FILTER_ALL || dwBrowseFilter > OPC_BROWSE_FILTER_ITEMS)
+        return call.done(E_INVALIDARG);
+    DaRef<DaNamespaceRoot> root = DaEntry::instance().objectRoot()->namespaceRoot(0);
+    if (!root)
+        return call.done(E_FAIL);
+    const std::string start = daTextFromClient(szItemID);
+    DaRef<DaNode> startNode;
+    if (!start.empty()) {
+        DaRef<DaElement> element = root->findElement(start);
+        if (!element || !element->isNode())
+            return call.done(OPC_E_UNKNOWNITEMID);
+        startNode = DaRef<DaNode>(static_cast<DaNode*>(element.get()));
+    }
+    // OPC_BROWSE_FILTER_ALL, _BRANCHES, _ITEMS as the engine's branch and item bits.
+    const uint32_t mask = dwBrowseFilter == OPC_BROWSE_FILTER_ALL ? 3u : dwBrowseFilter == OPC_BROWSE_FILTER_BRANCHES ? 1u : 2u;
+    std::vector<DaBrowseElement> elements;
+    bool more = false;
+    std::string next;
+    HRESULT hr = daBrowse(startNode ? *startNode : static_cast<const DaNode&>(*root), mask,
+                          daTextFromClient(szElementNameFilter), daTextFromClient(szVendorFilter),
+                          dwMaxElementsReturned, daTextFromClient(*pszContinuationPoint), elements, more, next);
+    if (FAILED(hr))
+        return call.done(hr);
+    const DWORD count = static_cast<DWORD>(elements.size());
+    DaOpcOut<OPCBROWSEELEMENT> out;
+    if (!out.allocate(count))
+        return call.done(E_OUTOFMEMORY);
+    bool failed = false;
+    for (DWORD i = 0; i < count && !failed; ++i) {
+        out[i].szName = daTextForClient(elements[i].name);
+        out[i].szItemID = daTextForClient(elements[i].itemId);
+        out[i].dwFlagValue = elements[i].flags;
+        failed = !out[i].szName || !out[i].szItemID;
+    }
+    LPWSTR continuation = daTextForClient(more ? next : std::string());
+    if (failed || !continuation) {
+        for (DWORD i = 0; i < count; ++i) {
+            CoTaskMemFree(out[i].szName);
+            CoTaskMemFree(out[i].szItemID);
+        }
+        CoTaskMemFree(continuation);
+        return call.done(E_OUTOFMEMORY);
+    }
+    CoTaskMemFree(*pszContinuationPoint);  // [in, out]: the client's text is ours to free
+    *pszContinuationPoint = continuation;
+    *pbMoreElements = more ? TRUE : FALSE;
+    *pdwCount = count;
+    *ppBrowseElements = out.release();
+    return call.done(count == 0 ? S_FALSE : S_OK);
+}

@@ -288,6 +288,59 @@ struct Items {
     std::wstring readOnly;   // a readable, not writable item
 };
 
+// One IOPCBrowse::Browse call; the names it gave, and its continuation point.
+HRESULT browse3(IOPCBrowse* browse, const wchar_t* start, OPCBROWSEFILTER filter, DWORD max,
+                std::wstring& continuation, BOOL& more, std::vector<std::wstring>& names)
+{
+    LPWSTR point = continuation.empty() ? nullptr : static_cast<LPWSTR>(CoTaskMemAlloc((continuation.size() + 1) * 2));
+    if (point)
+        wcscpy(point, continuation.c_str());
+    DWORD count = 0;
+    OPCBROWSEELEMENT* elements = nullptr;
+    DWORD noProperties[1] = {0};  // a reference pointer even with a count of zero
+    HRESULT hr = browse->Browse(const_cast<LPWSTR>(start), &point, max, filter, const_cast<LPWSTR>(L""),
+                                const_cast<LPWSTR>(L""), FALSE, FALSE, 0, noProperties, &more, &count, &elements);
+    continuation = point ? point : L"";
+    CoTaskMemFree(point);
+    names.clear();
+    for (DWORD i = 0; i < count; ++i) {
+        names.emplace_back(elements[i].szName);
+        CoTaskMemFree(elements[i].szName);
+        CoTaskMemFree(elements[i].szItemID);
+    }
+    CoTaskMemFree(elements);
+    return hr;
+}
+
+void checkBrowse3(IOPCServer* server)
+{
+    Com<IOPCBrowse> browse;
+    expect(server->QueryInterface(IID_IOPCBrowse, browse.putVoid()), S_OK, "QI IOPCBrowse");
+    if (!browse.p)
+        return;
+    std::wstring point;
+    BOOL more = TRUE;
+    std::vector<std::wstring> names;
+    expect(browse3(browse.p, L"", OPC_BROWSE_FILTER_BRANCHES, 0, point, more, names), S_OK, "Browse root branches");
+    check(contains(names, L"Conveyor1") && !more && point.empty(), "Browse lists Conveyor1, nothing more");
+    const size_t all = names.size();
+    // Two at a time, resumed at the continuation point, gives the same list.
+    std::vector<std::wstring> paged, page;
+    point.clear();
+    int calls = 0;
+    do {
+        expect(browse3(browse.p, L"", OPC_BROWSE_FILTER_BRANCHES, 2, point, more, page), S_OK, "Browse a page");
+        paged.insert(paged.end(), page.begin(), page.end());
+    } while (more && ++calls < 100);
+    check(paged.size() == all, "paged Browse lists every branch once");
+    expect(browse3(browse.p, L"No.Such.Node", OPC_BROWSE_FILTER_ALL, 0, point = L"", more, names), kUnknownItemId,
+           "Browse from an unknown item");
+    expect(browse3(browse.p, L"", static_cast<OPCBROWSEFILTER>(9), 0, point = L"", more, names), E_INVALIDARG,
+           "Browse with a bad filter");
+    expect(browse3(browse.p, L"", OPC_BROWSE_FILTER_ALL, 0, point = L"O:Nbogus", more, names),
+           static_cast<HRESULT>(0xC0040403), "Browse with a bad continuation point");
+}
+
 Items checkBrowse(IOPCServer* server)
 {
     Items items;
@@ -341,6 +394,7 @@ Items checkBrowse(IOPCServer* server)
     expect(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Conveyor1"), S_OK, "browse to");
     expect(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L""), S_OK, "browse to the root");
     expect(browse->BrowseAccessPaths(items.writable.c_str(), strings.put()), S_FALSE, "no access paths");
+    checkBrowse3(server);
     return items;
 }
 
