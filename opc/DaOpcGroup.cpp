@@ -400,19 +400,6 @@ STDMETHODIMP DaOpcGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYP
     return call.done(errorsToClient(errors, dwCount, ppErrors));
 }
 
-STDMETHODIMP DaOpcGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk)
-{
-    DaOpcCall call("IOPCItemMgt::CreateEnumerator", traceId_.c_str());
-    if (!ppUnk)
-        return call.done(E_INVALIDARG);
-    *ppUnk = nullptr;
-    if (isRemoved())
-        return call.done(E_FAIL);
-    if (riid != IID_IEnumOPCItemAttributes)
-        return call.done(E_NOINTERFACE);
-    return call.done(E_NOTIMPL);
-}
-
 // ---- IOPCSyncIO ---------------------------------------------------------------------
 
 STDMETHODIMP DaOpcGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,

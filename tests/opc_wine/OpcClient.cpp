@@ -589,6 +589,28 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
     CoTaskMemFree(states);
     CoTaskMemFree(errors);
 
+    // The item enumerator lists both items with their handles and types.
+    Com<IEnumOPCItemAttributes> attributes;
+    expect(group->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(attributes.put())), S_OK,
+           "CreateEnumerator");
+    expect(group->CreateEnumerator(IID_IEnumString, reinterpret_cast<LPUNKNOWN*>(byName.put())), E_NOINTERFACE,
+           "CreateEnumerator of another kind");
+    if (attributes.p) {
+        OPCITEMATTRIBUTES* listed = nullptr;
+        ULONG fetched = 0;
+        expect(attributes->Next(10, &listed, &fetched), S_FALSE, "enumerate items");
+        check(fetched == 2 && listed && listed[0].hServer == handles[0] && listed[0].hClient == 101 &&
+                  std::wstring(listed[0].szItemID) == items.writable && listed[0].vtCanonicalDataType == VT_R4 &&
+                  listed[1].dwAccessRights == OPC_READABLE,
+              "the enumerator lists the added items");
+        for (ULONG i = 0; i < fetched; ++i) {
+            CoTaskMemFree(listed[i].szItemID);
+            CoTaskMemFree(listed[i].szAccessPath);
+            VariantClear(&listed[i].vEUInfo);
+        }
+        CoTaskMemFree(listed);
+    }
+
     // Item management.
     expect(group->SetActiveState(3, handles, FALSE, &errors), S_FALSE, "SetActiveState");
     if (errors)
