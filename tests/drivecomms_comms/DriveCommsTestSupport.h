@@ -101,7 +101,9 @@ class Plant : public ::testing::Test {
 protected:
     void SetUp() override { start(kPlant); }
 
-    void start(const char* settingsText, LONG namespaceProtocol = -1, uint32_t replyDeadlineMs = 4000)
+    // 'through' stands between the link and the comms server when given.
+    void start(const char* settingsText, LONG namespaceProtocol = -1, uint32_t replyDeadlineMs = 4000,
+               ICommsServer* through = nullptr)
     {
         folder_ = std::filesystem::temp_directory_path() /
                   ("kv-drivecomms-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
@@ -110,7 +112,8 @@ protected:
 
         diagnostics.flags = 0xFFFF;
         diagnostics.target = &lines;
-        server.attach(comms::CommsServer::create());
+        if (!server)
+            server.attach(comms::CommsServer::create());
 
         DriveComms::Settings settings;
         settings.settingsFile = commsSettingsPath(folder_.wstring());
@@ -121,7 +124,7 @@ protected:
         settings.namespaceProtocol = namespaceProtocol;
         settings.replyDeadlineMs = replyDeadlineMs;
         settings.setServerState = [this](DWORD state) { serverState = state; };
-        link = std::make_unique<DriveComms>(server.get(), diagnostics, settings);
+        link = std::make_unique<DriveComms>(through ? through : server.get(), diagnostics, settings);
 
         drive = DaRef<DaNode>(new DaNode);
         drive->setName("Drive1");
@@ -149,7 +152,8 @@ protected:
     void TearDown() override
     {
         root->shutdown();
-        link->stopComms();
+        if (link)
+            link->stopComms();
         daServer = nullptr;
         root = nullptr;
         space->removeAllChildren();

@@ -156,6 +156,60 @@ TEST_F(DriveDirectIoDeadline, GoingOfflineCompletesTheRequestInFlight)
     EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(10)).get()), S_OK);
 }
 
+// The comms server's process as the link sees it when it dies: every call fails with
+// the RPC error while the object behind it lives on.
+class VanishingServer : public ICommsServer {
+public:
+    static constexpr HRESULT kGone = static_cast<HRESULT>(0x800706BAL);  // RPC server unavailable
+    explicit VanishingServer(ICommsServer* inner) : inner_(inner) {}
+    std::atomic<bool> gone{false};
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+#define KV_FORWARD(call) return gone ? kGone : inner_->call
+    HRESULT STDMETHODCALLTYPE RegisterClient(LONG k, LONGLONG w, LONG m, LPCWSTR n, LONG* r) override { KV_FORWARD(RegisterClient(k, w, m, n, r)); }
+    HRESULT STDMETHODCALLTYPE UnregisterClient(LONG h, LONG* r) override { KV_FORWARD(UnregisterClient(h, r)); }
+    HRESULT STDMETHODCALLTYPE GetVersion(LONG* r) override { KV_FORWARD(GetVersion(r)); }
+    HRESULT STDMETHODCALLTYPE LoadSettingsFile(LPCWSTR p, LONG* pr, LONG* r) override { KV_FORWARD(LoadSettingsFile(p, pr, r)); }
+    HRESULT STDMETHODCALLTYPE ApplySettings(LONG* p, LONG* r) override { KV_FORWARD(ApplySettings(p, r)); }
+    HRESULT STDMETHODCALLTYPE ReadParameter(LONG h, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(ReadParameter(h, n, rec, r)); }
+    HRESULT STDMETHODCALLTYPE WriteParameter(LONG h, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(WriteParameter(h, n, rec, r)); }
+    HRESULT STDMETHODCALLTYPE AddToLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, ULONG ms, LONG* r) override { KV_FORWARD(AddToLoop(h, o, n, rec, ms, r)); }
+    HRESULT STDMETHODCALLTYPE RemoveFromLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(RemoveFromLoop(h, o, n, rec, r)); }
+    HRESULT STDMETHODCALLTYPE GetNextUpdate(LONG h, ULONGLONG* o, BSTR* n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(GetNextUpdate(h, o, n, rec, r)); }
+    HRESULT STDMETHODCALLTYPE GetReply(LONG h, ParameterRecord* r) override { KV_FORWARD(GetReply(h, r)); }
+#undef KV_FORWARD
+
+private:
+    ICommsServer* inner_;
+};
+
+TEST_F(DriveDirectIoDeadline, ACommsServerThatGoesAwayFailsEachRequestAtOnce)
+{
+    TVCmnComPtr<comms::CommsServer> inner;
+    inner.attach(comms::CommsServer::create());
+    VanishingServer vanishing(inner.get());
+    server = inner;
+    start(kPlant, -1, 4000, &vanishing);
+    DaRef<DaGroup> group = addGroup(1000, false);
+    const uint32_t handle = addItem(group.get(), "Drive1.Setpoint");
+    EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(3)).get()), S_OK);
+
+    vanishing.gone = true;
+    EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(4)).get()), E_FAIL);
+    EXPECT_TRUE(lines.arrives("Error on write request start, error -2147023174"));
+    HRESULT error = E_FAIL;
+    read(group.get(), handle, &error);
+    EXPECT_EQ(error, S_OK);
+    EXPECT_EQ(setpoint->getCache()->getQuality(), kQualityBad);
+    EXPECT_TRUE(lines.arrives("Error on read request start, error -2147023174"));
+    EXPECT_EQ(link->queuedRequests(), 0u);
+    // Going offline talks to the vanished server too; the link goes before its stand-in.
+    link->stopComms();
+    link.reset();
+}
+
 TEST_F(DriveDirectIo, ABurstFromFourThreadsCompletesInOrderPerTagExactlyOnce)
 {
     constexpr int kThreads = 4;
