@@ -11,13 +11,7 @@
 #include <string>
 #include <string_view>
 
-#if defined(__MINGW32__)
-#define KV_PRINTF_FORMAT(formatIndex, firstArg) __attribute__((format(__MINGW_PRINTF_FORMAT, formatIndex, firstArg)))
-#elif defined(__GNUC__)
-#define KV_PRINTF_FORMAT(formatIndex, firstArg) __attribute__((format(printf, formatIndex, firstArg)))
-#else
-#define KV_PRINTF_FORMAT(formatIndex, firstArg)
-#endif
+#include "platform/PrintfFormat.h"
 
 class TVCmnString {
 public:

@@ -25,12 +25,7 @@
 #include "platform/win.h"
 #include "trace/TVCmnTraceFile.h"
 
-// printf checking: MinGW's C99 printf (the one we use) is "gnu_printf" to gcc there.
-#if defined(__MINGW32__)
-#define KV_PRINTF_FORMAT(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
-#else
-#define KV_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
-#endif
+#include "platform/PrintfFormat.h"
 
 // Levels index the four group masks; the value is also the index of the level letter.
 enum TVCmnTraceLevel : int {
