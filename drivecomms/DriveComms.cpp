@@ -366,6 +366,12 @@ LONG DriveComms::goOffline()
         return 1;
     if (settings_.setServerState)
         settings_.setServerState(kServerStateSuspended);
+    // Offline before the walk: an update arriving meanwhile only marks its tag out of
+    // service, and one being applied finishes before the walk starts.
+    online_.store(false, std::memory_order_release);
+    {
+        TVCmnScopedLock barrier(updateLock_);
+    }
     if (DaNamespaceRoot* root = root_.load(std::memory_order_acquire))
         removeTagsFromLoop(root, kQualityOutOfService, utcNow());
     LONG ret = 0;
@@ -373,7 +379,6 @@ LONG DriveComms::goOffline()
     server_->UnregisterClient(directHandle_.load(), &ret);
     loopHandle_.store(-1);
     directHandle_.store(-1);
-    online_.store(false, std::memory_order_release);
     // Once unregistered, no reply comes for a request in flight: end it now so that
     // direct IO goes on after the next go-online.
     if (requestInProgress_ && current_ && currentTag_)
@@ -588,7 +593,11 @@ void DriveComms::drainUpdates()
         }
         if (!tag)
             continue;  // left the loop after the update was queued
-        const int notified = applyLoopUpdate(*tag, status, record);
+        int notified;
+        {
+            TVCmnScopedLock hold(updateLock_);
+            notified = applyLoopUpdate(*tag, status, record);
+        }
         if (diagWanted(kDiagNormalComms))
             postDiagnostic(diagnostics_, kDiagNormalComms, "Update Event retrieved %i items, %i items notified", count,
                            notified);

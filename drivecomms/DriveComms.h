@@ -148,6 +148,9 @@ private:
     TVCmnEvent onlineToggle_{TVCmnEvent::Reset::automatic};
     TVCmnEvent updateEvent_{TVCmnEvent::Reset::automatic};
 
+    // Held by the update event thread while it applies one update; going offline passes
+    // through it once so that no update applied as online lands after the walk.
+    TVCmnLock updateLock_;
     mutable TVCmnLock lock_;
     std::deque<DaRef<DaRequest>> queue_ KV_GUARDED_BY(lock_);
     WPARAM lastReplyKind_ KV_GUARDED_BY(lock_) = 0;

@@ -145,8 +145,9 @@ protected:
 
         link->setNamespaceRoot(space.get());
         ASSERT_TRUE(link->startComms());
-        if (namespaceProtocol == -1)
+        if (namespaceProtocol == -1) {
             ASSERT_TRUE(waitUntil([&] { return link->isOnline(); }));
+        }
     }
 
     void TearDown() override
