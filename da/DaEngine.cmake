@@ -11,6 +11,7 @@ add_library(kv_da_engine STATIC
   ${CMAKE_CURRENT_LIST_DIR}/DaObjectRoot.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DaRequest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DaServer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/DaServerIO.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DaStatistics.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DaTransaction.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DaV1Stream.cpp

@@ -43,6 +43,32 @@ DaRef<DaRequest> makeRequest(DaServer* server, DaTransaction* transaction, DaReq
 constexpr HRESULT kNoConnection = (HRESULT)0x80040200;
 }  // namespace
 
+HRESULT daCheckWriteValue(DaTag& tag, const VARIANT& value)
+{
+    // A value the tag's type cannot take is refused before anything starts.
+    TVCmnVariant converted;
+    const VARTYPE canonical = tag.getDatatype();
+    if (canonical != VT_EMPTY && value.vt != canonical &&
+        FAILED(DaCache::changeType(value, canonical, converted.put(), kDaEngineLcid)))
+        return OPC_E_BADTYPE;
+    return S_OK;
+}
+
+bool daSetWriteValue(DaRequest& request, const VARIANT& value, std::span<const DaWriteQT> qts, size_t index,
+                     std::vector<HRESULT>& errors, HRESULT& answer)
+{
+    const DaWriteQT* qt = qts.empty() ? nullptr : &qts[index];
+    if (qt && (qt->hasQuality || qt->hasTimestamp) && request.getItemTag() &&
+        request.getItemTag()->getRequestHandling(&request) == kDaHandleQueue) {
+        errors[index] = OPC_E_NOTSUPPORTED;
+        answer = S_FALSE;
+        return false;
+    }
+    request.setWriteValue(value, qt && qt->hasQuality ? &qt->quality : nullptr,
+                          qt && qt->hasTimestamp ? &qt->timestamp : nullptr);
+    return true;
+}
+
 DaGroup::DaGroup(DaServer* server) : DaObject(kDaCodeGroup), server_(server), serverHandle_(nextHandle(g_nextGroupHandle))
 {
     cyclic_ = makeTransaction(server, DaTransactionKind::cyclic, DaConnectionType::all, this);
@@ -578,12 +604,7 @@ HRESULT DaGroup::checkIoHandles(std::span<const uint32_t> handles, bool write, s
             if (!(rights & (write ? kDaAccessWritable : kDaAccessReadable))) {
                 error = OPC_E_BADRIGHTS;
             } else if (write) {
-                // A value the tag's type cannot take is refused before anything starts.
-                TVCmnVariant converted;
-                const VARTYPE canonical = item->tag()->getDatatype();
-                if (canonical != VT_EMPTY && values[i].vt != canonical &&
-                    FAILED(DaCache::changeType(values[i], canonical, converted.put(), kDaEngineLcid)))
-                    error = OPC_E_BADTYPE;
+                error = daCheckWriteValue(*item->tag(), values[i]);
             }
         }
         errors[i] = error;
@@ -613,24 +634,26 @@ bool DaGroup::readFromCache(DaItem* item, LCID lcid, bool groupActive, DaReadRes
 }
 
 HRESULT DaGroup::syncRead(bool fromDevice, std::span<const uint32_t> handles, std::vector<DaReadResult>& results,
-                          std::vector<HRESULT>& errors)
+                          std::vector<HRESULT>& errors, std::span<const uint32_t> maxAges)
 {
     try {
         DaServer* owner = server();
-        if (!owner || handles.empty())
+        if (!owner || handles.empty() || (!maxAges.empty() && maxAges.size() != handles.size()))
             return E_INVALIDARG;
+        const bool withMaxAge = !maxAges.empty();
         std::vector<DaRef<DaItem>> items;
         HRESULT answer = checkIoHandles(handles, false, {}, items, errors);
         results.clear();
         results.resize(handles.size());
-        if (!fromDevice) {
+        if (!fromDevice || withMaxAge) {
             // Cache reads of items whose cache holds a value are answered here, as a
             // request would answer them, without making one: the common SyncIO read.
             const LCID lcid = owner->lcid();
             const bool groupActive = isActive();
             uint32_t served = 0, failed = 0;
             for (size_t i = 0; i < handles.size(); ++i) {
-                if (!items[i])
+                // Any age reads what the cache holds, as a cache read does.
+                if (!items[i] || (withMaxAge && maxAges[i] != kDaAnyAge))
                     continue;
                 HRESULT error = S_OK;
                 if (!readFromCache(items[i].get(), lcid, groupActive, results[i], error))
@@ -654,10 +677,12 @@ HRESULT DaGroup::syncRead(bool fromDevice, std::span<const uint32_t> handles, st
         for (size_t i = 0; i < handles.size(); ++i) {
             if (!items[i])
                 continue;
-            requests[i] = makeRequest(owner, transaction.get(), fromDevice ? kDaSyncDeviceItem : kDaSyncCacheItem,
-                                      false, items[i].get());
+            const DaRequestKind kind = withMaxAge ? kDaSyncMaxAgeItem : fromDevice ? kDaSyncDeviceItem : kDaSyncCacheItem;
+            requests[i] = makeRequest(owner, transaction.get(), kind, false, items[i].get());
             if (!requests[i])
                 return E_OUTOFMEMORY;
+            if (withMaxAge)
+                requests[i]->setMaxAge(maxAges[i]);
             transaction->addRequest(requests[i].get());
         }
         if (transaction->requestCount() == 0)
@@ -678,10 +703,11 @@ HRESULT DaGroup::syncRead(bool fromDevice, std::span<const uint32_t> handles, st
 }
 
 HRESULT DaGroup::syncWrite(std::span<const uint32_t> handles, std::span<const VARIANT> values,
-                           std::vector<HRESULT>& errors)
+                           std::vector<HRESULT>& errors, std::span<const DaWriteQT> qts)
 {
     try {
-        if (!server() || handles.empty() || values.size() != handles.size())
+        if (!server() || handles.empty() || values.size() != handles.size() ||
+            (!qts.empty() && qts.size() != handles.size()))
             return E_INVALIDARG;
         std::vector<DaRef<DaItem>> items;
         HRESULT answer = checkIoHandles(handles, true, values, items, errors);
@@ -696,7 +722,10 @@ HRESULT DaGroup::syncWrite(std::span<const uint32_t> handles, std::span<const VA
             requests[i] = makeRequest(server(), transaction.get(), kDaSyncDeviceItem, true, items[i].get());
             if (!requests[i])
                 return E_OUTOFMEMORY;
-            requests[i]->setWriteValue(values[i], nullptr, nullptr);
+            if (!daSetWriteValue(*requests[i], values[i], qts, i, errors, answer)) {
+                requests[i] = nullptr;
+                continue;
+            }
             transaction->addRequest(requests[i].get());
         }
         if (transaction->requestCount() == 0)
@@ -763,10 +792,11 @@ static bool connectionAvailable(const DaGroup& group, DaConnectionType connectio
 }
 
 HRESULT DaGroup::asyncRead(bool fromDevice, std::span<const uint32_t> handles, uint32_t clientTransactionId,
-                           DaConnectionType connection, uint32_t* cancelId, std::vector<HRESULT>& errors)
+                           DaConnectionType connection, uint32_t* cancelId, std::vector<HRESULT>& errors,
+                           std::span<const uint32_t> maxAges)
 {
     try {
-        if (!server() || handles.empty())
+        if (!server() || handles.empty() || (!maxAges.empty() && maxAges.size() != handles.size()))
             return E_INVALIDARG;
         if (!connectionAvailable(*this, connection, false))
             return kNoConnection;
@@ -775,13 +805,15 @@ HRESULT DaGroup::asyncRead(bool fromDevice, std::span<const uint32_t> handles, u
         DaRef<DaTransaction> transaction = makeTransaction(server(), DaTransactionKind::asyncRead, connection, this);
         if (!transaction)
             return E_OUTOFMEMORY;
-        for (const DaRef<DaItem>& item : items) {
-            if (!item)
+        const DaRequestKind kind = !maxAges.empty() ? kDaAsyncMaxAgeItem : fromDevice ? kDaAsyncDeviceItem : kDaAsyncCacheItem;
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (!items[i])
                 continue;
-            DaRef<DaRequest> request = makeRequest(server(), transaction.get(),
-                                                   fromDevice ? kDaAsyncDeviceItem : kDaAsyncCacheItem, false, item.get());
+            DaRef<DaRequest> request = makeRequest(server(), transaction.get(), kind, false, items[i].get());
             if (!request)
                 return E_OUTOFMEMORY;
+            if (!maxAges.empty())
+                request->setMaxAge(maxAges[i]);
             transaction->addRequest(request.get());
         }
         if (transaction->requestCount() == 0)
@@ -795,15 +827,16 @@ HRESULT DaGroup::asyncRead(bool fromDevice, std::span<const uint32_t> handles, u
 
 HRESULT DaGroup::asyncWrite(std::span<const uint32_t> handles, std::span<const VARIANT> values,
                             uint32_t clientTransactionId, DaConnectionType connection, uint32_t* cancelId,
-                            std::vector<HRESULT>& errors)
+                            std::vector<HRESULT>& errors, std::span<const DaWriteQT> qts)
 {
     try {
-        if (!server() || handles.empty() || values.size() != handles.size())
+        if (!server() || handles.empty() || values.size() != handles.size() ||
+            (!qts.empty() && qts.size() != handles.size()))
             return E_INVALIDARG;
         if (!connectionAvailable(*this, connection, true))
             return kNoConnection;
         std::vector<DaRef<DaItem>> items;
-        const HRESULT answer = checkIoHandles(handles, true, values, items, errors);
+        HRESULT answer = checkIoHandles(handles, true, values, items, errors);
         DaRef<DaTransaction> transaction = makeTransaction(server(), DaTransactionKind::asyncWrite, connection, this);
         if (!transaction)
             return E_OUTOFMEMORY;
@@ -813,8 +846,8 @@ HRESULT DaGroup::asyncWrite(std::span<const uint32_t> handles, std::span<const V
             DaRef<DaRequest> request = makeRequest(server(), transaction.get(), kDaAsyncDeviceItem, true, items[i].get());
             if (!request)
                 return E_OUTOFMEMORY;
-            request->setWriteValue(values[i], nullptr, nullptr);
-            transaction->addRequest(request.get());
+            if (daSetWriteValue(*request, values[i], qts, i, errors, answer))
+                transaction->addRequest(request.get());
         }
         if (transaction->requestCount() == 0)
             return answer;
@@ -826,7 +859,7 @@ HRESULT DaGroup::asyncWrite(std::span<const uint32_t> handles, std::span<const V
 }
 
 HRESULT DaGroup::refresh(bool fromDevice, uint32_t clientTransactionId, DaConnectionType connection,
-                         uint32_t* cancelId)
+                         uint32_t* cancelId, std::optional<uint32_t> maxAgeMs)
 {
     try {
         if (!server())
@@ -843,10 +876,12 @@ HRESULT DaGroup::refresh(bool fromDevice, uint32_t clientTransactionId, DaConnec
         for (const DaRef<DaItem>& item : items) {
             if (!item->isActive())
                 continue;
-            DaRef<DaRequest> request = makeRequest(server(), transaction.get(),
-                                                   fromDevice ? kDaAsyncDeviceItem : kDaAsyncCacheItem, false, item.get());
+            const DaRequestKind kind = maxAgeMs ? kDaAsyncMaxAgeItem : fromDevice ? kDaAsyncDeviceItem : kDaAsyncCacheItem;
+            DaRef<DaRequest> request = makeRequest(server(), transaction.get(), kind, false, item.get());
             if (!request)
                 return E_OUTOFMEMORY;
+            if (maxAgeMs)
+                request->setMaxAge(*maxAgeMs);
             transaction->addRequest(request.get());
         }
         if (transaction->requestCount() == 0)

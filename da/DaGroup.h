@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -41,6 +42,25 @@ struct DaReadResult {
     uint16_t quality = 0;
     FILETIME timestamp = {0, 0};
 };
+
+// What a VQT write (IOPCSyncIO2, IOPCAsyncIO3, IOPCItemIO) gives besides the value.
+// A tag whose writes go to a device keeps the quality and time its device reports:
+// there either one answers OPC_E_NOTSUPPORTED for the item.
+struct DaWriteQT {
+    bool hasQuality = false;
+    uint16_t quality = 0;
+    bool hasTimestamp = false;
+    FILETIME timestamp = {0, 0};
+};
+
+// Shared by the group's writes and the server's group-less ones. OPC_E_BADTYPE when the
+// tag's canonical type cannot take the value.
+HRESULT daCheckWriteValue(DaTag& tag, const VARIANT& value);
+// Gives the request its value with qts[index] (when qts is not empty); a quality or
+// time for a device-written tag is refused: errors[index] = OPC_E_NOTSUPPORTED,
+// answer = S_FALSE, false.
+bool daSetWriteValue(DaRequest& request, const VARIANT& value, std::span<const DaWriteQT> qts, size_t index,
+                     std::vector<HRESULT>& errors, HRESULT& answer);
 
 class DaGroup : public DaObject {
 public:
@@ -116,17 +136,22 @@ public:
     // Reads, writes and refreshes as the group interfaces start them. Handles are
     // checked first (OPC_E_INVALIDHANDLE, OPC_E_BADRIGHTS, OPC_E_BADTYPE per item);
     // the valid ones run, the call answers S_FALSE when any item failed.
+    // With maxAges (one per handle) a read is a max-age read and fromDevice is not
+    // looked at; with qts (one per handle) a write is a VQT write.
     HRESULT syncRead(bool fromDevice, std::span<const uint32_t> handles, std::vector<DaReadResult>& results,
-                     std::vector<HRESULT>& errors);
+                     std::vector<HRESULT>& errors, std::span<const uint32_t> maxAges = {});
     HRESULT syncWrite(std::span<const uint32_t> handles, std::span<const VARIANT> values,
-                      std::vector<HRESULT>& errors);
+                      std::vector<HRESULT>& errors, std::span<const DaWriteQT> qts = {});
     HRESULT asyncRead(bool fromDevice, std::span<const uint32_t> handles, uint32_t clientTransactionId,
-                      DaConnectionType connection, uint32_t* cancelId, std::vector<HRESULT>& errors);
+                      DaConnectionType connection, uint32_t* cancelId, std::vector<HRESULT>& errors,
+                      std::span<const uint32_t> maxAges = {});
     HRESULT asyncWrite(std::span<const uint32_t> handles, std::span<const VARIANT> values,
                        uint32_t clientTransactionId, DaConnectionType connection, uint32_t* cancelId,
-                       std::vector<HRESULT>& errors);
-    // E_FAIL when the group or all its items are inactive.
-    HRESULT refresh(bool fromDevice, uint32_t clientTransactionId, DaConnectionType connection, uint32_t* cancelId);
+                       std::vector<HRESULT>& errors, std::span<const DaWriteQT> qts = {});
+    // E_FAIL when the group or all its items are inactive. With a max age every item
+    // is read with it (IOPCAsyncIO3::RefreshMaxAge) and fromDevice is not looked at.
+    HRESULT refresh(bool fromDevice, uint32_t clientTransactionId, DaConnectionType connection, uint32_t* cancelId,
+                    std::optional<uint32_t> maxAgeMs = std::nullopt);
 
     // IOPCAsyncIO2::Cancel2: the running transaction of this group with that cancel ID
     // ends with OnCancelComplete instead of its results; E_FAIL when there is none.

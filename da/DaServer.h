@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,16 @@ public:
     bool isLCIDSupported(LCID lcid) const;
     // S_OK with the tag; OPC_E_INVALIDITEMID, OPC_E_UNKNOWNITEMID otherwise.
     HRESULT resolveItemID(const std::string& itemId, DaRef<DaTag>& tag) const;
+
+    // Group-less reads and writes of tags named by item ID (IOPCItemIO). Each ID is
+    // resolved and checked for the access right (OPC_E_BADRIGHTS) and, for writes, the
+    // value's type (OPC_E_BADTYPE); the valid ones run in one synchronous transaction.
+    // S_FALSE when any item failed. maxAges and values: one per item ID; qts: none or
+    // one per item ID.
+    HRESULT readTags(std::span<const std::string> itemIds, std::span<const uint32_t> maxAges,
+                     std::vector<DaReadResult>& results, std::vector<HRESULT>& errors);
+    HRESULT writeTags(std::span<const std::string> itemIds, std::span<const VARIANT> values,
+                      std::span<const DaWriteQT> qts, std::vector<HRESULT>& errors);
 
     void addTransaction(DaTransaction* transaction);
     void removeTransaction(DaTransaction* transaction);

@@ -1,0 +1,175 @@
+// Max-age reads and VQT writes, in groups and without (the server's item IO): which
+// reads the cache answers and which go to the device, what a written quality and time
+// do to the cache, and the per-item refusals.
+#include "DaEngineTestSupport.h"
+
+namespace {
+
+// Serves the device tag's queue from a thread of its own, as the drive side does, and
+// counts what it served; synchronous reads wait on it.
+class DeviceSide {
+public:
+    explicit DeviceSide(QueueTag& tag) : thread_([this, &tag] {
+        while (!stop_) {
+            for (const DaRef<DaRequest>& request : tag.take()) {
+                if (request->markTaken() && request->complete(S_OK, true, 0xC0))
+                    ++served;
+            }
+            std::this_thread::yield();
+        }
+    }) {}
+    ~DeviceSide()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    std::atomic<int> served{0};
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+using DaMaxAgeVqtTest = DaEngineTest;
+
+TEST_F(DaMaxAgeVqtTest, AMaxAgeReadGoesToTheDeviceOnlyWhenTheCacheIsOlder)
+{
+    struct Row {
+        const char* name;
+        uint32_t maxAgeMs;
+        uint32_t ageMs;
+        int deviceReads;
+    };
+    const Row rows[] = {
+        {"any age", kDaAnyAge, 600000, 0},
+        {"young enough", 1000, 500, 0},
+        {"exactly the max age", 500, 500, 0},
+        {"too old", 100, 500, 1},
+        {"zero max age", 0, 1, 1},
+    };
+    DaRef<DaGroup> group = addGroup("G");
+    const uint32_t handle = addItem(group.get(), "Drive1.Device");
+    for (const Row& row : rows) {
+        setValue(device.get(), int32_t(5));
+        TestClock::advance(row.ageMs);
+        DeviceSide side(*device);
+        std::vector<DaReadResult> results;
+        std::vector<HRESULT> errors;
+        EXPECT_EQ(S_OK, group->syncRead(true, std::span<const uint32_t>(&handle, 1), results, errors,
+                                        std::span<const uint32_t>(&row.maxAgeMs, 1)))
+            << row.name;
+        EXPECT_EQ(row.deviceReads, side.served.load()) << row.name;
+        EXPECT_EQ(5, results[0].value.get().lVal) << row.name;
+        EXPECT_EQ(0xC0, results[0].quality) << row.name;
+    }
+}
+
+TEST_F(DaMaxAgeVqtTest, AVqtWriteStoresQualityAndTimeOnlyWhereTheCacheTakesThem)
+{
+    struct Row {
+        const char* name;
+        const char* itemId;
+        bool hasQuality;
+        bool hasTimestamp;
+        HRESULT error;
+        uint16_t cachedQuality;
+        uint64_t cachedTime;  // 0: the time of the write
+    };
+    const uint64_t given = 132000000000000000ull;
+    const Row rows[] = {
+        {"quality and time", "Drive1.Speed", true, true, S_OK, 0x40, given},
+        {"time only", "Drive1.Speed", false, true, S_OK, 0xC0, given},
+        {"value only", "Drive1.Speed", false, false, S_OK, 0xC0, 0},
+        {"quality to a device", "Drive1.Device", true, false, OPC_E_NOTSUPPORTED, 0, 0},
+        {"time to a device", "Drive1.Device", false, true, OPC_E_NOTSUPPORTED, 0, 0},
+        {"value to a device", "Drive1.Device", false, false, S_OK, 0xC0, 0},
+    };
+    DaRef<DaGroup> group = addGroup("G");
+    DeviceSide side(*device);
+    for (const Row& row : rows) {
+        const uint32_t handle = addItem(group.get(), row.itemId);
+        DaTag* tag = row.itemId == std::string("Drive1.Speed") ? speed.get() : device.get();
+        setValue(tag, int32_t(1), 0x18);
+        TVCmnVariant value(int32_t(9));
+        DaWriteQT qt{row.hasQuality, 0x40, row.hasTimestamp, fileTime(given)};
+        std::vector<HRESULT> errors;
+        EXPECT_EQ(row.error == S_OK ? S_OK : S_FALSE,
+                  group->syncWrite(std::span<const uint32_t>(&handle, 1), std::span<const VARIANT>(&value.get(), 1),
+                                   errors, std::span<const DaWriteQT>(&qt, 1)))
+            << row.name;
+        EXPECT_EQ(row.error, errors[0]) << row.name;
+        DaRef<DaCache> cache = tag->getCache();
+        if (FAILED(row.error)) {
+            EXPECT_EQ(0x18, cache->getQuality()) << row.name << ": the cache is left as it was";
+            continue;
+        }
+        EXPECT_EQ(row.cachedQuality, cache->getQuality()) << row.name;
+        EXPECT_EQ(row.cachedTime ? row.cachedTime : TestClock::time.load(), cache->getTimestamp64()) << row.name;
+    }
+}
+
+TEST_F(DaMaxAgeVqtTest, RefreshWithMaxAgeReadsEveryActiveItemWithIt)
+{
+    DaRef<DaGroup> group = addGroup("G");
+    FakeDataCallback sink;
+    group->adviseCallback(&sink);
+    setValue(speed.get(), 3.5);
+    addItem(group.get(), "Drive1.Speed", 11);
+    addItem(group.get(), "Drive1.Status", 12, VT_EMPTY, false);
+    pass();
+    const size_t before = sink.count();
+    uint32_t cancelId = 0;
+    EXPECT_EQ(S_OK, group->refresh(false, 21, DaConnectionType::v2, &cancelId, kDaAnyAge));
+    pass();
+    ASSERT_EQ(before + 1, sink.count());
+    Callback call = sink.calls().back();
+    EXPECT_EQ(21u, call.transactionId);
+    EXPECT_EQ((std::vector<OPCHANDLE>{11}), call.handles);
+    EXPECT_EQ(3.5, call.values[0].get().dblVal);
+}
+
+TEST_F(DaMaxAgeVqtTest, TheServersItemIoAnswersEachItemIdOnItsOwn)
+{
+    struct Row {
+        const char* itemId;
+        HRESULT readError;
+        HRESULT writeError;
+        TVCmnVariant written;
+    };
+    const Row rows[] = {
+        {"Drive1.Speed", S_OK, S_OK, TVCmnVariant(42.5)},
+        {"Drive1.Status", S_OK, OPC_E_BADRIGHTS, TVCmnVariant(int32_t(1))},
+        {"Drive1.Command", OPC_E_BADRIGHTS, OPC_E_BADTYPE, TVCmnVariant(L"fast")},
+        {"Drive1.Name", S_OK, S_OK, TVCmnVariant(L"valve")},
+        {"Drive1.Nothing", OPC_E_UNKNOWNITEMID, OPC_E_UNKNOWNITEMID, TVCmnVariant(int32_t(3))},
+    };
+    setValue(speed.get(), 7.0);
+    setValue(status.get(), int32_t(8));
+    setValue(name.get(), TVCmnVariant(L"pump").get());
+    std::vector<std::string> ids;
+    std::vector<uint32_t> ages;
+    std::vector<VARIANT> values;
+    for (const Row& row : rows) {
+        ids.push_back(row.itemId);
+        ages.push_back(kDaAnyAge);
+        values.push_back(row.written.get());
+    }
+    std::vector<DaReadResult> results;
+    std::vector<HRESULT> errors;
+    EXPECT_EQ(S_FALSE, server->readTags(ids, ages, results, errors));
+    for (size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(rows[i].readError, errors[i]) << rows[i].itemId << " read";
+    EXPECT_EQ(7.0, results[0].value.get().dblVal);
+    EXPECT_EQ(0xC0, results[0].quality);
+    EXPECT_EQ(8, results[1].value.get().lVal);
+
+    EXPECT_EQ(S_FALSE, server->writeTags(ids, values, {}, errors));
+    for (size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(rows[i].writeError, errors[i]) << rows[i].itemId << " write";
+    TVCmnVariant cached;
+    speed->getCache()->getValue(cached.put(), VT_EMPTY, 0x800);
+    EXPECT_EQ(42.5, cached.get().dblVal);
+    EXPECT_EQ(0u, server->transactionCount());
+}
+
+}  // namespace
