@@ -13,6 +13,40 @@ void daSetCallbackSecurity(IUnknown* sink)
                       RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_DEFAULT);
 }
 
+HRESULT daReadResultsToClient(std::vector<DaReadResult>& results, const std::vector<HRESULT>& errors, DWORD count,
+                              VARIANT** ppvValues, WORD** ppwQualities, FILETIME** ppftTimeStamps)
+{
+    DaOpcOut<VARIANT> values;
+    DaOpcOut<WORD> qualities;
+    DaOpcOut<FILETIME> times;
+    if (!values.allocate(count) || !qualities.allocate(count) || !times.allocate(count))
+        return E_OUTOFMEMORY;
+    for (DWORD i = 0; i < count && i < results.size() && i < errors.size(); ++i) {
+        if (FAILED(errors[i]))
+            continue;
+        results[i].value.detachTo(values[i]);
+        qualities[i] = results[i].quality;
+        times[i] = results[i].timestamp;
+    }
+    *ppvValues = values.release();
+    *ppwQualities = qualities.release();
+    *ppftTimeStamps = times.release();
+    return S_OK;
+}
+
+void daVqtsFromClient(const OPCITEMVQT* vqts, DWORD count, std::vector<VARIANT>& values, std::vector<DaWriteQT>& qts)
+{
+    values.resize(count);
+    qts.resize(count);
+    for (DWORD i = 0; i < count; ++i) {
+        values[i] = vqts[i].vDataValue;
+        qts[i].hasQuality = vqts[i].bQualitySpecified != FALSE;
+        qts[i].quality = vqts[i].wQuality;
+        qts[i].hasTimestamp = vqts[i].bTimeStampSpecified != FALSE;
+        qts[i].timestamp = vqts[i].ftTimeStamp;
+    }
+}
+
 LPWSTR daTaskString(const std::wstring& text)
 {
     auto* out = static_cast<LPWSTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
@@ -118,85 +152,71 @@ void DaOpcConnectionPoint::drop()
 
 namespace {
 
-class StringEnumerator final : public IEnumString {
+class StringEnumerator final : public DaOpcEnumerator<StringEnumerator, IEnumString, std::wstring> {
 public:
-    explicit StringEnumerator(std::vector<std::wstring> texts) : texts_(std::move(texts)) {}
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumString) {
-            *ppv = static_cast<IEnumString*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        ULONG refs = --refs_;
-        if (refs == 0)
-            delete this;
-        return refs;
-    }
+    using DaOpcEnumerator::DaOpcEnumerator;
+    static const IID& iid() { return IID_IEnumString; }
     STDMETHODIMP Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) override
     {
         if (!rgelt || (celt > 1 && !pceltFetched))
             return E_INVALIDARG;
-        ULONG fetched = 0;
-        while (fetched < celt && next_ < texts_.size()) {
-            rgelt[fetched] = daTaskString(texts_[next_]);
-            if (!rgelt[fetched]) {
-                while (fetched > 0)
-                    CoTaskMemFree(rgelt[--fetched]);
+        ULONG count = 0;
+        const std::wstring* texts = peek(celt, count);
+        for (ULONG i = 0; i < count; ++i) {
+            rgelt[i] = daTaskString(texts[i]);
+            if (!rgelt[i]) {
+                while (i > 0)
+                    CoTaskMemFree(rgelt[--i]);
                 return E_OUTOFMEMORY;
             }
-            ++fetched;
-            ++next_;
         }
+        advance(count);
         if (pceltFetched)
-            *pceltFetched = fetched;
-        return fetched == celt ? S_OK : S_FALSE;
+            *pceltFetched = count;
+        return count == celt ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Skip(ULONG celt) override
-    {
-        size_t left = texts_.size() - next_;
-        next_ += celt < left ? celt : left;
-        return celt <= left ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP Reset() override
-    {
-        next_ = 0;
-        return S_OK;
-    }
-    STDMETHODIMP Clone(IEnumString** ppenum) override
-    {
-        if (!ppenum)
-            return E_INVALIDARG;
-        auto* copy = new (std::nothrow) StringEnumerator(texts_);
-        if (!copy)
-            return E_OUTOFMEMORY;
-        copy->next_ = next_;
-        *ppenum = copy;
-        return S_OK;
-    }
-
-private:
-    std::atomic<ULONG> refs_{1};
-    std::vector<std::wstring> texts_;
-    size_t next_ = 0;  // a client uses an enumerator from one thread at a time
 };
+
+class UnknownEnumerator final : public DaOpcEnumerator<UnknownEnumerator, IEnumUnknown, TVCmnComPtr<IUnknown>> {
+public:
+    using DaOpcEnumerator::DaOpcEnumerator;
+    static const IID& iid() { return IID_IEnumUnknown; }
+    STDMETHODIMP Next(ULONG celt, IUnknown** rgelt, ULONG* pceltFetched) override
+    {
+        if (!rgelt || (celt > 1 && !pceltFetched))
+            return E_INVALIDARG;
+        ULONG count = 0;
+        const TVCmnComPtr<IUnknown>* objects = peek(celt, count);
+        for (ULONG i = 0; i < count; ++i) {
+            rgelt[i] = objects[i].get();
+            rgelt[i]->AddRef();
+        }
+        advance(count);
+        if (pceltFetched)
+            *pceltFetched = count;
+        return count == celt ? S_OK : S_FALSE;
+    }
+};
+
+template <class Enumerator, class Interface, class List>
+HRESULT createEnumerator(List list, Interface** out)
+{
+    *out = nullptr;
+    auto* made = new (std::nothrow) Enumerator(std::move(list));
+    if (!made)
+        return E_OUTOFMEMORY;
+    *out = made;
+    return S_OK;
+}
 
 }  // namespace
 
 HRESULT daCreateStringEnumerator(std::vector<std::wstring> texts, IEnumString** out)
 {
-    *out = nullptr;
-    auto* made = new (std::nothrow) StringEnumerator(std::move(texts));
-    if (!made)
-        return E_OUTOFMEMORY;
-    *out = made;
-    return S_OK;
+    return createEnumerator<StringEnumerator>(std::move(texts), out);
+}
+
+HRESULT daCreateUnknownEnumerator(std::vector<TVCmnComPtr<IUnknown>> objects, IEnumUnknown** out)
+{
+    return createEnumerator<UnknownEnumerator>(std::move(objects), out);
 }

@@ -9,10 +9,13 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "common/TVCmnComPtr.h"
+#include "da/DaGroup.h"
+#include "idl/opcda.h"
 
 // A task-allocated array that goes to the client on success and is freed otherwise.
 template <class T>
@@ -77,8 +80,96 @@ private:
     DWORD cookie_ = 0;            // guarded by lock_
 };
 
-// IEnumString over a fixed list (the browse results).
+// The skeleton of the enumerators handed to clients: a fixed list and a position, with
+// IUnknown, Skip, Reset and Clone. Derived (CRTP) adds Next in its interface's form,
+// a constructor from the list and `static const IID& iid()`.
+template <class Derived, class Interface, class Element>
+class DaOpcEnumerator : public Interface {
+public:
+    explicit DaOpcEnumerator(std::vector<Element> items) : items_(std::move(items)) {}
+    virtual ~DaOpcEnumerator() = default;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == Derived::iid()) {
+            *ppv = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        ULONG refs = --refs_;
+        if (refs == 0)
+            delete this;
+        return refs;
+    }
+    STDMETHODIMP Skip(ULONG celt) override
+    {
+        const size_t left = items_.size() - next_;
+        next_ += celt < left ? celt : left;
+        return celt <= left ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Reset() override
+    {
+        next_ = 0;
+        return S_OK;
+    }
+    STDMETHODIMP Clone(Interface** ppEnum) override
+    {
+        if (!ppEnum)
+            return E_INVALIDARG;
+        *ppEnum = nullptr;
+        auto* copy = new (std::nothrow) Derived(items_);
+        if (!copy)
+            return E_OUTOFMEMORY;
+        copy->next_ = next_;
+        *ppEnum = copy;
+        return S_OK;
+    }
+
+protected:
+    // The next elements, up to celt; `advance` moves past what Next handed out.
+    const Element* peek(ULONG celt, ULONG& count) const
+    {
+        const size_t left = items_.size() - next_;
+        count = static_cast<ULONG>(celt < left ? celt : left);
+        return items_.data() + next_;
+    }
+    void advance(ULONG count) { next_ += count; }
+
+private:
+    std::atomic<ULONG> refs_{1};
+    const std::vector<Element> items_;
+    size_t next_ = 0;  // a client uses an enumerator from one thread at a time
+};
+
+// IEnumString over a fixed list (the browse results, group names).
 HRESULT daCreateStringEnumerator(std::vector<std::wstring> texts, IEnumString** out);
+// IEnumUnknown over a fixed list of objects (the group enumerator).
+HRESULT daCreateUnknownEnumerator(std::vector<TVCmnComPtr<IUnknown>> objects, IEnumUnknown** out);
 
 // Wide text to a task-allocated copy; null when the allocator refuses.
 LPWSTR daTaskString(const std::wstring& text);
+
+// Nulls each output pointer that is given.
+template <class... Out>
+void daNullOutputs(Out*... out)
+{
+    ((out ? (void)(*out = nullptr) : (void)0), ...);
+}
+
+// Read results as the max-age reads hand them out (IOPCSyncIO2::ReadMaxAge,
+// IOPCItemIO::Read): three task-allocated arrays; values only for items without error.
+// E_OUTOFMEMORY leaves every output null.
+HRESULT daReadResultsToClient(std::vector<DaReadResult>& results, const std::vector<HRESULT>& errors, DWORD count,
+                              VARIANT** ppvValues, WORD** ppwQualities, FILETIME** ppftTimeStamps);
+
+// The client's OPCITEMVQT entries as the engine takes them: the values (shallow copies,
+// valid while the call runs) and the optional quality and time of each.
+void daVqtsFromClient(const OPCITEMVQT* vqts, DWORD count, std::vector<VARIANT>& values, std::vector<DaWriteQT>& qts);

@@ -16,25 +16,11 @@
 
 namespace {
 
-std::span<const uint32_t> handleSpan(const OPCHANDLE* handles, DWORD count)
+// Handles and max ages (both DWORD on the wire) as the engine takes them.
+std::span<const uint32_t> handleSpan(const DWORD* values, DWORD count)
 {
-    static_assert(sizeof(OPCHANDLE) == sizeof(uint32_t));
-    return {reinterpret_cast<const uint32_t*>(handles), count};
-}
-
-// The engine's per-item errors to the client's array; S_FALSE when any failed.
-HRESULT errorsToClient(const std::vector<HRESULT>& errors, DWORD count, HRESULT** ppErrors)
-{
-    DaOpcOut<HRESULT> out;
-    if (!out.allocate(count))
-        return E_OUTOFMEMORY;
-    bool anyFailed = false;
-    for (DWORD i = 0; i < count; ++i) {
-        out[i] = i < errors.size() ? errors[i] : E_FAIL;
-        anyFailed = anyFailed || FAILED(out[i]);
-    }
-    *ppErrors = out.release();
-    return anyFailed ? S_FALSE : S_OK;
+    static_assert(sizeof(OPCHANDLE) == sizeof(uint32_t) && sizeof(DWORD) == sizeof(uint32_t));
+    return {reinterpret_cast<const uint32_t*>(values), count};
 }
 
 std::vector<DaItemDef> itemDefs(const OPCITEMDEF* items, DWORD count)
@@ -99,10 +85,10 @@ STDMETHODIMP DaOpcGroup::QueryInterface(REFIID riid, void** ppv)
         *ppv = static_cast<IOPCItemMgt*>(this);
     else if (riid == IID_IOPCGroupStateMgt || riid == IID_IOPCGroupStateMgt2)
         *ppv = static_cast<IOPCGroupStateMgt2*>(this);
-    else if (riid == IID_IOPCSyncIO)
-        *ppv = static_cast<IOPCSyncIO*>(this);
-    else if (riid == IID_IOPCAsyncIO2)
-        *ppv = static_cast<IOPCAsyncIO2*>(this);
+    else if (riid == IID_IOPCSyncIO || riid == IID_IOPCSyncIO2)
+        *ppv = static_cast<IOPCSyncIO2*>(this);
+    else if (riid == IID_IOPCAsyncIO2 || riid == IID_IOPCAsyncIO3)
+        *ppv = static_cast<IOPCAsyncIO3*>(this);
     else if (riid == IID_IOPCItemDeadbandMgt)
         *ppv = static_cast<IOPCItemDeadbandMgt*>(this);
     else if (riid == IID_IConnectionPointContainer)
@@ -233,7 +219,7 @@ STDMETHODIMP DaOpcGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUn
     *ppUnk = nullptr;
     if (isRemoved())
         return call.done(E_FAIL);
-    return call.done(E_NOTIMPL);
+    return call.done(owner_->cloneGroup(*group_, daTextFromClient(szName), riid, ppUnk));
 }
 
 STDMETHODIMP DaOpcGroup::SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedKeepAliveTime)
@@ -263,12 +249,53 @@ STDMETHODIMP DaOpcGroup::GetKeepAlive(DWORD* pdwKeepAliveTime)
     return call.done(S_OK);
 }
 
-// ---- IOPCItemMgt --------------------------------------------------------------------
+// ---- The item-array frame ----------------------------------------------------------
+
+template <class Run>
+HRESULT DaOpcGroup::itemCall(const char* method, bool argumentsOk, DWORD count, HRESULT** ppErrors, Run&& run)
+{
+    DaOpcCall call(method, traceId_.c_str());
+    daNullOutputs(ppErrors);
+    if (!argumentsOk || count == 0 || !ppErrors)
+        return call.done(E_INVALIDARG);
+    if (isRemoved())
+        return call.done(E_FAIL);
+    DaOpcOut<HRESULT> out;
+    if (!out.allocate(count))
+        return call.done(E_OUTOFMEMORY);
+    std::vector<HRESULT> errors;
+    HRESULT hr = run(errors);
+    if (FAILED(hr))
+        return call.done(hr);
+    bool anyFailed = false;
+    for (DWORD i = 0; i < count; ++i) {
+        out[i] = i < errors.size() ? errors[i] : E_FAIL;
+        anyFailed = anyFailed || FAILED(out[i]);
+    }
+    *ppErrors = out.release();
+    return call.done(anyFailed ? S_FALSE : S_OK);
+}
+
+template <class Run>
+HRESULT DaOpcGroup::asyncItemCall(const char* method, bool argumentsOk, DWORD count, DWORD* pdwCancelID,
+                                  HRESULT** ppErrors, Run&& run)
+{
+    if (pdwCancelID)
+        *pdwCancelID = 0;
+    return itemCall(method, argumentsOk && pdwCancelID, count, ppErrors, [&](std::vector<HRESULT>& errors) {
+        uint32_t cancelId = 0;
+        // The engine answers CONNECT_E_NOCONNECTION without a callback sink.
+        HRESULT hr = run(cancelId, errors);
+        if (SUCCEEDED(hr))
+            *pdwCancelID = cancelId;
+        return hr;
+    });
+}
 
 namespace {
 
-HRESULT itemResultsToClient(const std::vector<DaItemResult>& results, const std::vector<HRESULT>& errors,
-                            DWORD count, OPCITEMRESULT** ppResults, HRESULT** ppErrors)
+// The engine's item results to the client's array (AddItems, ValidateItems).
+HRESULT itemResultsToClient(const std::vector<DaItemResult>& results, DWORD count, OPCITEMRESULT** ppResults)
 {
     DaOpcOut<OPCITEMRESULT> out;
     if (!out.allocate(count))
@@ -278,237 +305,198 @@ HRESULT itemResultsToClient(const std::vector<DaItemResult>& results, const std:
         out[i].vtCanonicalDataType = results[i].canonicalType;
         out[i].dwAccessRights = results[i].accessRights;
     }
-    HRESULT hr = errorsToClient(errors, count, ppErrors);
-    if (FAILED(hr))
-        return hr;
     *ppResults = out.release();
-    return hr;
+    return S_OK;
 }
 
 }  // namespace
 
+// ---- IOPCItemMgt --------------------------------------------------------------------
+
 STDMETHODIMP DaOpcGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                                   HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCItemMgt::AddItems", traceId_.c_str());
-    if (ppAddResults)
-        *ppAddResults = nullptr;
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, pItemArray)) || !ppAddResults || !ppErrors)
-        return call.done(E_INVALIDARG);
-    if (isRemoved())
-        return call.done(E_FAIL);
-    std::vector<DaItemDef> defs = itemDefs(pItemArray, dwCount);
-    std::vector<DaItemResult> results;
-    std::vector<HRESULT> errors;
-    HRESULT hr = group_->addItems(defs, results, errors);
-    if (FAILED(hr))
-        return call.done(hr);
-    return call.done(itemResultsToClient(results, errors, dwCount, ppAddResults, ppErrors));
+    daNullOutputs(ppAddResults);
+    return itemCall("IOPCItemMgt::AddItems", pItemArray && ppAddResults, dwCount, ppErrors, [&](auto& errors) {
+        std::vector<DaItemResult> results;
+        HRESULT hr = group_->addItems(itemDefs(pItemArray, dwCount), results, errors);
+        return FAILED(hr) ? hr : itemResultsToClient(results, dwCount, ppAddResults);
+    });
 }
 
 STDMETHODIMP DaOpcGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OPCITEMRESULT** ppValidationResults,
                                        HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCItemMgt::ValidateItems", traceId_.c_str());
-    if (ppValidationResults)
-        *ppValidationResults = nullptr;
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, pItemArray)) || !ppValidationResults || !ppErrors)
-        return call.done(E_INVALIDARG);
-    if (isRemoved())
-        return call.done(E_FAIL);
-    std::vector<DaItemDef> defs = itemDefs(pItemArray, dwCount);
-    std::vector<DaItemResult> results;
-    std::vector<HRESULT> errors;
-    HRESULT hr = group_->validateItems(defs, results, errors);
-    if (FAILED(hr))
-        return call.done(hr);
-    return call.done(itemResultsToClient(results, errors, dwCount, ppValidationResults, ppErrors));
+    daNullOutputs(ppValidationResults);
+    return itemCall("IOPCItemMgt::ValidateItems", pItemArray && ppValidationResults, dwCount, ppErrors,
+                    [&](auto& errors) {
+                        std::vector<DaItemResult> results;
+                        HRESULT hr = group_->validateItems(itemDefs(pItemArray, dwCount), results, errors);
+                        return FAILED(hr) ? hr : itemResultsToClient(results, dwCount, ppValidationResults);
+                    });
 }
 
 STDMETHODIMP DaOpcGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCItemMgt::RemoveItems", traceId_.c_str());
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, phServer)) || !ppErrors)
-        return call.done(E_INVALIDARG);
-    if (isRemoved())
-        return call.done(E_FAIL);
-    std::vector<HRESULT> errors;
-    HRESULT hr = group_->removeItems(handleSpan(phServer, dwCount), errors);
-    if (FAILED(hr))
-        return call.done(hr);
-    return call.done(errorsToClient(errors, dwCount, ppErrors));
+    return itemCall("IOPCItemMgt::RemoveItems", phServer, dwCount, ppErrors,
+                    [&](auto& errors) { return group_->removeItems(handleSpan(phServer, dwCount), errors); });
 }
 
 STDMETHODIMP DaOpcGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCItemMgt::SetActiveState", traceId_.c_str());
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, phServer)) || !ppErrors)
-        return call.done(E_INVALIDARG);
-    if (isRemoved())
-        return call.done(E_FAIL);
-    std::vector<HRESULT> errors;
-    HRESULT hr = group_->setItemsActive(handleSpan(phServer, dwCount), bActive != FALSE, errors);
-    if (FAILED(hr))
-        return call.done(hr);
-    return call.done(errorsToClient(errors, dwCount, ppErrors));
+    return itemCall("IOPCItemMgt::SetActiveState", phServer, dwCount, ppErrors, [&](auto& errors) {
+        return group_->setItemsActive(handleSpan(phServer, dwCount), bActive != FALSE, errors);
+    });
+}
+
+// Runs `apply` on each item named by a handle; unknown handles get OPC_E_INVALIDHANDLE.
+template <class Apply>
+static HRESULT eachItem(DaGroup& group, const OPCHANDLE* handles, DWORD count, std::vector<HRESULT>& errors,
+                        Apply&& apply)
+{
+    errors.assign(count, S_OK);
+    for (DWORD i = 0; i < count; ++i) {
+        DaRef<DaItem> item = group.findItem(handles[i]);
+        errors[i] = item ? apply(*item, i) : OPC_E_INVALIDHANDLE;
+    }
+    return S_OK;
 }
 
 STDMETHODIMP DaOpcGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
                                           HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCItemMgt::SetClientHandles", traceId_.c_str());
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, phServer)) || !phClient || !ppErrors)
-        return call.done(E_INVALIDARG);
-    if (isRemoved())
-        return call.done(E_FAIL);
-    std::vector<HRESULT> errors(dwCount, S_OK);
-    for (DWORD i = 0; i < dwCount; ++i) {
-        DaRef<DaItem> item = group_->findItem(phServer[i]);
-        if (!item)
-            errors[i] = OPC_E_INVALIDHANDLE;
-        else
-            item->setClientHandle(phClient[i]);
-    }
-    return call.done(errorsToClient(errors, dwCount, ppErrors));
+    return itemCall("IOPCItemMgt::SetClientHandles", phServer && phClient, dwCount, ppErrors, [&](auto& errors) {
+        return eachItem(*group_, phServer, dwCount, errors, [&](DaItem& item, DWORD i) {
+            item.setClientHandle(phClient[i]);
+            return S_OK;
+        });
+    });
 }
 
 STDMETHODIMP DaOpcGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                                       HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCItemMgt::SetDatatypes", traceId_.c_str());
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, phServer)) || !pRequestedDatatypes || !ppErrors)
-        return call.done(E_INVALIDARG);
-    if (isRemoved())
-        return call.done(E_FAIL);
-    std::vector<HRESULT> errors(dwCount, S_OK);
-    for (DWORD i = 0; i < dwCount; ++i) {
-        DaRef<DaItem> item = group_->findItem(phServer[i]);
-        errors[i] = item ? item->setRequestedDatatype(pRequestedDatatypes[i]) : OPC_E_INVALIDHANDLE;
-    }
-    return call.done(errorsToClient(errors, dwCount, ppErrors));
+    return itemCall("IOPCItemMgt::SetDatatypes", phServer && pRequestedDatatypes, dwCount, ppErrors,
+                    [&](auto& errors) {
+                        return eachItem(*group_, phServer, dwCount, errors, [&](DaItem& item, DWORD i) {
+                            return item.setRequestedDatatype(pRequestedDatatypes[i]);
+                        });
+                    });
 }
 
-// ---- IOPCSyncIO ---------------------------------------------------------------------
+// ---- IOPCSyncIO, IOPCSyncIO2 --------------------------------------------------------
 
 STDMETHODIMP DaOpcGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                               OPCITEMSTATE** ppItemValues, HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCSyncIO::Read", traceId_.c_str());
-    if (ppItemValues)
-        *ppItemValues = nullptr;
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (!daIsDataSource(dwSource) || FAILED(daCheckArray(dwCount, phServer)) || !ppItemValues || !ppErrors)
-        return call.done(E_INVALIDARG);
-    if (isRemoved())
-        return call.done(E_FAIL);
-    std::vector<DaReadResult> results;
-    std::vector<HRESULT> errors;
-    HRESULT hr = group_->syncRead(dwSource == kDaSourceDevice, handleSpan(phServer, dwCount), results, errors);
-    if (FAILED(hr))
-        return call.done(hr);
-    DaOpcOut<OPCITEMSTATE> states;
-    if (!states.allocate(dwCount))
-        return call.done(E_OUTOFMEMORY);
-    for (DWORD i = 0; i < dwCount; ++i) {
-        if (DaRef<DaItem> item = group_->findItem(phServer[i]))
-            states[i].hClient = item->clientHandle();
-        if (i < results.size() && i < errors.size() && SUCCEEDED(errors[i])) {
-            results[i].value.detachTo(states[i].vDataValue);
-            states[i].wQuality = results[i].quality;
-            states[i].ftTimeStamp = results[i].timestamp;
-        }
-    }
-    hr = errorsToClient(errors, dwCount, ppErrors);
-    if (FAILED(hr)) {
-        for (DWORD i = 0; i < dwCount; ++i)
-            VariantClear(&states[i].vDataValue);
-        return call.done(hr);
-    }
-    *ppItemValues = states.release();
-    return call.done(hr);
+    daNullOutputs(ppItemValues);
+    return itemCall("IOPCSyncIO::Read", daIsDataSource(dwSource) && phServer && ppItemValues, dwCount, ppErrors,
+                    [&](auto& errors) {
+                        std::vector<DaReadResult> results;
+                        HRESULT hr = group_->syncRead(dwSource == kDaSourceDevice, handleSpan(phServer, dwCount),
+                                                      results, errors);
+                        if (FAILED(hr))
+                            return hr;
+                        DaOpcOut<OPCITEMSTATE> states;
+                        if (!states.allocate(dwCount))
+                            return E_OUTOFMEMORY;
+                        for (DWORD i = 0; i < dwCount; ++i) {
+                            if (DaRef<DaItem> item = group_->findItem(phServer[i]))
+                                states[i].hClient = item->clientHandle();
+                            if (i < results.size() && i < errors.size() && SUCCEEDED(errors[i])) {
+                                results[i].value.detachTo(states[i].vDataValue);
+                                states[i].wQuality = results[i].quality;
+                                states[i].ftTimeStamp = results[i].timestamp;
+                            }
+                        }
+                        *ppItemValues = states.release();
+                        return S_OK;
+                    });
 }
 
 STDMETHODIMP DaOpcGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCSyncIO::Write", traceId_.c_str());
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, phServer)) || !pItemValues || !ppErrors)
-        return call.done(E_INVALIDARG);
-    if (isRemoved())
-        return call.done(E_FAIL);
-    std::vector<HRESULT> errors;
-    HRESULT hr = group_->syncWrite(handleSpan(phServer, dwCount), {pItemValues, dwCount}, errors);
-    if (FAILED(hr))
-        return call.done(hr);
-    return call.done(errorsToClient(errors, dwCount, ppErrors));
+    return itemCall("IOPCSyncIO::Write", phServer && pItemValues, dwCount, ppErrors, [&](auto& errors) {
+        return group_->syncWrite(handleSpan(phServer, dwCount), {pItemValues, dwCount}, errors);
+    });
 }
 
-// ---- IOPCAsyncIO2 -------------------------------------------------------------------
+STDMETHODIMP DaOpcGroup::ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, VARIANT** ppvValues,
+                                    WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors)
+{
+    daNullOutputs(ppvValues, ppwQualities, ppftTimeStamps);
+    return itemCall("IOPCSyncIO2::ReadMaxAge", phServer && pdwMaxAge && ppvValues && ppwQualities && ppftTimeStamps,
+                    dwCount, ppErrors, [&](auto& errors) {
+                        std::vector<DaReadResult> results;
+                        HRESULT hr = group_->syncRead(false, handleSpan(phServer, dwCount), results, errors,
+                                                      handleSpan(pdwMaxAge, dwCount));
+                        return FAILED(hr) ? hr
+                                          : daReadResultsToClient(results, errors, dwCount, ppvValues, ppwQualities,
+                                                                  ppftTimeStamps);
+                    });
+}
+
+STDMETHODIMP DaOpcGroup::WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, HRESULT** ppErrors)
+{
+    return itemCall("IOPCSyncIO2::WriteVQT", phServer && pItemVQT, dwCount, ppErrors, [&](auto& errors) {
+        std::vector<VARIANT> values;
+        std::vector<DaWriteQT> qts;
+        daVqtsFromClient(pItemVQT, dwCount, values, qts);
+        return group_->syncWrite(handleSpan(phServer, dwCount), values, errors, qts);
+    });
+}
+
+// ---- IOPCAsyncIO2, IOPCAsyncIO3 -----------------------------------------------------
 
 STDMETHODIMP DaOpcGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                               HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCAsyncIO2::Read", traceId_.c_str());
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, phServer)) || !pdwCancelID || !ppErrors)
-        return call.done(E_INVALIDARG);
-    *pdwCancelID = 0;
-    if (isRemoved())
-        return call.done(E_FAIL);
-    if (!hasCallback())
-        return call.done(CONNECT_E_NOCONNECTION);
-    std::vector<HRESULT> errors;
-    uint32_t cancelId = 0;
-    HRESULT hr = group_->asyncRead(true, handleSpan(phServer, dwCount), dwTransactionID, DaConnectionType::v2,
-                                   &cancelId, errors);
-    if (FAILED(hr))
-        return call.done(hr);
-    *pdwCancelID = cancelId;
-    return call.done(errorsToClient(errors, dwCount, ppErrors));
+    return asyncItemCall("IOPCAsyncIO2::Read", phServer, dwCount, pdwCancelID, ppErrors,
+                         [&](uint32_t& cancelId, auto& errors) {
+                             return group_->asyncRead(true, handleSpan(phServer, dwCount), dwTransactionID,
+                                                      DaConnectionType::v2, &cancelId, errors);
+                         });
 }
 
 STDMETHODIMP DaOpcGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
                                DWORD* pdwCancelID, HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCAsyncIO2::Write", traceId_.c_str());
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, phServer)) || !pItemValues || !pdwCancelID || !ppErrors)
-        return call.done(E_INVALIDARG);
-    *pdwCancelID = 0;
-    if (isRemoved())
-        return call.done(E_FAIL);
-    if (!hasCallback())
-        return call.done(CONNECT_E_NOCONNECTION);
-    std::vector<HRESULT> errors;
-    uint32_t cancelId = 0;
-    HRESULT hr = group_->asyncWrite(handleSpan(phServer, dwCount), {pItemValues, dwCount}, dwTransactionID,
-                                    DaConnectionType::v2, &cancelId, errors);
-    if (FAILED(hr))
-        return call.done(hr);
-    *pdwCancelID = cancelId;
-    return call.done(errorsToClient(errors, dwCount, ppErrors));
+    return asyncItemCall("IOPCAsyncIO2::Write", phServer && pItemValues, dwCount, pdwCancelID, ppErrors,
+                         [&](uint32_t& cancelId, auto& errors) {
+                             return group_->asyncWrite(handleSpan(phServer, dwCount), {pItemValues, dwCount},
+                                                       dwTransactionID, DaConnectionType::v2, &cancelId, errors);
+                         });
 }
 
-STDMETHODIMP DaOpcGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID)
+STDMETHODIMP DaOpcGroup::ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, DWORD dwTransactionID,
+                                    DWORD* pdwCancelID, HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCAsyncIO2::Refresh2", traceId_.c_str());
-    if (!daIsDataSource(dwSource) || !pdwCancelID)
+    return asyncItemCall("IOPCAsyncIO3::ReadMaxAge", phServer && pdwMaxAge, dwCount, pdwCancelID, ppErrors,
+                         [&](uint32_t& cancelId, auto& errors) {
+                             return group_->asyncRead(false, handleSpan(phServer, dwCount), dwTransactionID,
+                                                      DaConnectionType::v2, &cancelId, errors,
+                                                      handleSpan(pdwMaxAge, dwCount));
+                         });
+}
+
+STDMETHODIMP DaOpcGroup::WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, DWORD dwTransactionID,
+                                  DWORD* pdwCancelID, HRESULT** ppErrors)
+{
+    return asyncItemCall("IOPCAsyncIO3::WriteVQT", phServer && pItemVQT, dwCount, pdwCancelID, ppErrors,
+                         [&](uint32_t& cancelId, auto& errors) {
+                             std::vector<VARIANT> values;
+                             std::vector<DaWriteQT> qts;
+                             daVqtsFromClient(pItemVQT, dwCount, values, qts);
+                             return group_->asyncWrite(handleSpan(phServer, dwCount), values, dwTransactionID,
+                                                       DaConnectionType::v2, &cancelId, errors, qts);
+                         });
+}
+
+HRESULT DaOpcGroup::refreshCall(const char* method, bool sourceOk, bool fromDevice, std::optional<uint32_t> maxAgeMs,
+                                DWORD dwTransactionID, DWORD* pdwCancelID)
+{
+    DaOpcCall call(method, traceId_.c_str());
+    if (!sourceOk || !pdwCancelID)
         return call.done(E_INVALIDARG);
     *pdwCancelID = 0;
     if (isRemoved())
@@ -520,12 +508,23 @@ STDMETHODIMP DaOpcGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID,
         return call.done(E_FAIL);
     }
     uint32_t cancelId = 0;
-    HRESULT hr = group_->refresh(dwSource == kDaSourceDevice, dwTransactionID, DaConnectionType::v2, &cancelId);
+    HRESULT hr = group_->refresh(fromDevice, dwTransactionID, DaConnectionType::v2, &cancelId, maxAgeMs);
     if (hr == E_FAIL)
         KV_TRACE(kTraceInfo, kTraceGroupOpc, traceId_.c_str(), "no active item in group");
     if (SUCCEEDED(hr))
         *pdwCancelID = cancelId;
     return call.done(hr);
+}
+
+STDMETHODIMP DaOpcGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID)
+{
+    return refreshCall("IOPCAsyncIO2::Refresh2", daIsDataSource(dwSource), dwSource == kDaSourceDevice, std::nullopt,
+                       dwTransactionID, pdwCancelID);
+}
+
+STDMETHODIMP DaOpcGroup::RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID)
+{
+    return refreshCall("IOPCAsyncIO3::RefreshMaxAge", true, false, dwMaxAge, dwTransactionID, pdwCancelID);
 }
 
 STDMETHODIMP DaOpcGroup::Cancel2(DWORD dwCancelID)
@@ -571,67 +570,37 @@ STDMETHODIMP DaOpcGroup::GetEnable(BOOL* pbEnable)
 STDMETHODIMP DaOpcGroup::SetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
                                          HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCItemDeadbandMgt::SetItemDeadband", traceId_.c_str());
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, phServer)) || !pPercentDeadband || !ppErrors)
-        return call.done(E_INVALIDARG);
-    if (isRemoved())
-        return call.done(E_FAIL);
-    std::vector<HRESULT> errors(dwCount, S_OK);
-    for (DWORD i = 0; i < dwCount; ++i) {
-        DaRef<DaItem> item = group_->findItem(phServer[i]);
-        if (!item)
-            errors[i] = OPC_E_INVALIDHANDLE;
-        else if (FAILED(daCheckDeadband(&pPercentDeadband[i])))
-            errors[i] = E_INVALIDARG;
-        else
-            errors[i] = item->setItemDeadband(pPercentDeadband[i]);
-    }
-    return call.done(errorsToClient(errors, dwCount, ppErrors));
+    return itemCall("IOPCItemDeadbandMgt::SetItemDeadband", phServer && pPercentDeadband, dwCount, ppErrors,
+                    [&](auto& errors) {
+                        return eachItem(*group_, phServer, dwCount, errors, [&](DaItem& item, DWORD i) {
+                            return FAILED(daCheckDeadband(&pPercentDeadband[i]))
+                                       ? E_INVALIDARG
+                                       : item.setItemDeadband(pPercentDeadband[i]);
+                        });
+                    });
 }
 
 STDMETHODIMP DaOpcGroup::GetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT** ppPercentDeadband,
                                          HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCItemDeadbandMgt::GetItemDeadband", traceId_.c_str());
-    if (ppPercentDeadband)
-        *ppPercentDeadband = nullptr;
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, phServer)) || !ppPercentDeadband || !ppErrors)
-        return call.done(E_INVALIDARG);
-    if (isRemoved())
-        return call.done(E_FAIL);
-    DaOpcOut<FLOAT> deadbands;
-    if (!deadbands.allocate(dwCount))
-        return call.done(E_OUTOFMEMORY);
-    std::vector<HRESULT> errors(dwCount, S_OK);
-    for (DWORD i = 0; i < dwCount; ++i) {
-        DaRef<DaItem> item = group_->findItem(phServer[i]);
-        errors[i] = item ? item->getItemDeadband(&deadbands[i]) : OPC_E_INVALIDHANDLE;
-    }
-    HRESULT hr = errorsToClient(errors, dwCount, ppErrors);
-    if (SUCCEEDED(hr))
-        *ppPercentDeadband = deadbands.release();
-    return call.done(hr);
+    daNullOutputs(ppPercentDeadband);
+    return itemCall("IOPCItemDeadbandMgt::GetItemDeadband", phServer && ppPercentDeadband, dwCount, ppErrors,
+                    [&](auto& errors) {
+                        DaOpcOut<FLOAT> deadbands;
+                        if (!deadbands.allocate(dwCount))
+                            return E_OUTOFMEMORY;
+                        eachItem(*group_, phServer, dwCount, errors,
+                                 [&](DaItem& item, DWORD i) { return item.getItemDeadband(&deadbands[i]); });
+                        *ppPercentDeadband = deadbands.release();
+                        return S_OK;
+                    });
 }
 
 STDMETHODIMP DaOpcGroup::ClearItemDeadband(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
 {
-    DaOpcCall call("IOPCItemDeadbandMgt::ClearItemDeadband", traceId_.c_str());
-    if (ppErrors)
-        *ppErrors = nullptr;
-    if (FAILED(daCheckArray(dwCount, phServer)) || !ppErrors)
-        return call.done(E_INVALIDARG);
-    if (isRemoved())
-        return call.done(E_FAIL);
-    std::vector<HRESULT> errors(dwCount, S_OK);
-    for (DWORD i = 0; i < dwCount; ++i) {
-        DaRef<DaItem> item = group_->findItem(phServer[i]);
-        errors[i] = item ? item->clearItemDeadband() : OPC_E_INVALIDHANDLE;
-    }
-    return call.done(errorsToClient(errors, dwCount, ppErrors));
+    return itemCall("IOPCItemDeadbandMgt::ClearItemDeadband", phServer, dwCount, ppErrors, [&](auto& errors) {
+        return eachItem(*group_, phServer, dwCount, errors, [](DaItem& item, DWORD) { return item.clearItemDeadband(); });
+    });
 }
 
 // ---- IConnectionPointContainer ------------------------------------------------------

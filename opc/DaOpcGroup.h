@@ -12,6 +12,7 @@
 #include <ocidl.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 
 #include "da/DaGroup.h"
@@ -22,8 +23,8 @@ class DaOpcServer;
 
 class DaOpcGroup final : public IOPCGroupStateMgt2,
                          public IOPCItemMgt,
-                         public IOPCSyncIO,
-                         public IOPCAsyncIO2,
+                         public IOPCSyncIO2,
+                         public IOPCAsyncIO3,
                          public IOPCItemDeadbandMgt,
                          public IConnectionPointContainer {
 public:
@@ -64,6 +65,11 @@ public:
                       HRESULT** ppErrors) override;
     STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
 
+    // IOPCSyncIO2
+    STDMETHODIMP ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, VARIANT** ppvValues,
+                            WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, HRESULT** ppErrors) override;
+
     // IOPCAsyncIO2
     STDMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                       HRESULT** ppErrors) override;
@@ -73,6 +79,13 @@ public:
     STDMETHODIMP Cancel2(DWORD dwCancelID) override;
     STDMETHODIMP SetEnable(BOOL bEnable) override;
     STDMETHODIMP GetEnable(BOOL* pbEnable) override;
+
+    // IOPCAsyncIO3
+    STDMETHODIMP ReadMaxAge(DWORD dwCount, OPCHANDLE* phServer, DWORD* pdwMaxAge, DWORD dwTransactionID,
+                            DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT* pItemVQT, DWORD dwTransactionID,
+                          DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override;
 
     // IOPCItemDeadbandMgt
     STDMETHODIMP SetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
@@ -99,6 +112,19 @@ private:
     DaOpcGroup(DaOpcServer* owner, DaRef<DaGroup> group);
     ~DaOpcGroup();
     bool hasCallback() const;
+    // The frame of every method that takes an item array: E_INVALIDARG unless the
+    // method's own checks passed, the count is non-zero and ppErrors is given; E_FAIL
+    // when removed; the error array is allocated before any work. `run` fills the
+    // per-item errors (one per item) and hands out the method's other outputs; its
+    // failure ends the call with nothing handed out. S_FALSE when any item failed.
+    template <class Run>
+    HRESULT itemCall(const char* method, bool argumentsOk, DWORD count, HRESULT** ppErrors, Run&& run);
+    HRESULT refreshCall(const char* method, bool sourceOk, bool fromDevice, std::optional<uint32_t> maxAgeMs,
+                        DWORD dwTransactionID, DWORD* pdwCancelID);
+    // The same for the asynchronous calls, which also give a cancel ID.
+    template <class Run>
+    HRESULT asyncItemCall(const char* method, bool argumentsOk, DWORD count, DWORD* pdwCancelID, HRESULT** ppErrors,
+                          Run&& run);
 
     std::atomic<ULONG> refs_{1};
     DaOpcServer* const owner_;  // holds a reference, released in the destructor

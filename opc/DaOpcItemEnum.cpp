@@ -19,30 +19,10 @@ struct ItemSnapshot {
     VARTYPE canonicalType;
 };
 
-class ItemEnumerator final : public IEnumOPCItemAttributes {
+class ItemEnumerator final : public DaOpcEnumerator<ItemEnumerator, IEnumOPCItemAttributes, ItemSnapshot> {
 public:
-    explicit ItemEnumerator(std::vector<ItemSnapshot> items) : items_(std::move(items)) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumOPCItemAttributes) {
-            *ppv = static_cast<IEnumOPCItemAttributes*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        ULONG refs = --refs_;
-        if (refs == 0)
-            delete this;
-        return refs;
-    }
+    using DaOpcEnumerator::DaOpcEnumerator;
+    static const IID& iid() { return IID_IEnumOPCItemAttributes; }
 
     STDMETHODIMP Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched) override
     {
@@ -50,13 +30,13 @@ public:
             return E_INVALIDARG;
         *ppItemArray = nullptr;
         *pceltFetched = 0;
-        const size_t left = items_.size() - next_;
-        const ULONG count = static_cast<ULONG>(celt < left ? celt : left);
+        ULONG count = 0;
+        const ItemSnapshot* items = peek(celt, count);
         DaOpcOut<OPCITEMATTRIBUTES> out;
         if (!out.allocate(count))
             return E_OUTOFMEMORY;
         for (ULONG i = 0; i < count; ++i) {
-            const ItemSnapshot& item = items_[next_ + i];
+            const ItemSnapshot& item = items[i];
             OPCITEMATTRIBUTES& a = out[i];
             a.szItemID = daTextForClient(item.itemId);
             a.szAccessPath = daTextForClient(item.accessPath);
@@ -76,38 +56,11 @@ public:
             a.dwEUType = OPC_NOENUM;
             VariantInit(&a.vEUInfo);
         }
-        next_ += count;
+        advance(count);
         *ppItemArray = out.release();
         *pceltFetched = count;
         return count == celt ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Skip(ULONG celt) override
-    {
-        const size_t left = items_.size() - next_;
-        next_ += celt < left ? celt : left;
-        return celt <= left ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP Reset() override
-    {
-        next_ = 0;
-        return S_OK;
-    }
-    STDMETHODIMP Clone(IEnumOPCItemAttributes** ppEnumItemAttributes) override
-    {
-        if (!ppEnumItemAttributes)
-            return E_INVALIDARG;
-        auto* copy = new (std::nothrow) ItemEnumerator(items_);
-        if (!copy)
-            return E_OUTOFMEMORY;
-        copy->next_ = next_;
-        *ppEnumItemAttributes = copy;
-        return S_OK;
-    }
-
-private:
-    std::atomic<ULONG> refs_{1};
-    const std::vector<ItemSnapshot> items_;
-    size_t next_ = 0;  // a client uses an enumerator from one thread at a time
 };
 
 }  // namespace

@@ -71,6 +71,14 @@ STDMETHODIMP DaOpcServer::QueryInterface(REFIID riid, void** ppv)
         *ppv = static_cast<IOPCItemProperties*>(this);
     else if (riid == IID_IOPCBrowse)
         *ppv = static_cast<IOPCBrowse*>(this);
+    else if (riid == IID_IOPCItemIO)
+        *ppv = static_cast<IOPCItemIO*>(this);
+    else if (riid == IID_IOPCServerPublicGroups)
+        *ppv = static_cast<IOPCServerPublicGroups*>(this);
+    else if (riid == IID_IOPCSecurityPrivate)
+        *ppv = static_cast<IOPCSecurityPrivate*>(this);
+    else if (riid == IID_IPersistFile || riid == IID_IPersist)
+        *ppv = static_cast<IPersistFile*>(this);
     else if (riid == IID_IConnectionPointContainer)
         *ppv = static_cast<IConnectionPointContainer*>(this);
     else
@@ -128,11 +136,19 @@ STDMETHODIMP DaOpcServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequest
         return call.done(result);
     if (pRevisedUpdateRate)
         *pRevisedUpdateRate = revisedMs;
+    HRESULT hr = handOutNewGroup(group, riid, ppUnk);
+    if (FAILED(hr))
+        return call.done(hr);
+    *phServerGroup = group->serverHandle();
+    return call.done(result);
+}
 
+HRESULT DaOpcServer::handOutNewGroup(const DaRef<DaGroup>& group, REFIID riid, LPUNKNOWN* ppUnk)
+{
     DaOpcGroup* object = groupObject(group);
     if (!object) {
         server_->removeGroup(group->serverHandle());
-        return call.done(E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
     }
     HRESULT qi = object->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     object->Release();
@@ -140,10 +156,43 @@ STDMETHODIMP DaOpcServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequest
         KV_TRACE(kTraceError, kTraceGroupOpc, traceId(), "can't QueryInterface of created group %s",
                  group->name().c_str());
         server_->removeGroup(group->serverHandle());
-        return call.done(qi);
     }
-    *phServerGroup = group->serverHandle();
-    return call.done(result);
+    return qi;
+}
+
+HRESULT DaOpcServer::cloneGroup(const DaGroup& source, const std::string& name, REFIID riid, LPUNKNOWN* ppUnk)
+{
+    const LONG timeBias = source.timeBias();
+    const float deadband = source.deadband();
+    DaGroupParams params;
+    params.name = name;
+    params.active = false;  // a clone starts inactive, so that the client sets it up first
+    params.requestedUpdateRateMs = source.updateRate();
+    params.clientHandle = source.clientHandle();
+    params.timeBias = &timeBias;
+    params.deadband = &deadband;
+    params.lcid = source.lcid();
+    DaRef<DaGroup> clone;
+    uint32_t revisedMs = 0;
+    HRESULT hr = server_->addGroup(params, clone, &revisedMs);
+    if (FAILED(hr))
+        return hr;
+    std::vector<DaRef<DaItem>> items;
+    source.getItems(items);
+    for (const DaRef<DaItem>& item : items) {
+        DaItemDef def{item->itemId(), item->accessPath(), item->requestedDatatype(), item->isActive(),
+                      item->clientHandle()};
+        DaItemResult result;
+        DaRef<DaItem> copy;
+        hr = clone->addItem(def, result, &copy);
+        if (FAILED(hr)) {
+            server_->removeGroup(clone->serverHandle());
+            return hr;
+        }
+        if (item->itemDeadband() != kDaNoItemDeadband)
+            copy->setItemDeadband(item->itemDeadband());
+    }
+    return handOutNewGroup(clone, riid, ppUnk);
 }
 
 STDMETHODIMP DaOpcServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString)
@@ -237,20 +286,32 @@ STDMETHODIMP DaOpcServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID rii
     if (!ppUnk)
         return call.done(E_INVALIDARG);
     *ppUnk = nullptr;
-    if (riid != IID_IEnumString)
-        return call.done(riid == IID_IEnumUnknown ? E_NOTIMPL : E_NOINTERFACE);
-    std::vector<std::wstring> names;
-    // No group of this server is public: the private scopes list them all.
+    if (riid != IID_IEnumString && riid != IID_IEnumUnknown)
+        return call.done(E_NOINTERFACE);
+    // This system makes no public groups: the public scopes add nothing, the private
+    // ones list every group of the connection.
+    std::vector<DaRef<DaGroup>> groups;
     if (dwScope == OPC_ENUM_PRIVATE_CONNECTIONS || dwScope == OPC_ENUM_PRIVATE ||
-        dwScope == OPC_ENUM_ALL_CONNECTIONS || dwScope == OPC_ENUM_ALL) {
-        std::vector<DaRef<DaGroup>> groups;
+        dwScope == OPC_ENUM_ALL_CONNECTIONS || dwScope == OPC_ENUM_ALL)
         server_->getGroups(groups);
+    HRESULT hr;
+    if (riid == IID_IEnumString) {
+        std::vector<std::wstring> names;
         for (const auto& group : groups)
             names.push_back(wide(group->name()));
+        hr = daCreateStringEnumerator(std::move(names), reinterpret_cast<IEnumString**>(ppUnk));
+    } else {
+        std::vector<TVCmnComPtr<IUnknown>> objects;
+        for (const auto& group : groups) {
+            DaOpcGroup* object = groupObject(group);
+            if (!object)
+                return call.done(E_OUTOFMEMORY);
+            objects.emplace_back(static_cast<IOPCItemMgt*>(object));
+            object->Release();
+        }
+        hr = daCreateUnknownEnumerator(std::move(objects), reinterpret_cast<IEnumUnknown**>(ppUnk));
     }
-    const bool empty = names.empty();
-    HRESULT hr = daCreateStringEnumerator(std::move(names), reinterpret_cast<IEnumString**>(ppUnk));
-    return call.done(FAILED(hr) ? hr : empty ? S_FALSE : S_OK);
+    return call.done(FAILED(hr) ? hr : groups.empty() ? S_FALSE : S_OK);
 }
 
 // ---- IOPCCommon ---------------------------------------------------------------------

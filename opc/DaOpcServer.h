@@ -29,6 +29,10 @@ class DaOpcServer final : public IOPCServer,
                           public IOPCBrowseServerAddressSpace,
                           public IOPCItemProperties,
                           public IOPCBrowse,
+                          public IOPCItemIO,
+                          public IOPCServerPublicGroups,
+                          public IOPCSecurityPrivate,
+                          public IPersistFile,
                           public IConnectionPointContainer {
 public:
     // Null when the engine could not make a DaServer for the connection.
@@ -83,6 +87,28 @@ public:
                         DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
                         OPCBROWSEELEMENT** ppBrowseElements) override;
 
+    // IOPCItemIO
+    STDMETHODIMP Read(DWORD dwCount, LPCWSTR* pszItemIDs, DWORD* pdwMaxAge, VARIANT** ppvValues,
+                      WORD** ppwQualities, FILETIME** ppftTimeStamps, HRESULT** ppErrors) override;
+    STDMETHODIMP WriteVQT(DWORD dwCount, LPCWSTR* pszItemIDs, OPCITEMVQT* pItemVQT, HRESULT** ppErrors) override;
+
+    // IOPCServerPublicGroups
+    STDMETHODIMP GetPublicGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHODIMP RemovePublicGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
+
+    // IOPCSecurityPrivate
+    STDMETHODIMP IsAvailablePriv(BOOL* pbAvailable) override;
+    STDMETHODIMP Logon(LPCWSTR szUserID, LPCWSTR szPassword) override;
+    STDMETHODIMP Logoff() override;
+
+    // IPersistFile
+    STDMETHODIMP GetClassID(CLSID* pClassID) override;
+    STDMETHODIMP IsDirty() override;
+    STDMETHODIMP Load(LPCOLESTR pszFileName, DWORD dwMode) override;
+    STDMETHODIMP Save(LPCOLESTR pszFileName, BOOL fRemember) override;
+    STDMETHODIMP SaveCompleted(LPCOLESTR pszFileName) override;
+    STDMETHODIMP GetCurFile(LPOLESTR* ppszFileName) override;
+
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
@@ -100,6 +126,10 @@ public:
     // are cut from the proxies. The caller holds a reference of its own.
     void disconnect();
 
+    // IOPCGroupStateMgt::CloneGroup: a new, inactive group under `name` with the
+    // source's settings and items, handed out as AddGroup hands out a group.
+    HRESULT cloneGroup(const DaGroup& source, const std::string& name, REFIID riid, LPUNKNOWN* ppUnk);
+
     // Group COM objects announce their end so that GetGroupByName makes a new one.
     void groupObjectGone(uint32_t serverHandle, DaOpcGroup* group);
 
@@ -109,6 +139,9 @@ private:
     // The group COM object of an engine group (an existing one or a new one), with a
     // reference for the caller; null when none can be made.
     DaOpcGroup* groupObject(const DaRef<DaGroup>& group);
+    // The group COM object of a group just made, asked for riid; on failure the group
+    // is removed again.
+    HRESULT handOutNewGroup(const DaRef<DaGroup>& group, REFIID riid, LPUNKNOWN* ppUnk);
 
     std::atomic<ULONG> refs_{1};
     std::atomic<bool> disconnecting_{false};

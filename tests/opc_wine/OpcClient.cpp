@@ -6,204 +6,10 @@
 //
 // Prints one line per failed check and a summary; the exit code is the failure count.
 // With the argument "die" it instead subscribes a group and kills itself.
-#include <windows.h>
-#include <objbase.h>
-#include <ocidl.h>
-#include <olectl.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cstdio>
-#include <map>
-#include <mutex>
-#include <string>
-#include <vector>
-
-#include "idl/opccomn.h"
-#include "idl/opcda.h"
+#include "tests/opc_wine/OpcClientSupport.h"
 #include "tests/opc_wine/OpcTestServer.h"
 
 namespace {
-
-constexpr DWORD kCallbackWaitMs = 10000;  // a safety net; callbacks come within 100s of ms
-constexpr OPCHANDLE kStaleHandle = 0xDEAD;
-// The exit code of the client that dies on purpose.
-constexpr UINT kDoomedExitCode = 3;
-// Published OPC codes the checks name.
-constexpr HRESULT kInvalidHandle = static_cast<HRESULT>(0xC0040001);
-constexpr HRESULT kBadType = static_cast<HRESULT>(0xC0040004);
-constexpr HRESULT kBadRights = static_cast<HRESULT>(0xC0040006);
-constexpr HRESULT kUnknownItemId = static_cast<HRESULT>(0xC0040007);
-constexpr HRESULT kDuplicateName = static_cast<HRESULT>(0xC004000C);
-constexpr HRESULT kUnsupportedRate = static_cast<HRESULT>(0x0004000D);
-constexpr HRESULT kInUse = static_cast<HRESULT>(0x0004000F);
-constexpr HRESULT kInvalidPid = static_cast<HRESULT>(0xC0040203);
-
-int g_checks = 0;
-int g_failures = 0;
-
-void check(bool ok, const char* what)
-{
-    ++g_checks;
-    if (!ok) {
-        ++g_failures;
-        printf("FAILED: %s\n", what);
-        fflush(stdout);
-    }
-}
-
-void expect(HRESULT actual, HRESULT expected, const char* what)
-{
-    ++g_checks;
-    if (actual != expected) {
-        ++g_failures;
-        printf("FAILED: %s: 0x%08lX, expected 0x%08lX\n", what, static_cast<unsigned long>(actual),
-               static_cast<unsigned long>(expected));
-        fflush(stdout);
-    }
-}
-
-template <class T>
-struct Com {
-    T* p = nullptr;
-    Com() = default;
-    Com(const Com&) = delete;
-    ~Com() { reset(); }
-    void reset()
-    {
-        if (p)
-            p->Release();
-        p = nullptr;
-    }
-    T** put() { reset(); return &p; }
-    void** putVoid() { return reinterpret_cast<void**>(put()); }
-    T* operator->() const { return p; }
-};
-
-std::vector<std::wstring> drain(IEnumString* strings)
-{
-    std::vector<std::wstring> texts;
-    LPOLESTR text = nullptr;
-    ULONG fetched = 0;
-    while (strings && strings->Next(1, &text, &fetched) == S_OK && fetched == 1) {
-        texts.emplace_back(text);
-        CoTaskMemFree(text);
-    }
-    return texts;
-}
-
-bool contains(const std::vector<std::wstring>& list, const std::wstring& text)
-{
-    return std::find(list.begin(), list.end(), text) != list.end();
-}
-
-// ---- Sinks --------------------------------------------------------------------------
-
-template <class I>
-class Sink : public I {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == __uuidof(I)) {
-            *ppv = static_cast<I*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the stack of main
-
-private:
-    std::atomic<ULONG> refs_{1};
-};
-
-struct CallbackRecord {
-    DWORD transactionId;
-    std::vector<OPCHANDLE> handles;
-    std::vector<VARIANT> values;
-    std::vector<WORD> qualities;
-    std::vector<HRESULT> errors;
-};
-
-class DataCallback final : public Sink<IOPCDataCallback> {
-public:
-    DataCallback() { event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr); }
-
-    STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE* phClientItems,
-                              VARIANT* pvValues, WORD* pwQualities, FILETIME*, HRESULT* pErrors) override
-    {
-        record(dataChanges_, dwTransid, dwCount, phClientItems, pvValues, pwQualities, pErrors);
-        return S_OK;
-    }
-    STDMETHODIMP OnReadComplete(DWORD dwTransid, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE* phClientItems,
-                                VARIANT* pvValues, WORD* pwQualities, FILETIME*, HRESULT* pErrors) override
-    {
-        record(reads_, dwTransid, dwCount, phClientItems, pvValues, pwQualities, pErrors);
-        return S_OK;
-    }
-    STDMETHODIMP OnWriteComplete(DWORD dwTransid, OPCHANDLE, HRESULT, DWORD dwCount, OPCHANDLE* pClienthandles,
-                                 HRESULT* pErrors) override
-    {
-        record(writes_, dwTransid, dwCount, pClienthandles, nullptr, nullptr, pErrors);
-        return S_OK;
-    }
-    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
-
-    // Waits for a record of the list that matches; false on the safety time-out.
-    template <class Match>
-    bool waitFor(int which, Match match, CallbackRecord* found = nullptr)
-    {
-        const DWORD deadline = GetTickCount() + kCallbackWaitMs;
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> hold(lock_);
-                for (auto& r : list(which))
-                    if (match(r)) {
-                        if (found)
-                            *found = r;
-                        return true;
-                    }
-            }
-            const DWORD now = GetTickCount();
-            if (static_cast<LONG>(deadline - now) <= 0)
-                return false;
-            WaitForSingleObject(event_, deadline - now);
-        }
-    }
-    static constexpr int kDataChange = 0, kRead = 1, kWrite = 2;
-
-private:
-    std::vector<CallbackRecord>& list(int which) { return which == kDataChange ? dataChanges_ : which == kRead ? reads_ : writes_; }
-    void record(std::vector<CallbackRecord>& into, DWORD transid, DWORD count, OPCHANDLE* handles, VARIANT* values,
-                WORD* qualities, HRESULT* errors)
-    {
-        CallbackRecord r;
-        r.transactionId = transid;
-        for (DWORD i = 0; i < count; ++i) {
-            r.handles.push_back(handles[i]);
-            VARIANT copy;
-            VariantInit(&copy);
-            if (values)
-                VariantCopy(&copy, &values[i]);
-            r.values.push_back(copy);  // kept for the test's life
-            r.qualities.push_back(qualities ? qualities[i] : 0);
-            r.errors.push_back(errors ? errors[i] : S_OK);
-        }
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            into.push_back(std::move(r));
-        }
-        SetEvent(event_);
-    }
-
-    HANDLE event_;
-    std::mutex lock_;
-    std::vector<CallbackRecord> dataChanges_, reads_, writes_;  // guarded by lock_
-};
 
 class ShutdownSink final : public Sink<IOPCShutdown> {
 public:
@@ -653,6 +459,7 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
     }
     CoTaskMemFree(got);
     CoTaskMemFree(errors);
+    checkCloneAndEnumerators(server, group.p);
 
     // Subscription and async IO through IOPCDataCallback.
     Com<IOPCAsyncIO2> async;
@@ -710,6 +517,7 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
     BOOL enabled = FALSE;
     expect(async->GetEnable(&enabled), S_OK, "GetEnable");
     check(enabled == TRUE, "callbacks enabled");
+    checkMaxAgeAndVqt(group.p, handles, callback);
 
     // An inactive group cannot be refreshed.
     BOOL off = FALSE;
@@ -718,6 +526,10 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
 
     expect(point->Unadvise(cookie + 100), CONNECT_E_NOCONNECTION, "Unadvise of a wrong cookie");
     expect(point->Unadvise(cookie), S_OK, "Unadvise");
+    Com<IOPCAsyncIO3> async3;
+    expect(group->QueryInterface(IID_IOPCAsyncIO3, async3.putVoid()), S_OK, "QI IOPCAsyncIO3");
+    if (async3.p)
+        expect(async3->RefreshMaxAge(0, 57, &cancel), CONNECT_E_NOCONNECTION, "RefreshMaxAge without a callback");
 
     expect(group->RemoveItems(0, handles, &errors), E_INVALIDARG, "RemoveItems(0)");
     expect(group->RemoveItems(3, handles, &errors), S_FALSE, "RemoveItems");
@@ -809,10 +621,12 @@ int wmain(int argc, wchar_t** argv)
             return 101;
         }
         checkStatusAndLocale(server.p);
+        checkServerExtras(server.p);
         Items items = checkBrowse(server.p);
         if (!items.writable.empty() && !items.readOnly.empty()) {
             checkProperties(server.p, items);
             checkGroupsAndItems(server.p, items);
+            checkItemIO(server.p, items.writable, items.readOnly);
         }
 
         // The server stops while the client is connected: it asks the client to go.

@@ -1,0 +1,299 @@
+// The test client's checks of the DA 3.0 reads and writes (max ages, values with
+// quality and time, group-less item IO), of group copies and group enumerators, and of
+// the server interfaces this system answers without doing anything.
+#include "tests/opc_wine/OpcClientSupport.h"
+#include "tests/opc_wine/OpcTestServer.h"
+
+namespace {
+
+constexpr DWORD kAnyAge = 0xFFFFFFFF;
+
+// One VQT entry of a table row: the value and which of quality and time it gives.
+struct VqtRow {
+    const char* name;
+    int item;  // index into the handles (or item IDs) of the call
+    bool withQuality;
+    bool withTime;
+    HRESULT error;
+};
+
+OPCITEMVQT vqt(float value, const VqtRow& row)
+{
+    OPCITEMVQT entry = {};
+    entry.vDataValue.vt = VT_R4;
+    entry.vDataValue.fltVal = value;
+    entry.bQualitySpecified = row.withQuality;
+    entry.wQuality = OPC_QUALITY_GOOD;
+    entry.bTimeStampSpecified = row.withTime;
+    GetSystemTimeAsFileTime(&entry.ftTimeStamp);
+    return entry;
+}
+
+void expectErrors(const HRESULT* errors, const VqtRow* rows, size_t count, const char* call)
+{
+    for (size_t i = 0; errors && i < count; ++i) {
+        char what[120];
+        snprintf(what, sizeof what, "%s: %s", call, rows[i].name);
+        expect(errors[i], rows[i].error, what);
+    }
+}
+
+void freeValues(VARIANT* values, WORD* qualities, FILETIME* times, HRESULT* errors, DWORD count)
+{
+    for (DWORD i = 0; values && i < count; ++i)
+        VariantClear(&values[i]);
+    CoTaskMemFree(values);
+    CoTaskMemFree(qualities);
+    CoTaskMemFree(times);
+    CoTaskMemFree(errors);
+}
+
+}  // namespace
+
+void checkMaxAgeAndVqt(IOPCItemMgt* group, const OPCHANDLE handles[3], DataCallback& callback)
+{
+    Com<IOPCSyncIO2> sync;
+    Com<IOPCAsyncIO3> async;
+    expect(group->QueryInterface(IID_IOPCSyncIO2, sync.putVoid()), S_OK, "QI IOPCSyncIO2");
+    expect(group->QueryInterface(IID_IOPCAsyncIO3, async.putVoid()), S_OK, "QI IOPCAsyncIO3");
+    if (!sync.p || !async.p)
+        return;
+
+    // The writable item is a drive parameter: its device keeps quality and time.
+    const VqtRow rows[] = {
+        {"value only", 0, false, false, S_OK},
+        {"quality to a drive parameter", 0, true, false, kNotSupported},
+        {"time to a drive parameter", 0, false, true, kNotSupported},
+        {"read-only item", 1, false, false, kBadRights},
+        {"stale handle", 2, false, false, kInvalidHandle},
+    };
+    OPCHANDLE rowHandles[std::size(rows)];
+    OPCITEMVQT entries[std::size(rows)];
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        rowHandles[i] = handles[rows[i].item];
+        entries[i] = vqt(7.5f, rows[i]);
+    }
+    HRESULT* errors = nullptr;
+    expect(sync->WriteVQT(0, rowHandles, entries, &errors), E_INVALIDARG, "WriteVQT(0)");
+    expect(sync->WriteVQT(std::size(rows), rowHandles, entries, &errors), S_FALSE, "WriteVQT");
+    expectErrors(errors, rows, std::size(rows), "WriteVQT");
+    CoTaskMemFree(errors);
+
+    DWORD ages[3] = {0, kAnyAge, 0};
+    VARIANT* values = nullptr;
+    WORD* qualities = nullptr;
+    FILETIME* times = nullptr;
+    expect(sync->ReadMaxAge(0, const_cast<OPCHANDLE*>(handles), ages, &values, &qualities, &times, &errors),
+           E_INVALIDARG, "ReadMaxAge(0)");
+    expect(sync->ReadMaxAge(3, const_cast<OPCHANDLE*>(handles), ages, &values, &qualities, &times, &errors), S_FALSE,
+           "ReadMaxAge");
+    if (values && qualities && errors) {
+        expect(errors[0], S_OK, "ReadMaxAge of the device (max age 0)");
+        expect(errors[1], S_OK, "ReadMaxAge of the cache (any age)");
+        expect(errors[2], kInvalidHandle, "ReadMaxAge of a stale handle");
+        check(values[0].vt == VT_R4 && values[0].fltVal == 7.5f && qualities[0] == OPC_QUALITY_GOOD,
+              "ReadMaxAge reads back what WriteVQT wrote");
+    }
+    freeValues(values, qualities, times, errors, 3);
+
+    DWORD cancel = 0;
+    expect(async->ReadMaxAge(0, const_cast<OPCHANDLE*>(handles), ages, 88, &cancel, &errors), E_INVALIDARG,
+           "async ReadMaxAge(0)");
+    expect(async->ReadMaxAge(3, const_cast<OPCHANDLE*>(handles), ages, 88, &cancel, &errors), S_FALSE,
+           "async ReadMaxAge");
+    if (errors)
+        expect(errors[2], kInvalidHandle, "async ReadMaxAge of a stale handle");
+    CoTaskMemFree(errors);
+    CallbackRecord read;
+    check(callback.waitFor(DataCallback::kRead, [](const CallbackRecord& r) { return r.transactionId == 88; }, &read),
+          "OnReadComplete of ReadMaxAge");
+    check(read.handles.size() == 2, "ReadMaxAge completes the two valid items");
+
+    for (OPCITEMVQT& entry : entries)
+        entry.vDataValue.fltVal = 2.5f;
+    expect(async->WriteVQT(std::size(rows), rowHandles, entries, 89, &cancel, &errors), S_FALSE, "async WriteVQT");
+    expectErrors(errors, rows, std::size(rows), "async WriteVQT");
+    CoTaskMemFree(errors);
+    CallbackRecord written;
+    check(callback.waitFor(DataCallback::kWrite, [](const CallbackRecord& r) { return r.transactionId == 89; },
+                           &written),
+          "OnWriteComplete of WriteVQT");
+    check(written.errors.size() == 1 && written.errors[0] == S_OK, "async WriteVQT wrote the one valid entry");
+
+    expect(async->RefreshMaxAge(kAnyAge, 90, &cancel), S_OK, "RefreshMaxAge");
+    check(callback.waitFor(DataCallback::kDataChange, [](const CallbackRecord& r) { return r.transactionId == 90; }),
+          "RefreshMaxAge arrives as a data change with its transaction ID");
+}
+
+void checkCloneAndEnumerators(IOPCServer* server, IOPCItemMgt* group)
+{
+    Com<IOPCGroupStateMgt> state;
+    expect(group->QueryInterface(IID_IOPCGroupStateMgt, state.putVoid()), S_OK, "QI IOPCGroupStateMgt");
+    if (!state.p)
+        return;
+    Com<IOPCItemMgt> clone;
+    expect(state->CloneGroup(L"G1 copy", IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(clone.put())), S_OK,
+           "CloneGroup");
+    Com<IOPCItemMgt> again;
+    expect(state->CloneGroup(L"G1 copy", IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(again.put())), kDuplicateName,
+           "CloneGroup to a name in use");
+    expect(state->CloneGroup(L"G1 other", IID_IOPCServer, reinterpret_cast<LPUNKNOWN*>(again.put())), E_NOINTERFACE,
+           "CloneGroup asked for a server interface");
+    if (!clone.p)
+        return;
+    Com<IOPCGroupStateMgt> cloneState;
+    clone->QueryInterface(IID_IOPCGroupStateMgt, cloneState.putVoid());
+    DWORD rate = 0, lcid = 0;
+    BOOL active = TRUE;
+    LPWSTR name = nullptr;
+    LONG bias = 0;
+    FLOAT band = 0;
+    OPCHANDLE client = 0, cloneHandle = 0;
+    expect(cloneState->GetState(&rate, &active, &name, &bias, &band, &lcid, &client, &cloneHandle), S_OK,
+           "GetState of the clone");
+    check(name && std::wstring(name) == L"G1 copy" && !active && rate == 100 && client == 0x77,
+          "the clone has the new name, the settings, and starts inactive");
+    CoTaskMemFree(name);
+    Com<IEnumOPCItemAttributes> attributes;
+    expect(clone->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(attributes.put())), S_OK,
+           "CreateEnumerator of the clone");
+    if (attributes.p) {
+        OPCITEMATTRIBUTES* listed = nullptr;
+        ULONG fetched = 0;
+        attributes->Next(10, &listed, &fetched);
+        check(fetched == 2 && listed[0].hClient == 201 && listed[1].hClient == 202, "the clone has both items");
+        for (ULONG i = 0; i < fetched; ++i) {
+            CoTaskMemFree(listed[i].szItemID);
+            CoTaskMemFree(listed[i].szAccessPath);
+            VariantClear(&listed[i].vEUInfo);
+        }
+        CoTaskMemFree(listed);
+    }
+
+    // The group enumerators, as names and as objects.
+    struct Row {
+        const char* name;
+        OPCENUMSCOPE scope;
+        HRESULT result;
+        size_t groups;
+    };
+    const Row rows[] = {
+        {"private connections", OPC_ENUM_PRIVATE_CONNECTIONS, S_OK, 2},
+        {"all", OPC_ENUM_ALL, S_OK, 2},
+        {"public (none in this system)", OPC_ENUM_PUBLIC, S_FALSE, 0},
+    };
+    for (const Row& row : rows) {
+        Com<IEnumString> names;
+        expect(server->CreateGroupEnumerator(row.scope, IID_IEnumString, reinterpret_cast<LPUNKNOWN*>(names.put())),
+               row.result, row.name);
+        std::vector<std::wstring> listed = drain(names.p);
+        check(listed.size() == row.groups && (row.groups == 0 || contains(listed, L"G1 copy")), row.name);
+        Com<IEnumUnknown> objects;
+        expect(server->CreateGroupEnumerator(row.scope, IID_IEnumUnknown, reinterpret_cast<LPUNKNOWN*>(objects.put())),
+               row.result, row.name);
+        size_t count = 0;
+        IUnknown* object = nullptr;
+        ULONG fetched = 0;
+        while (objects.p && objects->Next(1, &object, &fetched) == S_OK && fetched == 1) {
+            Com<IOPCItemMgt> items;
+            if (SUCCEEDED(object->QueryInterface(IID_IOPCItemMgt, items.putVoid())))
+                ++count;
+            object->Release();
+        }
+        check(count == row.groups, row.name);
+    }
+    Com<IUnknown> wrong;
+    expect(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IOPCServer, wrong.put()), E_NOINTERFACE,
+           "CreateGroupEnumerator of another kind");
+
+    clone.reset();
+    cloneState.reset();
+    attributes.reset();
+    expect(server->RemoveGroup(cloneHandle, FALSE), S_OK, "RemoveGroup of the released clone");
+}
+
+void checkItemIO(IOPCServer* server, const std::wstring& writable, const std::wstring& readOnly)
+{
+    Com<IOPCItemIO> io;
+    expect(server->QueryInterface(IID_IOPCItemIO, io.putVoid()), S_OK, "QI IOPCItemIO");
+    if (!io.p)
+        return;
+    const VqtRow rows[] = {
+        {"value only", 0, false, false, S_OK},
+        {"time to a drive parameter", 0, false, true, kNotSupported},
+        {"read-only item", 1, false, false, kBadRights},
+        {"unknown item", 2, false, false, kUnknownItemId},
+    };
+    const LPCWSTR ids[] = {writable.c_str(), readOnly.c_str(), L"No.Such.Item"};
+    LPCWSTR rowIds[std::size(rows)];
+    OPCITEMVQT entries[std::size(rows)];
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        rowIds[i] = ids[rows[i].item];
+        entries[i] = vqt(3.25f, rows[i]);
+    }
+    HRESULT* errors = nullptr;
+    expect(io->WriteVQT(0, rowIds, entries, &errors), E_INVALIDARG, "item IO WriteVQT(0)");
+    expect(io->WriteVQT(std::size(rows), rowIds, entries, &errors), S_FALSE, "item IO WriteVQT");
+    expectErrors(errors, rows, std::size(rows), "item IO WriteVQT");
+    CoTaskMemFree(errors);
+
+    DWORD ages[3] = {kAnyAge, 0, kAnyAge};
+    VARIANT* values = nullptr;
+    WORD* qualities = nullptr;
+    FILETIME* times = nullptr;
+    expect(io->Read(0, const_cast<LPCWSTR*>(ids), ages, &values, &qualities, &times, &errors), E_INVALIDARG,
+           "item IO Read(0)");
+    expect(io->Read(3, const_cast<LPCWSTR*>(ids), ages, &values, &qualities, &times, &errors), S_FALSE, "item IO Read");
+    if (values && qualities && times && errors) {
+        expect(errors[0], S_OK, "item IO Read of the writable item");
+        expect(errors[1], S_OK, "item IO Read of the read-only item");
+        expect(errors[2], kUnknownItemId, "item IO Read of an unknown item");
+        check(values[0].vt == VT_R4 && values[0].fltVal == 3.25f && qualities[0] == OPC_QUALITY_GOOD,
+              "item IO Read gives back what WriteVQT wrote");
+        check(values[1].vt != VT_EMPTY && times[1].dwHighDateTime != 0, "item IO Read of the device gives value and time");
+    }
+    freeValues(values, qualities, times, errors, 3);
+}
+
+void checkServerExtras(IOPCServer* server)
+{
+    Com<IEnumString> names;
+    expect(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumString, reinterpret_cast<LPUNKNOWN*>(names.put())),
+           S_FALSE, "CreateGroupEnumerator without groups");
+    check(names.p && drain(names.p).empty(), "an empty group enumerator");
+
+    Com<IOPCServerPublicGroups> publicGroups;
+    expect(server->QueryInterface(IID_IOPCServerPublicGroups, publicGroups.putVoid()), S_OK,
+           "QI IOPCServerPublicGroups");
+    if (publicGroups.p) {
+        Com<IUnknown> group;
+        expect(publicGroups->GetPublicGroupByName(L"Any", IID_IUnknown, group.put()), kNotFound,
+               "GetPublicGroupByName");
+        expect(publicGroups->RemovePublicGroup(1, FALSE), E_FAIL, "RemovePublicGroup");
+    }
+
+    Com<IOPCSecurityPrivate> security;
+    expect(server->QueryInterface(IID_IOPCSecurityPrivate, security.putVoid()), S_OK, "QI IOPCSecurityPrivate");
+    if (security.p) {
+        BOOL available = TRUE;
+        expect(security->IsAvailablePriv(&available), S_OK, "IsAvailablePriv");
+        check(available == FALSE, "no private security");
+        expect(security->Logon(L"operator", L"secret"), E_ACCESSDENIED, "Logon");
+        expect(security->Logoff(), E_FAIL, "Logoff");
+    }
+
+    Com<IPersistFile> persist;
+    expect(server->QueryInterface(IID_IPersistFile, persist.putVoid()), S_OK, "QI IPersistFile");
+    if (persist.p) {
+        CLSID clsid = {};
+        expect(persist->GetClassID(&clsid), S_OK, "IPersistFile::GetClassID");
+        check(IsEqualCLSID(clsid, kClsidOpcTestServer), "GetClassID answers the server's class");
+        expect(persist->IsDirty(), S_FALSE, "IsDirty");
+        expect(persist->Load(L"C:\\plant.cfg", STGM_READ), E_FAIL, "Load without a configuration handler");
+        expect(persist->Save(L"C:\\plant.cfg", TRUE), E_FAIL, "Save without a configuration handler");
+        expect(persist->SaveCompleted(L"C:\\plant.cfg"), S_OK, "SaveCompleted");
+        LPOLESTR file = nullptr;
+        expect(persist->GetCurFile(&file), E_FAIL, "GetCurFile");
+        CoTaskMemFree(file);
+    }
+}
