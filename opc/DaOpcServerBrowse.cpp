@@ -2,6 +2,7 @@
 // IOPCItemProperties.
 #include <olectl.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "common/TVCmnString.h"
@@ -54,6 +55,75 @@ HRESULT readCachedProperty(DaTag& tag, DWORD id, VARIANT* value)
     default:
         return E_FAIL;
     }
+}
+
+// The value of one property as IOPCItemProperties and IOPCBrowse read it.
+HRESULT readProperty(DaTag& tag, DWORD id, VARIANT* value)
+{
+    HRESULT hr = DaTag::readsThroughTag(id) ? readCachedProperty(tag, id, value) : tag.getPropertyValue(id, 0.0f, value);
+    if (FAILED(hr))
+        VariantClear(value);
+    return hr;
+}
+
+void freeItemProperties(OPCITEMPROPERTIES& properties)
+{
+    for (DWORD i = 0; properties.pItemProperties && i < properties.dwNumProperties; ++i) {
+        OPCITEMPROPERTY& property = properties.pItemProperties[i];
+        CoTaskMemFree(property.szItemID);
+        CoTaskMemFree(property.szDescription);
+        VariantClear(&property.vValue);
+    }
+    CoTaskMemFree(properties.pItemProperties);
+    properties = {};
+}
+
+// One item's OPCITEMPROPERTIES (IOPCBrowse::GetProperties and Browse): every property
+// of the tag when no IDs are given, else the requested ones (OPC_E_INVALID_PID for an
+// ID the tag lacks); values only when asked. hrErrorID is S_FALSE when a property
+// failed. E_OUTOFMEMORY leaves `out` empty.
+HRESULT fillItemProperties(DaTag& tag, bool withValues, DWORD count, const DWORD* ids, OPCITEMPROPERTIES& out)
+{
+    std::vector<DaPropertyInfo> list;
+    tag.getPropertyList(true, true, list);
+    std::vector<DWORD> wanted;
+    if (count == 0 || !ids) {
+        for (const DaPropertyInfo& info : list)
+            wanted.push_back(info.id);
+    } else {
+        wanted.assign(ids, ids + count);
+    }
+    DaOpcOut<OPCITEMPROPERTY> properties;
+    if (!properties.allocate(wanted.size()))
+        return E_OUTOFMEMORY;
+    out = {};
+    out.dwNumProperties = static_cast<DWORD>(wanted.size());
+    out.pItemProperties = properties.release();
+    const char delimiter = DaEntry::instance().objectRoot()->namespaceRoot(0)->pathDelimiter();
+    bool anyFailed = false;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        OPCITEMPROPERTY& property = out.pItemProperties[i];
+        property.dwPropertyID = wanted[i];
+        auto info = std::find_if(list.begin(), list.end(), [&](const DaPropertyInfo& p) { return p.id == wanted[i]; });
+        DaRef<DaProperty> child = wanted[i] >= kFirstPropertyWithItemId ? tag.findProperty(wanted[i]) : nullptr;
+        property.szDescription = daTextForClient(info != list.end() ? info->description : std::string());
+        property.szItemID = daTextForClient(child ? child->itemId(delimiter) : std::string());
+        if (!property.szDescription || !property.szItemID) {
+            freeItemProperties(out);
+            return E_OUTOFMEMORY;
+        }
+        if (info == list.end()) {
+            property.hrErrorID = OPC_E_INVALID_PID;
+        } else {
+            property.vtDataType = info->datatype;
+            // A property that cannot be read carries its own error.
+            if (withValues)
+                property.hrErrorID = readProperty(tag, wanted[i], &property.vValue);
+        }
+        anyFailed = anyFailed || FAILED(property.hrErrorID);
+    }
+    out.hrErrorID = anyFailed ? S_FALSE : S_OK;
+    return S_OK;
 }
 
 }  // namespace
@@ -217,14 +287,7 @@ STDMETHODIMP DaOpcServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWOR
     bool anyFailed = false;
     for (DWORD i = 0; i < dwCount; ++i) {
         const DWORD id = pdwPropertyIDs[i];
-        if (!tag->hasProperty(id))
-            errors[i] = OPC_E_INVALID_PID;
-        else if (DaTag::readsThroughTag(id))
-            errors[i] = readCachedProperty(*tag, id, &values[i]);
-        else
-            errors[i] = tag->getPropertyValue(id, 0.0f, &values[i]);
-        if (FAILED(errors[i]))
-            VariantClear(&values[i]);
+        errors[i] = tag->hasProperty(id) ? readProperty(*tag, id, &values[i]) : OPC_E_INVALID_PID;
         anyFailed = anyFailed || FAILED(errors[i]);
     }
     *ppvData = values.release();
@@ -272,7 +335,8 @@ STDMETHODIMP DaOpcServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* p
 
 // ---- IOPCBrowse ---------------------------------------------------------------------
 
-STDMETHODIMP DaOpcServer::GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL, DWORD, DWORD*,
+STDMETHODIMP DaOpcServer::GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, BOOL bReturnPropertyValues,
+                                        DWORD dwPropertyCount, DWORD* pdwPropertyIDs,
                                         OPCITEMPROPERTIES** ppItemProperties)
 {
     DaOpcCall call("IOPCBrowse::GetProperties", traceId());
@@ -280,12 +344,31 @@ STDMETHODIMP DaOpcServer::GetProperties(DWORD dwItemCount, LPWSTR* pszItemIDs, B
         *ppItemProperties = nullptr;
     if (FAILED(daCheckArray(dwItemCount, pszItemIDs)) || !ppItemProperties)
         return call.done(E_INVALIDARG);
-    return call.done(E_NOTIMPL);
+    DaOpcOut<OPCITEMPROPERTIES> out;
+    if (!out.allocate(dwItemCount))
+        return call.done(E_OUTOFMEMORY);
+    bool anyFailed = false;
+    for (DWORD i = 0; i < dwItemCount; ++i) {
+        HRESULT error;
+        DaRef<DaTag> tag = pszItemIDs[i] ? findTag(traceId(), pszItemIDs[i], error) : nullptr;
+        if (!tag) {
+            out[i].hrErrorID = OPC_E_UNKNOWNITEMID;
+        } else if (FAILED(fillItemProperties(*tag, bReturnPropertyValues != FALSE, dwPropertyCount, pdwPropertyIDs,
+                                             out[i]))) {
+            for (DWORD k = 0; k < i; ++k)
+                freeItemProperties(out[k]);
+            return call.done(E_OUTOFMEMORY);
+        }
+        anyFailed = anyFailed || out[i].hrErrorID != S_OK;
+    }
+    *ppItemProperties = out.release();
+    return call.done(anyFailed ? S_FALSE : S_OK);
 }
 
 STDMETHODIMP DaOpcServer::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, DWORD dwMaxElementsReturned,
                                  OPCBROWSEFILTER dwBrowseFilter, LPWSTR szElementNameFilter, LPWSTR szVendorFilter,
-                                 BOOL, BOOL, DWORD, DWORD*, BOOL* pbMoreElements, DWORD* pdwCount,
+                                 BOOL bReturnAllProperties, BOOL bReturnPropertyValues, DWORD dwPropertyCount,
+                                 DWORD* pdwPropertyIDs, BOOL* pbMoreElements, DWORD* pdwCount,
                                  OPCBROWSEELEMENT** ppBrowseElements)
 {
     DaOpcCall call("IOPCBrowse::Browse", traceId());
@@ -329,12 +412,19 @@ STDMETHODIMP DaOpcServer::Browse(LPWSTR szItemID, LPWSTR* pszContinuationPoint, 
         out[i].szItemID = daTextForClient(elements[i].itemId);
         out[i].dwFlagValue = elements[i].flags;
         failed = !out[i].szName || !out[i].szItemID;
+        // Properties only for items, and only when asked for: all, or the listed IDs.
+        const bool wantsProperties = bReturnAllProperties || (dwPropertyCount != 0 && pdwPropertyIDs);
+        if (!failed && wantsProperties && elements[i].element && elements[i].element->isTag())
+            failed = FAILED(fillItemProperties(static_cast<DaTag&>(*elements[i].element), bReturnPropertyValues != FALSE,
+                                               bReturnAllProperties ? 0 : dwPropertyCount, pdwPropertyIDs,
+                                               out[i].ItemProperties));
     }
     LPWSTR continuation = daTextForClient(more ? next : std::string());
     if (failed || !continuation) {
         for (DWORD i = 0; i < count; ++i) {
             CoTaskMemFree(out[i].szName);
             CoTaskMemFree(out[i].szItemID);
+            freeItemProperties(out[i].ItemProperties);
         }
         CoTaskMemFree(continuation);
         return call.done(E_OUTOFMEMORY);

@@ -625,6 +625,7 @@ int wmain(int argc, wchar_t** argv)
         Items items = checkBrowse(server.p);
         if (!items.writable.empty() && !items.readOnly.empty()) {
             checkProperties(server.p, items);
+            checkGetProperties(server.p, items.writable);
             checkGroupsAndItems(server.p, items);
             checkItemIO(server.p, items.writable, items.readOnly);
         }

@@ -297,3 +297,82 @@ void checkServerExtras(IOPCServer* server)
         CoTaskMemFree(file);
     }
 }
+
+namespace {
+
+void freeProperties(OPCITEMPROPERTIES& item)
+{
+    for (DWORD k = 0; k < item.dwNumProperties; ++k) {
+        CoTaskMemFree(item.pItemProperties[k].szItemID);
+        CoTaskMemFree(item.pItemProperties[k].szDescription);
+        VariantClear(&item.pItemProperties[k].vValue);
+    }
+    CoTaskMemFree(item.pItemProperties);
+}
+
+}  // namespace
+
+void checkGetProperties(IOPCServer* server, const std::wstring& writable)
+{
+    Com<IOPCBrowse> browse;
+    expect(server->QueryInterface(IID_IOPCBrowse, browse.putVoid()), S_OK, "QI IOPCBrowse");
+    if (!browse.p)
+        return;
+    LPWSTR ids[] = {const_cast<LPWSTR>(writable.c_str()), const_cast<LPWSTR>(L"No.Such.Item")};
+    DWORD wanted[] = {1, 2, 9999};
+    OPCITEMPROPERTIES* items = nullptr;
+    expect(browse->GetProperties(0, ids, TRUE, 3, wanted, &items), E_INVALIDARG, "GetProperties(0)");
+    expect(browse->GetProperties(2, ids, TRUE, 3, wanted, &items), S_FALSE, "GetProperties");
+    if (items) {
+        const OPCITEMPROPERTIES& known = items[0];
+        expect(known.hrErrorID, S_FALSE, "GetProperties: one property of the item failed");
+        if (known.dwNumProperties == 3) {
+            const OPCITEMPROPERTY* p = known.pItemProperties;
+            check(p[0].dwPropertyID == 1 && p[0].hrErrorID == S_OK && p[0].vValue.vt == VT_I2 &&
+                      p[0].vValue.iVal == VT_R4,
+                  "GetProperties: property 1 is the canonical type VT_R4");
+            check(p[1].hrErrorID == S_OK && p[1].vValue.vt == VT_R4 && p[1].vtDataType == VT_R4,
+                  "GetProperties: property 2 is the value");
+            expect(p[2].hrErrorID, kInvalidPid, "GetProperties: unknown property ID");
+        } else {
+            check(false, "GetProperties: the three requested properties");
+        }
+        expect(items[1].hrErrorID, kUnknownItemId, "GetProperties of an unknown item");
+        check(items[1].dwNumProperties == 0, "an unknown item has no properties");
+        freeProperties(items[0]);
+        freeProperties(items[1]);
+        CoTaskMemFree(items);
+    }
+    items = nullptr;
+    expect(browse->GetProperties(1, ids, FALSE, 0, wanted, &items), S_OK, "GetProperties, all without values");
+    if (items) {
+        check(items[0].dwNumProperties >= 6 && items[0].pItemProperties[0].vValue.vt == VT_EMPTY &&
+                  items[0].pItemProperties[0].szDescription[0] != 0,
+              "every property, described, without values");
+        freeProperties(items[0]);
+        CoTaskMemFree(items);
+    }
+
+    // Browse gives an item's properties with the element when asked for.
+    const std::wstring parent = writable.substr(0, writable.rfind(L'.'));
+    LPWSTR point = nullptr;
+    BOOL more = FALSE;
+    DWORD count = 0;
+    OPCBROWSEELEMENT* elements = nullptr;
+    expect(browse->Browse(const_cast<LPWSTR>(parent.c_str()), &point, 0, OPC_BROWSE_FILTER_ITEMS,
+                          const_cast<LPWSTR>(L""), const_cast<LPWSTR>(L""), TRUE, TRUE, 0, wanted, &more, &count,
+                          &elements),
+           S_OK, "Browse with all properties");
+    bool found = false;
+    for (DWORD i = 0; i < count; ++i) {
+        if (writable == elements[i].szItemID)
+            found = elements[i].ItemProperties.dwNumProperties >= 6 && elements[i].ItemProperties.hrErrorID == S_OK &&
+                    elements[i].ItemProperties.pItemProperties[1].vValue.vt == VT_R4;
+        CoTaskMemFree(elements[i].szName);
+        CoTaskMemFree(elements[i].szItemID);
+        freeProperties(elements[i].ItemProperties);
+    }
+    CoTaskMemFree(elements);
+    CoTaskMemFree(point);
+    check(found, "Browse lists the item with its properties and values");
+}

@@ -207,5 +207,6 @@ private:
 void checkMaxAgeAndVqt(IOPCItemMgt* group, const OPCHANDLE handles[3], DataCallback& callback);
 void checkCloneAndEnumerators(IOPCServer* server, IOPCItemMgt* group);
 void checkItemIO(IOPCServer* server, const std::wstring& writable, const std::wstring& readOnly);
+void checkGetProperties(IOPCServer* server, const std::wstring& writable);
 // Before any group exists.
 void checkServerExtras(IOPCServer* server);
