@@ -420,3 +420,14 @@ void DaEntry::unlockServer()
     if (CoReleaseServerProcess() == 0)
         SetEvent(lastRelease_);
 }
+
+void DaEntry::setObjectRoot(DaObjectRoot* root)
+{
+    // The V1 stream formats are registered clipboard formats: their numbers belong to
+    // the session and are only known at run time.
+    if (root)
+        root->setV1Formats(static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATA")),
+                           static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME")),
+                           static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE")));
+    root_.reset(root);
+}

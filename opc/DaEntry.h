@@ -56,7 +56,8 @@ public:
     const DaEntryIdentity& identity() const { return identity_; }
     const CLSID& clsid() const { return clsid_; }
     void setCheckIntervalMs(DWORD ms) { checkIntervalMs_ = ms; }
-    void setObjectRoot(DaObjectRoot* root) { root_.reset(root); }
+    // Also registers the V1 stream formats with the root.
+    void setObjectRoot(DaObjectRoot* root);
     DaObjectRoot* objectRoot() const { return root_.get(); }
     FILETIME startTime() const { return startTime_; }
     DWORD serverState() const { return serverState_; }

@@ -2,12 +2,14 @@
 
 #include <olectl.h>
 
+#include <algorithm>
 #include <new>
 #include <span>
 #include <vector>
 
 #include "common/TVCmnString.h"
 #include "common/TVCmnVariant.h"
+#include "da/DaObjectRoot.h"
 #include "da/DaServer.h"
 #include "opc/DaLocale.h"
 #include "opc/DaOpcCall.h"
@@ -89,6 +91,10 @@ STDMETHODIMP DaOpcGroup::QueryInterface(REFIID riid, void** ppv)
         *ppv = static_cast<IOPCSyncIO2*>(this);
     else if (riid == IID_IOPCAsyncIO2 || riid == IID_IOPCAsyncIO3)
         *ppv = static_cast<IOPCAsyncIO3*>(this);
+    else if (riid == IID_IOPCAsyncIO)
+        *ppv = static_cast<IOPCAsyncIO*>(this);
+    else if (riid == IID_IDataObject)
+        *ppv = static_cast<IDataObject*>(this);
     else if (riid == IID_IOPCItemDeadbandMgt)
         *ppv = static_cast<IOPCItemDeadbandMgt*>(this);
     else if (riid == IID_IConnectionPointContainer)
@@ -492,7 +498,8 @@ STDMETHODIMP DaOpcGroup::WriteVQT(DWORD dwCount, OPCHANDLE* phServer, OPCITEMVQT
                          });
 }
 
-HRESULT DaOpcGroup::refreshCall(const char* method, bool sourceOk, bool fromDevice, std::optional<uint32_t> maxAgeMs,
+HRESULT DaOpcGroup::refreshCall(const char* method, bool sourceOk, bool connected, bool fromDevice,
+                                std::optional<uint32_t> maxAgeMs, DaConnectionType connection,
                                 DWORD dwTransactionID, DWORD* pdwCancelID)
 {
     DaOpcCall call(method, traceId_.c_str());
@@ -501,14 +508,14 @@ HRESULT DaOpcGroup::refreshCall(const char* method, bool sourceOk, bool fromDevi
     *pdwCancelID = 0;
     if (isRemoved())
         return call.done(E_FAIL);
-    if (!hasCallback())
+    if (!connected)
         return call.done(CONNECT_E_NOCONNECTION);
     if (!group_->isActive()) {
         KV_TRACE(kTraceInfo, kTraceGroupOpc, traceId_.c_str(), "group not active");
         return call.done(E_FAIL);
     }
     uint32_t cancelId = 0;
-    HRESULT hr = group_->refresh(fromDevice, dwTransactionID, DaConnectionType::v2, &cancelId, maxAgeMs);
+    HRESULT hr = group_->refresh(fromDevice, dwTransactionID, connection, &cancelId, maxAgeMs);
     if (hr == E_FAIL)
         KV_TRACE(kTraceInfo, kTraceGroupOpc, traceId_.c_str(), "no active item in group");
     if (SUCCEEDED(hr))
@@ -518,13 +525,14 @@ HRESULT DaOpcGroup::refreshCall(const char* method, bool sourceOk, bool fromDevi
 
 STDMETHODIMP DaOpcGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID)
 {
-    return refreshCall("IOPCAsyncIO2::Refresh2", daIsDataSource(dwSource), dwSource == kDaSourceDevice, std::nullopt,
-                       dwTransactionID, pdwCancelID);
+    return refreshCall("IOPCAsyncIO2::Refresh2", daIsDataSource(dwSource), hasCallback(), dwSource == kDaSourceDevice,
+                       std::nullopt, DaConnectionType::v2, dwTransactionID, pdwCancelID);
 }
 
 STDMETHODIMP DaOpcGroup::RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID)
 {
-    return refreshCall("IOPCAsyncIO3::RefreshMaxAge", true, false, dwMaxAge, dwTransactionID, pdwCancelID);
+    return refreshCall("IOPCAsyncIO3::RefreshMaxAge", true, hasCallback(), false, dwMaxAge, DaConnectionType::v2,
+                       dwTransactionID, pdwCancelID);
 }
 
 STDMETHODIMP DaOpcGroup::Cancel2(DWORD dwCancelID)
@@ -601,6 +609,131 @@ STDMETHODIMP DaOpcGroup::ClearItemDeadband(DWORD dwCount, OPCHANDLE* phServer, H
     return itemCall("IOPCItemDeadbandMgt::ClearItemDeadband", phServer, dwCount, ppErrors, [&](auto& errors) {
         return eachItem(*group_, phServer, dwCount, errors, [](DaItem& item, DWORD) { return item.clearItemDeadband(); });
     });
+}
+
+// ---- IOPCAsyncIO (DA 1.0) -----------------------------------------------------------
+
+bool DaOpcGroup::hasV1Connection(DWORD key, bool forWrite) const
+{
+    std::vector<DaConnection> connections;
+    group_->getConnections(connections);
+    return std::any_of(connections.begin(), connections.end(), [&](const DaConnection& c) {
+        return c.key == key && c.kind != DaConnection::Kind::v2 &&
+               forWrite == (c.kind == DaConnection::Kind::v1WriteComplete);
+    });
+}
+
+STDMETHODIMP DaOpcGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                              DWORD* pTransactionID, HRESULT** ppErrors)
+{
+    return asyncItemCall("IOPCAsyncIO::Read", daIsDataSource(dwSource) && phServer, dwCount, pTransactionID, ppErrors,
+                         [&](uint32_t& transactionId, auto& errors) {
+                             if (!hasV1Connection(dwConnection, false))
+                                 return CONNECT_E_NOCONNECTION;
+                             return group_->asyncRead(dwSource == kDaSourceDevice, handleSpan(phServer, dwCount), 0,
+                                                      DaConnectionType::v1, &transactionId, errors);
+                         });
+}
+
+STDMETHODIMP DaOpcGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                               DWORD* pTransactionID, HRESULT** ppErrors)
+{
+    return asyncItemCall("IOPCAsyncIO::Write", phServer && pItemValues, dwCount, pTransactionID, ppErrors,
+                         [&](uint32_t& transactionId, auto& errors) {
+                             if (!hasV1Connection(dwConnection, true))
+                                 return CONNECT_E_NOCONNECTION;
+                             return group_->asyncWrite(handleSpan(phServer, dwCount), {pItemValues, dwCount}, 0,
+                                                       DaConnectionType::v1, &transactionId, errors);
+                         });
+}
+
+STDMETHODIMP DaOpcGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID)
+{
+    return refreshCall("IOPCAsyncIO::Refresh", daIsDataSource(dwSource), hasV1Connection(dwConnection, false),
+                       dwSource == kDaSourceDevice, std::nullopt, DaConnectionType::v1, 0, pTransactionID);
+}
+
+STDMETHODIMP DaOpcGroup::Cancel(DWORD dwTransactionID)
+{
+    DaOpcCall call("IOPCAsyncIO::Cancel", traceId_.c_str());
+    if (isRemoved())
+        return call.done(E_FAIL);
+    return call.done(group_->cancel(dwTransactionID));
+}
+
+// ---- IDataObject --------------------------------------------------------------------
+
+// The V1 clients only advise; the data itself travels in the advise sink's stream.
+STDMETHODIMP DaOpcGroup::GetData(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
+STDMETHODIMP DaOpcGroup::GetDataHere(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
+STDMETHODIMP DaOpcGroup::QueryGetData(FORMATETC*) { return E_NOTIMPL; }
+STDMETHODIMP DaOpcGroup::GetCanonicalFormatEtc(FORMATETC*, FORMATETC* pformatetcOut)
+{
+    if (pformatetcOut)
+        pformatetcOut->ptd = nullptr;
+    return E_NOTIMPL;
+}
+STDMETHODIMP DaOpcGroup::SetData(FORMATETC*, STGMEDIUM*, BOOL) { return E_NOTIMPL; }
+STDMETHODIMP DaOpcGroup::EnumFormatEtc(DWORD, IEnumFORMATETC** ppenumFormatEtc)
+{
+    if (ppenumFormatEtc)
+        *ppenumFormatEtc = nullptr;
+    return E_NOTIMPL;
+}
+STDMETHODIMP DaOpcGroup::EnumDAdvise(IEnumSTATDATA** ppenumAdvise)
+{
+    if (ppenumAdvise)
+        *ppenumAdvise = nullptr;
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP DaOpcGroup::DAdvise(FORMATETC* pformatetc, DWORD, IAdviseSink* pAdvSink, DWORD* pdwConnection)
+{
+    DaOpcCall call("IDataObject::DAdvise", traceId_.c_str());
+    if (pdwConnection)
+        *pdwConnection = 0;
+    if (!pformatetc || !pAdvSink || !pdwConnection || pformatetc->ptd)
+        return call.done(E_INVALIDARG);
+    if (pformatetc->dwAspect != DVASPECT_CONTENT)
+        return call.done(DV_E_DVASPECT);
+    if (pformatetc->tymed != TYMED_HGLOBAL)
+        return call.done(DV_E_TYMED);
+    if (pformatetc->lindex != -1)
+        return call.done(DV_E_LINDEX);
+    const DaObjectRoot* root = group_->server() ? group_->server()->root() : nullptr;
+    const CLIPFORMAT format = pformatetc->cfFormat;
+    DaConnection::Kind kind;
+    if (root && format == root->v1DataFormat())
+        kind = DaConnection::Kind::v1Data;
+    else if (root && format == root->v1DataTimeFormat())
+        kind = DaConnection::Kind::v1DataTime;
+    else if (root && format == root->v1WriteCompleteFormat())
+        kind = DaConnection::Kind::v1WriteComplete;
+    else
+        return call.done(isRemoved() ? E_FAIL : DV_E_FORMATETC);
+    if (isRemoved())
+        return call.done(E_FAIL);
+    daSetCallbackSecurity(pAdvSink);
+    const uint32_t key = group_->adviseStream(pAdvSink, kind, format);
+    if (!key)
+        return call.done(E_OUTOFMEMORY);
+    *pdwConnection = key;
+    // A new data stream starts with the current values of the active items.
+    if (kind != DaConnection::Kind::v1WriteComplete && group_->isActive()) {
+        uint32_t transactionId = 0;
+        group_->refresh(false, 0, DaConnectionType::v1, &transactionId);
+    }
+    return call.done(S_OK);
+}
+
+STDMETHODIMP DaOpcGroup::DUnadvise(DWORD dwConnection)
+{
+    DaOpcCall call("IDataObject::DUnadvise", traceId_.c_str());
+    if (isRemoved())
+        return call.done(E_FAIL);
+    if (!hasV1Connection(dwConnection, false) && !hasV1Connection(dwConnection, true))
+        return call.done(OLE_E_NOCONNECTION);
+    return call.done(group_->unadvise(dwConnection));
 }
 
 // ---- IConnectionPointContainer ------------------------------------------------------

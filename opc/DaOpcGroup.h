@@ -25,6 +25,8 @@ class DaOpcGroup final : public IOPCGroupStateMgt2,
                          public IOPCItemMgt,
                          public IOPCSyncIO2,
                          public IOPCAsyncIO3,
+                         public IOPCAsyncIO,
+                         public IDataObject,
                          public IOPCItemDeadbandMgt,
                          public IConnectionPointContainer {
 public:
@@ -87,6 +89,25 @@ public:
                           DWORD* pdwCancelID, HRESULT** ppErrors) override;
     STDMETHODIMP RefreshMaxAge(DWORD dwMaxAge, DWORD dwTransactionID, DWORD* pdwCancelID) override;
 
+    // IOPCAsyncIO (DA 1.0: results through the IDataObject advise sinks)
+    STDMETHODIMP Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                      DWORD* pTransactionID, HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                       DWORD* pTransactionID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) override;
+    STDMETHODIMP Cancel(DWORD dwTransactionID) override;
+
+    // IDataObject: only the advise part, for the three V1 stream formats.
+    STDMETHODIMP GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) override;
+    STDMETHODIMP GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) override;
+    STDMETHODIMP QueryGetData(FORMATETC* pformatetc) override;
+    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) override;
+    STDMETHODIMP SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) override;
+    STDMETHODIMP EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) override;
+    STDMETHODIMP DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection) override;
+    STDMETHODIMP DUnadvise(DWORD dwConnection) override;
+    STDMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
+
     // IOPCItemDeadbandMgt
     STDMETHODIMP SetItemDeadband(DWORD dwCount, OPCHANDLE* phServer, FLOAT* pPercentDeadband,
                                  HRESULT** ppErrors) override;
@@ -119,8 +140,13 @@ private:
     // failure ends the call with nothing handed out. S_FALSE when any item failed.
     template <class Run>
     HRESULT itemCall(const char* method, bool argumentsOk, DWORD count, HRESULT** ppErrors, Run&& run);
-    HRESULT refreshCall(const char* method, bool sourceOk, bool fromDevice, std::optional<uint32_t> maxAgeMs,
-                        DWORD dwTransactionID, DWORD* pdwCancelID);
+    // Refresh2, RefreshMaxAge and the V1 Refresh: `connected` tells whether the
+    // connection the results go to exists.
+    HRESULT refreshCall(const char* method, bool sourceOk, bool connected, bool fromDevice,
+                        std::optional<uint32_t> maxAgeMs, DaConnectionType connection, DWORD dwTransactionID,
+                        DWORD* pdwCancelID);
+    // Whether `key` names a V1 advise connection for reads (data streams) or writes.
+    bool hasV1Connection(DWORD key, bool forWrite) const;
     // The same for the asynchronous calls, which also give a cancel ID.
     template <class Run>
     HRESULT asyncItemCall(const char* method, bool argumentsOk, DWORD count, DWORD* pdwCancelID, HRESULT** ppErrors,

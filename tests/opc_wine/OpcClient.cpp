@@ -518,6 +518,7 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
     expect(async->GetEnable(&enabled), S_OK, "GetEnable");
     check(enabled == TRUE, "callbacks enabled");
     checkMaxAgeAndVqt(group.p, handles, callback);
+    checkV1(group.p, handles);
 
     // An inactive group cannot be refreshed.
     BOOL off = FALSE;

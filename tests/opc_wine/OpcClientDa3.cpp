@@ -376,3 +376,142 @@ void checkGetProperties(IOPCServer* server, const std::wstring& writable)
     CoTaskMemFree(point);
     check(found, "Browse lists the item with its properties and values");
 }
+
+namespace {
+
+// The V1 advise sink: keeps each stream with its format.
+class StreamSink final : public Sink<IAdviseSink> {
+public:
+    StreamSink() { event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr); }
+    void STDMETHODCALLTYPE OnDataChange(FORMATETC* format, STGMEDIUM* medium) override
+    {
+        if (!format || !medium || medium->tymed != TYMED_HGLOBAL)
+            return;
+        const auto* bytes = static_cast<const BYTE*>(GlobalLock(medium->hGlobal));
+        if (!bytes)
+            return;
+        std::vector<BYTE> stream(bytes, bytes + GlobalSize(medium->hGlobal));
+        GlobalUnlock(medium->hGlobal);
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            streams_.emplace_back(format->cfFormat, std::move(stream));
+        }
+        SetEvent(event_);
+    }
+    void STDMETHODCALLTYPE OnViewChange(DWORD, LONG) override {}
+    void STDMETHODCALLTYPE OnRename(IMoniker*) override {}
+    void STDMETHODCALLTYPE OnSave() override {}
+    void STDMETHODCALLTYPE OnClose() override {}
+
+    // Waits for a stream of `format` whose group header carries `transactionId`: at
+    // offset 12 of a data stream's header (size, item count, group client handle, ID,
+    // status), at 8 of a write-complete header (which has no size).
+    bool waitFor(CLIPFORMAT format, DWORD transactionId, bool writeComplete = false)
+    {
+        const size_t offset = writeComplete ? 8 : 12;
+        const DWORD deadline = GetTickCount() + kCallbackWaitMs;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                for (const auto& [cf, stream] : streams_) {
+                    DWORD id = 0;
+                    if (cf == format && stream.size() >= offset + sizeof id) {
+                        memcpy(&id, stream.data() + offset, sizeof id);
+                        if (id == transactionId)
+                            return true;
+                    }
+                }
+            }
+            const DWORD now = GetTickCount();
+            if (static_cast<LONG>(deadline - now) <= 0)
+                return false;
+            WaitForSingleObject(event_, deadline - now);
+        }
+    }
+
+private:
+    HANDLE event_;
+    std::mutex lock_;
+    std::vector<std::pair<CLIPFORMAT, std::vector<BYTE>>> streams_;  // guarded by lock_
+};
+
+FORMATETC streamFormat(CLIPFORMAT format)
+{
+    FORMATETC f = {};
+    f.cfFormat = format;
+    f.dwAspect = DVASPECT_CONTENT;
+    f.lindex = -1;
+    f.tymed = TYMED_HGLOBAL;
+    return f;
+}
+
+}  // namespace
+
+void checkV1(IOPCItemMgt* group, const OPCHANDLE handles[3])
+{
+    Com<IDataObject> data;
+    Com<IOPCAsyncIO> async;
+    expect(group->QueryInterface(IID_IDataObject, data.putVoid()), S_OK, "QI IDataObject");
+    expect(group->QueryInterface(IID_IOPCAsyncIO, async.putVoid()), S_OK, "QI IOPCAsyncIO");
+    if (!data.p || !async.p)
+        return;
+    const auto dataTime = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME"));
+    const auto writeComplete = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE"));
+    StreamSink sink;
+    struct Row {
+        const char* name;
+        FORMATETC format;
+        HRESULT result;
+    };
+    Row rows[] = {
+        {"DAdvise for an IStream", streamFormat(dataTime), DV_E_TYMED},
+        {"DAdvise for an icon", streamFormat(dataTime), DV_E_DVASPECT},
+        {"DAdvise for one index", streamFormat(dataTime), DV_E_LINDEX},
+        {"DAdvise for text", streamFormat(CF_TEXT), DV_E_FORMATETC},
+    };
+    rows[0].format.tymed = TYMED_ISTREAM;
+    rows[1].format.dwAspect = DVASPECT_ICON;
+    rows[2].format.lindex = 0;
+    DWORD connection = 0;
+    for (Row& row : rows)
+        expect(data->DAdvise(&row.format, ADVF_PRIMEFIRST, &sink, &connection), row.result, row.name);
+
+    DWORD transaction = 0;
+    HRESULT* errors = nullptr;
+    expect(async->Read(1234, OPC_DS_CACHE, 3, const_cast<OPCHANDLE*>(handles), &transaction, &errors),
+           CONNECT_E_NOCONNECTION, "V1 Read without a connection");
+    FORMATETC readFormat = streamFormat(dataTime), writeFormat = streamFormat(writeComplete);
+    DWORD readConnection = 0, writeConnection = 0;
+    expect(data->DAdvise(&readFormat, 0, &sink, &readConnection), S_OK, "DAdvise OPCSTMFORMATDATATIME");
+    expect(data->DAdvise(&writeFormat, 0, &sink, &writeConnection), S_OK, "DAdvise OPCSTMFORMATWRITECOMPLETE");
+    check(sink.waitFor(dataTime, 0), "a new data stream starts with the current values");
+
+    expect(async->Read(readConnection, static_cast<OPCDATASOURCE>(0), 3, const_cast<OPCHANDLE*>(handles),
+                       &transaction, &errors),
+           E_INVALIDARG, "V1 Read with a bad source");
+    expect(async->Read(readConnection, OPC_DS_CACHE, 3, const_cast<OPCHANDLE*>(handles), &transaction, &errors),
+           S_FALSE, "V1 Read");
+    if (errors)
+        expect(errors[2], kInvalidHandle, "V1 Read of a stale handle");
+    CoTaskMemFree(errors);
+    check(transaction != 0 && sink.waitFor(dataTime, transaction), "the V1 read completes in a stream with its ID");
+
+    VARIANT value;
+    value.vt = VT_R4;
+    value.fltVal = 4.5f;
+    expect(async->Write(readConnection, 1, const_cast<OPCHANDLE*>(handles), &value, &transaction, &errors),
+           CONNECT_E_NOCONNECTION, "V1 Write to a data connection");
+    expect(async->Write(writeConnection, 1, const_cast<OPCHANDLE*>(handles), &value, &transaction, &errors), S_OK,
+           "V1 Write");
+    CoTaskMemFree(errors);
+    check(sink.waitFor(writeComplete, transaction, true), "the V1 write completes in a write-complete stream");
+    expect(async->Refresh(readConnection, OPC_DS_DEVICE, &transaction), S_OK, "V1 Refresh");
+    check(sink.waitFor(dataTime, transaction), "the V1 refresh arrives with its ID");
+    expect(async->Refresh(writeConnection, OPC_DS_CACHE, &transaction), CONNECT_E_NOCONNECTION,
+           "V1 Refresh to a write-complete connection");
+    expect(async->Cancel(0xDEAD), E_FAIL, "V1 Cancel of an unknown transaction");
+
+    expect(data->DUnadvise(readConnection), S_OK, "DUnadvise");
+    expect(data->DUnadvise(writeConnection), S_OK, "DUnadvise of the write-complete connection");
+    expect(data->DUnadvise(readConnection), OLE_E_NOCONNECTION, "DUnadvise twice");
+}

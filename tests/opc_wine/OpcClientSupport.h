@@ -207,6 +207,8 @@ private:
 void checkMaxAgeAndVqt(IOPCItemMgt* group, const OPCHANDLE handles[3], DataCallback& callback);
 void checkCloneAndEnumerators(IOPCServer* server, IOPCItemMgt* group);
 void checkItemIO(IOPCServer* server, const std::wstring& writable, const std::wstring& readOnly);
+// The DA 1.0 streams through IDataObject and IOPCAsyncIO, on the same group.
+void checkV1(IOPCItemMgt* group, const OPCHANDLE handles[3]);
 void checkGetProperties(IOPCServer* server, const std::wstring& writable);
 // Before any group exists.
 void checkServerExtras(IOPCServer* server);
