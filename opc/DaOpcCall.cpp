@@ -16,7 +16,8 @@ LONGLONG highResolutionCount()
 
 }  // namespace
 
-DaOpcCall::DaOpcCall(const char* method, const char* traceId) : method_(method), traceId_(traceId)
+DaOpcCall::DaOpcCall(const char* method, const char* traceId, bool diagnostic)
+    : method_(method), traceId_(traceId), diagnostic_(diagnostic)
 {
     KV_TRACE(kTraceDebug, kTraceGroupOpc, traceId_, "%s >>", method_);
     start_ = highResolutionCount();
@@ -24,7 +25,7 @@ DaOpcCall::DaOpcCall(const char* method, const char* traceId) : method_(method),
 
 HRESULT DaOpcCall::done(HRESULT result)
 {
-    const int level = result == S_OK ? kTraceInfo : kTraceError;
+    const int level = result != S_OK ? kTraceError : diagnostic_ ? kTraceDebug : kTraceInfo;
     if (TVCmnTrace::processIsOn(level, kTraceGroupOpc)) {
         TVCmnTrace& trace = TVCmnTrace::process();
         TVCmnElapsedText elapsed = trace.elapsedText(start_, highResolutionCount());

@@ -13,7 +13,9 @@
 // `return call.done(hr);` so that every path leaves the exit line.
 class DaOpcCall {
 public:
-    DaOpcCall(const char* method, const char* traceId);
+    // A diagnostic call (IKestrovaOPCWatch, IKestrovaOPCTrace) traces its success at
+    // debug level: a tool polling the trace must not fill the trace it reads.
+    DaOpcCall(const char* method, const char* traceId, bool diagnostic = false);
     DaOpcCall(const DaOpcCall&) = delete;
     DaOpcCall& operator=(const DaOpcCall&) = delete;
 
@@ -24,6 +26,7 @@ public:
 private:
     const char* method_;
     const char* traceId_;
+    const bool diagnostic_;
     LONGLONG start_ = 0;
 };
 

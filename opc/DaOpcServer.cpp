@@ -79,6 +79,10 @@ STDMETHODIMP DaOpcServer::QueryInterface(REFIID riid, void** ppv)
         *ppv = static_cast<IOPCSecurityPrivate*>(this);
     else if (riid == IID_IPersistFile || riid == IID_IPersist)
         *ppv = static_cast<IPersistFile*>(this);
+    else if (riid == IID_IKestrovaOPCWatch)
+        *ppv = static_cast<IKestrovaOPCWatch*>(this);
+    else if (riid == IID_IKestrovaOPCTrace)
+        *ppv = static_cast<IKestrovaOPCTrace*>(this);
     else if (riid == IID_IConnectionPointContainer)
         *ppv = static_cast<IConnectionPointContainer*>(this);
     else

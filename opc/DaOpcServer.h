@@ -13,14 +13,17 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "da/DaBrowse.h"
 #include "da/DaServer.h"
 #include "idl/opccomn.h"
+#include "idl/kestrovaopc.h"
 #include "idl/opcda.h"
 #include "opc/DaOpcCom.h"
+#include "trace/TVCmnTraceBuffer.h"
 
 class DaOpcGroup;
 
@@ -33,6 +36,8 @@ class DaOpcServer final : public IOPCServer,
                           public IOPCServerPublicGroups,
                           public IOPCSecurityPrivate,
                           public IPersistFile,
+                          public IKestrovaOPCWatch,
+                          public IKestrovaOPCTrace,
                           public IConnectionPointContainer {
 public:
     // Null when the engine could not make a DaServer for the connection.
@@ -109,6 +114,19 @@ public:
     STDMETHODIMP SaveCompleted(LPCOLESTR pszFileName) override;
     STDMETHODIMP GetCurFile(LPOLESTR* ppszFileName) override;
 
+    // IKestrovaOPCWatch: no watch object is built in this system yet.
+    STDMETHODIMP GetChildren(LPCWSTR szParent, LPWSTR* pszChildren) override;
+    STDMETHODIMP CollectChanges(LPCWSTR szObjects, BOOL bCollect) override;
+    STDMETHODIMP GetChanges(LPWSTR* pszChanges) override;
+    STDMETHODIMP GetStatistics(LPWSTR* pszStatistics) override;
+    STDMETHODIMP GetObject(LPCWSTR szObject, LPWSTR* pszObject) override;
+
+    // IKestrovaOPCTrace, over the process trace and this connection's trace buffer.
+    STDMETHODIMP SetTraceOptions(LPCWSTR szOptions) override;
+    STDMETHODIMP GetTraceOptions(LPWSTR* pszOptions) override;
+    STDMETHODIMP SaveTraceOptions() override;
+    STDMETHODIMP GetTrace(LPWSTR* pszTrace) override;
+
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
@@ -142,6 +160,8 @@ private:
     // The group COM object of a group just made, asked for riid; on failure the group
     // is removed again.
     HRESULT handOutNewGroup(const DaRef<DaGroup>& group, REFIID riid, LPUNKNOWN* ppUnk);
+    // This connection's trace buffer (IKestrovaOPCTrace); null when it cannot be made.
+    TVCmnTraceBuffer* traceBuffer();
 
     std::atomic<ULONG> refs_{1};
     std::atomic<bool> disconnecting_{false};
@@ -151,6 +171,8 @@ private:
 
     std::mutex groupsLock_;
     std::map<uint32_t, DaOpcGroup*> groups_;  // guarded by groupsLock_; not owning
+    std::mutex traceLock_;
+    std::unique_ptr<TVCmnTraceBuffer> traceBuffer_;  // guarded by traceLock_; made on first use
     std::mutex browseLock_;
     DaBrowsePosition browse_;                 // guarded by browseLock_
 };

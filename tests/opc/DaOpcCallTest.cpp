@@ -80,7 +80,8 @@ public:
 };
 
 // The frame's lines: "%s >>" at debug on entry; on exit the result, at info for S_OK
-// and at error for everything else, S_FALSE and OPC success codes included.
+// (debug for the diagnostic interfaces) and at error for everything else, S_FALSE and
+// OPC success codes included.
 TEST(DaOpcCall, FrameTracesEntryAndExitWithTheResult)
 {
     TVCmnTrace& trace = TVCmnTrace::process();
@@ -95,15 +96,18 @@ TEST(DaOpcCall, FrameTracesEntryAndExitWithTheResult)
         HRESULT result;
         int level;
         const char* resultText;
+        bool diagnostic = false;
     };
     const Row rows[] = {
         {"IOPCServer::GetStatus", S_OK, kTraceInfo, "[0x0]"},
         {"IOPCSyncIO::Read", S_FALSE, kTraceError, "[0x1]"},
         {"IOPCGroupStateMgt::SetState", static_cast<HRESULT>(0x0004000D), kTraceError, "[0x4000D]"},
         {"IOPCServer::AddGroup", E_INVALIDARG, kTraceError, "[0x80070057]"},
+        {"IKestrovaOPCTrace::GetTrace", S_OK, kTraceDebug, "[0x0]", true},
+        {"IKestrovaOPCTrace::GetTrace", E_FAIL, kTraceError, "[0x80004005]", true},
     };
     for (const Row& row : rows) {
-        DaOpcCall call(row.method, "(srv|00000001)");
+        DaOpcCall call(row.method, "(srv|00000001)", row.diagnostic);
         EXPECT_EQ(call.done(row.result), row.result) << row.method;
     }
     trace.removeSink(&capture);

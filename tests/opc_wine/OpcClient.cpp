@@ -623,6 +623,7 @@ int wmain(int argc, wchar_t** argv)
         }
         checkStatusAndLocale(server.p);
         checkServerExtras(server.p);
+        checkDiagnostics(server.p);
         Items items = checkBrowse(server.p);
         if (!items.writable.empty() && !items.readOnly.empty()) {
             checkProperties(server.p, items);

@@ -515,3 +515,41 @@ void checkV1(IOPCItemMgt* group, const OPCHANDLE handles[3])
     expect(data->DUnadvise(writeConnection), S_OK, "DUnadvise of the write-complete connection");
     expect(data->DUnadvise(readConnection), OLE_E_NOCONNECTION, "DUnadvise twice");
 }
+
+void checkDiagnostics(IOPCServer* server)
+{
+    Com<IKestrovaOPCTrace> trace;
+    expect(server->QueryInterface(IID_IKestrovaOPCTrace, trace.putVoid()), S_OK, "QI IKestrovaOPCTrace");
+    if (trace.p) {
+        LPWSTR text = nullptr;
+        expect(trace->GetTrace(&text), E_FAIL, "GetTrace while the buffer is off");
+        expect(trace->GetTraceOptions(&text), S_OK, "GetTraceOptions");
+        const std::wstring options = text ? text : L"";
+        CoTaskMemFree(text);
+        check(options.rfind(L"<?xml", 0) == 0 && options.find(L"<buffer><enable>0</enable>") != std::wstring::npos,
+              "the options document shows the buffer off");
+        expect(trace->SetTraceOptions(L"<notop/>"), E_INVALIDARG, "SetTraceOptions with another root");
+        expect(trace->SetTraceOptions(L"<op><buffer><enable>1</enable><size>65536</size></buffer></op>"), S_OK,
+               "SetTraceOptions turns the buffer on");
+        OPCSERVERSTATUS* status = nullptr;
+        if (SUCCEEDED(server->GetStatus(&status))) {
+            CoTaskMemFree(status->szVendorInfo);
+            CoTaskMemFree(status);
+        }
+        text = nullptr;
+        expect(trace->GetTrace(&text), S_OK, "GetTrace");
+        const std::wstring lines = text ? text : L"";
+        CoTaskMemFree(text);
+        check(lines.find(L"<trc>") != std::wstring::npos && lines.find(L"IOPCServer::GetStatus") != std::wstring::npos,
+              "the trace buffer holds the call made meanwhile");
+        expect(trace->SaveTraceOptions(), E_NOTIMPL, "SaveTraceOptions without a trace handler");
+        trace->SetTraceOptions(L"<op><buffer><enable>0</enable></buffer></op>");
+    }
+    Com<IKestrovaOPCWatch> watch;
+    expect(server->QueryInterface(IID_IKestrovaOPCWatch, watch.putVoid()), S_OK, "QI IKestrovaOPCWatch");
+    if (watch.p) {
+        LPWSTR text = nullptr;
+        expect(watch->GetStatistics(&text), E_NOTIMPL, "GetStatistics without a watch object");
+        CoTaskMemFree(text);
+    }
+}

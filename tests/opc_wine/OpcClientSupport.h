@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "idl/kestrovaopc.h"
 #include "idl/opccomn.h"
 #include "idl/opcda.h"
 
@@ -210,5 +211,7 @@ void checkItemIO(IOPCServer* server, const std::wstring& writable, const std::ws
 // The DA 1.0 streams through IDataObject and IOPCAsyncIO, on the same group.
 void checkV1(IOPCItemMgt* group, const OPCHANDLE handles[3]);
 void checkGetProperties(IOPCServer* server, const std::wstring& writable);
+// The trace control and the (missing) watch object.
+void checkDiagnostics(IOPCServer* server);
 // Before any group exists.
 void checkServerExtras(IOPCServer* server);
