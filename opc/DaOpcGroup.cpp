@@ -91,6 +91,8 @@ STDMETHODIMP DaOpcGroup::QueryInterface(REFIID riid, void** ppv)
         *ppv = static_cast<IOPCSyncIO2*>(this);
     else if (riid == IID_IOPCAsyncIO2 || riid == IID_IOPCAsyncIO3)
         *ppv = static_cast<IOPCAsyncIO3*>(this);
+    else if (riid == IID_IOPCPublicGroupStateMgt)
+        *ppv = static_cast<IOPCPublicGroupStateMgt*>(this);
     else if (riid == IID_IOPCAsyncIO)
         *ppv = static_cast<IOPCAsyncIO*>(this);
     else if (riid == IID_IDataObject)
@@ -253,6 +255,24 @@ STDMETHODIMP DaOpcGroup::GetKeepAlive(DWORD* pdwKeepAliveTime)
         return call.done(E_FAIL);
     *pdwKeepAliveTime = group_->keepAlive();
     return call.done(S_OK);
+}
+
+// ---- IOPCPublicGroupStateMgt -------------------------------------------------------
+
+STDMETHODIMP DaOpcGroup::GetState(BOOL* pPublic)
+{
+    DaOpcCall call("IOPCPublicGroupStateMgt::GetState", traceId_.c_str());
+    if (!pPublic)
+        return call.done(E_INVALIDARG);
+    *pPublic = FALSE;
+    return call.done(isRemoved() ? E_FAIL : S_OK);
+}
+
+// The public-group container keeps templates only and takes no client's group.
+STDMETHODIMP DaOpcGroup::MoveToPublic()
+{
+    DaOpcCall call("IOPCPublicGroupStateMgt::MoveToPublic", traceId_.c_str());
+    return call.done(E_FAIL);
 }
 
 // ---- The item-array frame ----------------------------------------------------------

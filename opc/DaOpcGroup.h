@@ -22,6 +22,7 @@
 class DaOpcServer;
 
 class DaOpcGroup final : public IOPCGroupStateMgt2,
+                         public IOPCPublicGroupStateMgt,
                          public IOPCItemMgt,
                          public IOPCSyncIO2,
                          public IOPCAsyncIO3,
@@ -48,6 +49,10 @@ public:
     STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
     STDMETHODIMP SetKeepAlive(DWORD dwKeepAliveTime, DWORD* pdwRevisedKeepAliveTime) override;
     STDMETHODIMP GetKeepAlive(DWORD* pdwKeepAliveTime) override;
+
+    // IOPCPublicGroupStateMgt: no group of this system is ever public.
+    STDMETHODIMP GetState(BOOL* pPublic) override;
+    STDMETHODIMP MoveToPublic() override;
 
     // IOPCItemMgt
     STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,

@@ -131,6 +131,15 @@ void checkCloneAndEnumerators(IOPCServer* server, IOPCItemMgt* group)
     expect(group->QueryInterface(IID_IOPCGroupStateMgt, state.putVoid()), S_OK, "QI IOPCGroupStateMgt");
     if (!state.p)
         return;
+    Com<IOPCPublicGroupStateMgt> publicState;
+    expect(group->QueryInterface(IID_IOPCPublicGroupStateMgt, publicState.putVoid()), S_OK,
+           "QI IOPCPublicGroupStateMgt");
+    if (publicState.p) {
+        BOOL isPublic = TRUE;
+        expect(publicState->GetState(&isPublic), S_OK, "IOPCPublicGroupStateMgt::GetState");
+        check(isPublic == FALSE, "a client's group is private");
+        expect(publicState->MoveToPublic(), E_FAIL, "MoveToPublic");
+    }
     Com<IOPCItemMgt> clone;
     expect(state->CloneGroup(L"G1 copy", IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(clone.put())), S_OK,
            "CloneGroup");
