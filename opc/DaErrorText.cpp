@@ -42,14 +42,9 @@ HRESULT daErrorStringForClient(HRESULT code, LCID lcid, LPWSTR* ppString, const 
     return S_OK;
 }
 
-std::string daResultCodeName(HRESULT code)
+std::span<const DaResultCodeName> daResultCodeNames()
 {
-    struct Name {
-        DWORD code;
-        const char* name;
-    };
-    // Several codes share a word: the XML-DA vocabulary has fewer words than COM codes.
-    static const Name kNames[] = {
+    static const DaResultCodeName kNames[] = {
         {0x00000000, "S_OK"},
         {0x0004000D, "S_UNSUPPORTEDRATE"},
         {0x0004000E, "S_CLAMP"},
@@ -88,7 +83,12 @@ std::string daResultCodeName(HRESULT code)
         {0xC0045610, "E_ACCESS_DENIED"},
         {0xC0045611, "E_BUSY"},
     };
-    for (const Name& entry : kNames) {
+    return kNames;
+}
+
+std::string daResultCodeName(HRESULT code)
+{
+    for (const DaResultCodeName& entry : daResultCodeNames()) {
         if (entry.code == static_cast<DWORD>(code)) return entry.name;
     }
     char text[32];

@@ -8,6 +8,7 @@
 // the same table compiled in, and no system texts.
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "platform/win.h"
@@ -59,3 +60,11 @@ HRESULT daErrorStringForClient(HRESULT code, LCID lcid, LPWSTR* ppString,
 
 // The result-code name: "S_OK", "E_UNKNOWNITEMNAME", ..., or "ERROR 0x%8.8lX".
 std::string daResultCodeName(HRESULT code);
+
+// The table behind daResultCodeName. Several codes share a word: the XML-DA
+// vocabulary has fewer words than there are COM codes.
+struct DaResultCodeName {
+    DWORD code;
+    const char* name;
+};
+std::span<const DaResultCodeName> daResultCodeNames();
