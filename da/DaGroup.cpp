@@ -54,6 +54,23 @@ HRESULT daCheckWriteValue(DaTag& tag, const VARIANT& value)
     return S_OK;
 }
 
+HRESULT daExecuteAndCollect(DaServer& server, DaTransaction& transaction, uint32_t timeoutMs,
+                            const std::vector<DaRef<DaRequest>>& requests, std::vector<HRESULT>& errors,
+                            HRESULT answer)
+{
+    if (transaction.requestCount() == 0)
+        return answer;
+    transaction.execute(&server, timeoutMs);
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (!requests[i])
+            continue;
+        errors[i] = requests[i]->getResult();
+        if (FAILED(errors[i]))
+            answer = S_FALSE;
+    }
+    return answer;
+}
+
 bool daSetWriteValue(DaRequest& request, const VARIANT& value, std::span<const DaWriteQT> qts, size_t index,
                      std::vector<HRESULT>& errors, HRESULT& answer)
 {
@@ -728,17 +745,7 @@ HRESULT DaGroup::syncWrite(std::span<const uint32_t> handles, std::span<const VA
             }
             transaction->addRequest(requests[i].get());
         }
-        if (transaction->requestCount() == 0)
-            return answer;
-        transaction->execute(server(), server()->writeTimeoutMs());
-        for (size_t i = 0; i < handles.size(); ++i) {
-            if (!requests[i])
-                continue;
-            errors[i] = requests[i]->getResult();
-            if (FAILED(errors[i]))
-                answer = S_FALSE;
-        }
-        return answer;
+        return daExecuteAndCollect(*server(), *transaction, server()->writeTimeoutMs(), requests, errors, answer);
     } catch (const std::exception&) {
         return E_OUTOFMEMORY;  // nothing of it reaches the client
     }

@@ -62,6 +62,13 @@ HRESULT daCheckWriteValue(DaTag& tag, const VARIANT& value);
 bool daSetWriteValue(DaRequest& request, const VARIANT& value, std::span<const DaWriteQT> qts, size_t index,
                      std::vector<HRESULT>& errors, HRESULT& answer);
 
+// Runs a synchronous transaction when it has requests and puts each request's result
+// into errors (requests: one entry per item, null for the items left out). The answer
+// is `answer`, or S_FALSE when a request failed.
+HRESULT daExecuteAndCollect(DaServer& server, DaTransaction& transaction, uint32_t timeoutMs,
+                            const std::vector<DaRef<DaRequest>>& requests, std::vector<HRESULT>& errors,
+                            HRESULT answer);
+
 class DaGroup : public DaObject {
 public:
     explicit DaGroup(DaServer* server);

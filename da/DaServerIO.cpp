@@ -47,23 +47,6 @@ DaRef<DaTransaction> makeServerTransaction(DaServer& server, DaTransactionKind k
     return DaRef<DaTransaction>(new (std::nothrow) DaTransaction(kind, DaConnectionType::sync, nullptr));
 }
 
-// Runs the transaction when it has requests and collects each request's result.
-HRESULT runAndCollect(DaServer& server, DaTransaction& transaction, uint32_t timeoutMs,
-                      const std::vector<DaRef<DaRequest>>& requests, std::vector<HRESULT>& errors, HRESULT answer)
-{
-    if (transaction.requestCount() == 0)
-        return answer;
-    transaction.execute(&server, timeoutMs);
-    for (size_t i = 0; i < requests.size(); ++i) {
-        if (!requests[i])
-            continue;
-        errors[i] = requests[i]->getResult();
-        if (FAILED(errors[i]))
-            answer = S_FALSE;
-    }
-    return answer;
-}
-
 }  // namespace
 
 HRESULT DaServer::readTags(std::span<const std::string> itemIds, std::span<const uint32_t> maxAges,
@@ -90,7 +73,7 @@ HRESULT DaServer::readTags(std::span<const std::string> itemIds, std::span<const
             requests[i]->setMaxAge(maxAges[i]);
             transaction->addRequest(requests[i].get());
         }
-        answer = runAndCollect(*this, *transaction, readTimeoutMs(), requests, errors, answer);
+        answer = daExecuteAndCollect(*this, *transaction, readTimeoutMs(), requests, errors, answer);
         for (size_t i = 0; i < itemIds.size(); ++i)
             if (requests[i])
                 requests[i]->getReadResult(results[i].value.put(), &results[i].quality, &results[i].timestamp);
@@ -129,7 +112,7 @@ HRESULT DaServer::writeTags(std::span<const std::string> itemIds, std::span<cons
             }
             transaction->addRequest(requests[i].get());
         }
-        return runAndCollect(*this, *transaction, writeTimeoutMs(), requests, errors, answer);
+        return daExecuteAndCollect(*this, *transaction, writeTimeoutMs(), requests, errors, answer);
     } catch (const std::exception&) {
         return E_OUTOFMEMORY;  // nothing of it reaches the client
     }

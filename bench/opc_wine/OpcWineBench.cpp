@@ -15,8 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "idl/opccomn.h"
-#include "idl/opcda.h"
+#include "tests/opc_wine/OpcClientSupport.h"
 #include "tests/opc_wine/OpcTestServer.h"
 
 namespace {
@@ -42,21 +41,6 @@ LONGLONG now()
     QueryPerformanceCounter(&count);
     return count.QuadPart;
 }
-
-template <class T>
-struct Com {
-    T* p = nullptr;
-    ~Com() { reset(); }
-    void reset()
-    {
-        if (p)
-            p->Release();
-        p = nullptr;
-    }
-    T** put() { reset(); return &p; }
-    void** putVoid() { return reinterpret_cast<void**>(put()); }
-    T* operator->() const { return p; }
-};
 
 class CountingCallback final : public IOPCDataCallback {
 public:

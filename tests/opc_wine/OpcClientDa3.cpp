@@ -29,6 +29,16 @@ OPCITEMVQT vqt(float value, const VqtRow& row)
     return entry;
 }
 
+// The keys (handles or item IDs) and VQT entries of a table of rows.
+template <class Key, size_t N>
+void vqtEntries(const VqtRow (&rows)[N], const Key* keys, float value, Key (&rowKeys)[N], OPCITEMVQT (&entries)[N])
+{
+    for (size_t i = 0; i < N; ++i) {
+        rowKeys[i] = keys[rows[i].item];
+        entries[i] = vqt(value, rows[i]);
+    }
+}
+
 void expectErrors(const HRESULT* errors, const VqtRow* rows, size_t count, const char* call)
 {
     for (size_t i = 0; errors && i < count; ++i) {
@@ -69,10 +79,7 @@ void checkMaxAgeAndVqt(IOPCItemMgt* group, const OPCHANDLE handles[3], DataCallb
     };
     OPCHANDLE rowHandles[std::size(rows)];
     OPCITEMVQT entries[std::size(rows)];
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        rowHandles[i] = handles[rows[i].item];
-        entries[i] = vqt(7.5f, rows[i]);
-    }
+    vqtEntries(rows, handles, 7.5f, rowHandles, entries);
     HRESULT* errors = nullptr;
     expect(sync->WriteVQT(0, rowHandles, entries, &errors), E_INVALIDARG, "WriteVQT(0)");
     expect(sync->WriteVQT(std::size(rows), rowHandles, entries, &errors), S_FALSE, "WriteVQT");
@@ -236,10 +243,7 @@ void checkItemIO(IOPCServer* server, const std::wstring& writable, const std::ws
     const LPCWSTR ids[] = {writable.c_str(), readOnly.c_str(), L"No.Such.Item"};
     LPCWSTR rowIds[std::size(rows)];
     OPCITEMVQT entries[std::size(rows)];
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        rowIds[i] = ids[rows[i].item];
-        entries[i] = vqt(3.25f, rows[i]);
-    }
+    vqtEntries(rows, ids, 3.25f, rowIds, entries);
     HRESULT* errors = nullptr;
     expect(io->WriteVQT(0, rowIds, entries, &errors), E_INVALIDARG, "item IO WriteVQT(0)");
     expect(io->WriteVQT(std::size(rows), rowIds, entries, &errors), S_FALSE, "item IO WriteVQT");
