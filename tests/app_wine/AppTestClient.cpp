@@ -1,0 +1,273 @@
+// The product server's test client: knows the server by its ProgID and the OPC IDL,
+// and its window by class name.
+//
+//   kv_app_test_client read              COM starts the server; status, the first item
+//                                        of the flat browse read from the drive; prints
+//                                        "<item> = <value> q=<quality>"
+//   kv_app_test_client hold MS           connects, advises a shutdown sink and holds the
+//                                        server MS ms or until asked to shut down; prints
+//                                        "shutdown request: <reason>" when asked
+//   kv_app_test_client post MSG [WPARAM] posts a message to the server's main window
+//   kv_app_test_client lines             prints the lines of the window's list
+//   kv_app_test_client window            prints the main window's title and whether it shows
+//   kv_app_test_client save-as TITLE PATH answers the file dialog TITLE with PATH
+//
+// Exit code 0 on success; 2 for a bad command line; others name the failing step.
+#include <windows.h>
+#include <objbase.h>
+#include <ocidl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "idl/opccomn.h"
+#include "idl/opcda.h"
+
+namespace {
+
+constexpr wchar_t kProgId[] = L"QZ.VIDOV3.1.DA";
+constexpr char kWindowClass[] = "REZUDIrurer3";
+
+template <class T>
+struct Com {
+    T* p = nullptr;
+    Com() = default;
+    Com(const Com&) = delete;
+    ~Com() { reset(); }
+    void reset()
+    {
+        if (p)
+            p->Release();
+        p = nullptr;
+    }
+    T** put() { reset(); return &p; }
+    void** putVoid() { return reinterpret_cast<void**>(put()); }
+    T* operator->() const { return p; }
+};
+
+class ShutdownSink final : public IOPCShutdown {
+public:
+    ShutdownSink() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
+            *ppv = static_cast<IOPCShutdown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on main's stack
+    STDMETHODIMP ShutdownRequest(LPCWSTR reason) override
+    {
+        printf("shutdown request: %ls\n", reason ? reason : L"(null)");
+        fflush(stdout);
+        SetEvent(event_);
+        return S_OK;
+    }
+    HANDLE event() const { return event_; }
+
+private:
+    std::atomic<ULONG> refs_{1};
+    HANDLE event_;
+};
+
+int fail(int code, const char* what, HRESULT hr)
+{
+    printf("FAILED: %s [0x%08lX]\n", what, static_cast<unsigned long>(hr));
+    fflush(stdout);
+    return code;
+}
+
+HRESULT connect(Com<IOPCServer>& server)
+{
+    CLSID clsid;
+    HRESULT hr = CLSIDFromProgID(kProgId, &clsid);
+    if (SUCCEEDED(hr))
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.putVoid());
+    return hr;
+}
+
+int readFirstItem()
+{
+    Com<IOPCServer> server;
+    HRESULT hr = connect(server);
+    if (FAILED(hr))
+        return fail(10, "CoCreateInstance by ProgID", hr);
+    OPCSERVERSTATUS* status = nullptr;
+    hr = server->GetStatus(&status);
+    if (FAILED(hr) || !status)
+        return fail(11, "GetStatus", hr);
+    printf("vendor: %ls, version %u.%u.%u\n", status->szVendorInfo ? status->szVendorInfo : L"", status->wMajorVersion,
+           status->wMinorVersion, status->wBuildNumber);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+
+    Com<IOPCBrowseServerAddressSpace> browse;
+    server->QueryInterface(IID_IOPCBrowseServerAddressSpace, browse.putVoid());
+    Com<IEnumString> ids;
+    if (!browse.p || FAILED(hr = browse->BrowseOPCItemIDs(OPC_FLAT, const_cast<LPWSTR>(L""), VT_EMPTY, 0, ids.put())) ||
+        !ids.p)
+        return fail(12, "BrowseOPCItemIDs flat", hr);
+    LPOLESTR first = nullptr;
+    ULONG fetched = 0;
+    if (ids->Next(1, &first, &fetched) != S_OK || fetched != 1)
+        return fail(13, "no item in the address space", E_FAIL);
+    const std::wstring itemId = first;
+    CoTaskMemFree(first);
+
+    OPCHANDLE groupHandle = 0;
+    DWORD revised = 0;
+    Com<IOPCItemMgt> items;
+    hr = server->AddGroup(L"app test", TRUE, 1000, 1, nullptr, nullptr, 0, &groupHandle, &revised, IID_IOPCItemMgt,
+                          reinterpret_cast<IUnknown**>(items.put()));
+    if (FAILED(hr))
+        return fail(14, "AddGroup", hr);
+    OPCITEMDEF def = {};
+    def.szItemID = const_cast<LPWSTR>(itemId.c_str());
+    def.bActive = TRUE;
+    def.hClient = 1;
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    hr = items->AddItems(1, &def, &results, &errors);
+    if (hr != S_OK)
+        return fail(15, "AddItems", hr);
+    const OPCHANDLE itemHandle = results[0].hServer;
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+
+    Com<IOPCSyncIO> sync;
+    items->QueryInterface(IID_IOPCSyncIO, sync.putVoid());
+    OPCITEMSTATE* states = nullptr;
+    hr = sync.p ? sync->Read(OPC_DS_DEVICE, 1, const_cast<OPCHANDLE*>(&itemHandle), &states, &errors) : E_NOINTERFACE;
+    if (hr != S_OK)
+        return fail(16, "Read from the device", hr);
+    VARIANT text;
+    VariantInit(&text);
+    VariantChangeType(&text, &states[0].vDataValue, 0, VT_BSTR);
+    printf("%ls = %ls q=0x%X\n", itemId.c_str(), text.vt == VT_BSTR ? text.bstrVal : L"?", states[0].wQuality);
+    fflush(stdout);
+    const WORD quality = states[0].wQuality;
+    VariantClear(&text);
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    items.reset();
+    server->RemoveGroup(groupHandle, TRUE);
+    return (quality & 0xC0) == 0xC0 ? 0 : fail(17, "the value's quality is not good", quality);
+}
+
+int holdServer(DWORD ms)
+{
+    ShutdownSink sink;
+    Com<IOPCServer> server;
+    HRESULT hr = connect(server);
+    if (FAILED(hr))
+        return fail(10, "CoCreateInstance by ProgID", hr);
+    Com<IConnectionPointContainer> container;
+    Com<IConnectionPoint> point;
+    DWORD cookie = 0;
+    server->QueryInterface(IID_IConnectionPointContainer, container.putVoid());
+    if (!container.p || FAILED(hr = container->FindConnectionPoint(IID_IOPCShutdown, point.put())) ||
+        FAILED(hr = point->Advise(&sink, &cookie)))
+        return fail(20, "Advise IOPCShutdown", hr);
+    printf("holding\n");
+    fflush(stdout);
+    WaitForSingleObject(sink.event(), ms);
+    point->Unadvise(cookie);
+    return 0;
+}
+
+HWND serverWindow()
+{
+    return FindWindowA(kWindowClass, nullptr);
+}
+
+int printLines()
+{
+    HWND window = serverWindow();
+    HWND list = window ? GetDlgItem(window, 2) : nullptr;
+    if (!list)
+        return fail(31, "no list box", E_FAIL);
+    const LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        char line[1024] = {};
+        const LRESULT length = SendMessageA(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
+        if (length < 0 || length >= static_cast<LRESULT>(sizeof line))
+            continue;
+        SendMessageA(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line));
+        printf("%s\n", line);
+    }
+    return 0;
+}
+
+int printWindow()
+{
+    HWND window = serverWindow();
+    if (!window)
+        return fail(30, "no server window", E_FAIL);
+    char title[256] = {};
+    GetWindowTextA(window, title, sizeof title);
+    printf("title: %s\nvisible: %d\n", title, IsWindowVisible(window) ? 1 : 0);
+    return 0;
+}
+
+// Waits for the dialog, types the path into its file name box and presses OK.
+int answerFileDialog(const char* title, const char* path)
+{
+    HWND dialog = nullptr;
+    for (int i = 0; i < 150 && !dialog; ++i) {  // a safety net of 30 s
+        dialog = FindWindowA(nullptr, title);
+        if (!dialog)
+            Sleep(200);
+    }
+    if (!dialog)
+        return fail(33, "no file dialog", E_FAIL);
+    // The explorer-style dialog's file name combo box, or the old style's edit box.
+    HWND name = GetDlgItem(dialog, 0x47c);
+    if (!name)
+        name = GetDlgItem(dialog, 0x480);
+    if (!name)
+        return fail(34, "no file name box", E_FAIL);
+    SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path));
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return 2;
+    const std::string mode = argv[1];
+    if (mode == "post" && argc >= 3) {
+        HWND window = serverWindow();
+        if (!window)
+            return fail(30, "no server window", E_FAIL);
+        const UINT message = static_cast<UINT>(strtoul(argv[2], nullptr, 0));
+        const WPARAM wParam = argc >= 4 ? strtoul(argv[3], nullptr, 0) : 0;
+        return PostMessageA(window, message, wParam, 0) ? 0 : fail(32, "PostMessage", HRESULT_FROM_WIN32(GetLastError()));
+    }
+    if (mode == "lines")
+        return printLines();
+    if (mode == "window")
+        return printWindow();
+    if (mode == "save-as" && argc >= 4)
+        return answerFileDialog(argv[2], argv[3]);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    int rc = 2;
+    if (mode == "read")
+        rc = readFirstItem();
+    else if (mode == "hold" && argc >= 3)
+        rc = holdServer(static_cast<DWORD>(strtoul(argv[2], nullptr, 10)));
+    CoUninitialize();
+    return rc;
+}
