@@ -23,48 +23,16 @@
 #include <string>
 #include <vector>
 
-#include "idl/opccomn.h"
-#include "idl/opcda.h"
+#include "tests/opc_wine/OpcClientSupport.h"
 
 namespace {
 
 constexpr wchar_t kProgId[] = L"QZ.VIDOV3.1.DA";
 constexpr char kWindowClass[] = "REZUDIrurer3";
 
-template <class T>
-struct Com {
-    T* p = nullptr;
-    Com() = default;
-    Com(const Com&) = delete;
-    ~Com() { reset(); }
-    void reset()
-    {
-        if (p)
-            p->Release();
-        p = nullptr;
-    }
-    T** put() { reset(); return &p; }
-    void** putVoid() { return reinterpret_cast<void**>(put()); }
-    T* operator->() const { return p; }
-};
-
-class ShutdownSink final : public IOPCShutdown {
+class ShutdownSink final : public Sink<IOPCShutdown> {
 public:
     ShutdownSink() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
-            *ppv = static_cast<IOPCShutdown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on main's stack
     STDMETHODIMP ShutdownRequest(LPCWSTR reason) override
     {
         printf("shutdown request: %ls\n", reason ? reason : L"(null)");
@@ -75,7 +43,6 @@ public:
     HANDLE event() const { return event_; }
 
 private:
-    std::atomic<ULONG> refs_{1};
     HANDLE event_;
 };
 
@@ -196,14 +163,15 @@ int printLines()
     HWND list = window ? GetDlgItem(window, 2) : nullptr;
     if (!list)
         return fail(31, "no list box", E_FAIL);
-    const LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+    // Wide: Wine hands list box texts between processes as Unicode only.
+    const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
-        char line[1024] = {};
-        const LRESULT length = SendMessageA(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
-        if (length < 0 || length >= static_cast<LRESULT>(sizeof line))
+        wchar_t line[1024] = {};
+        const LRESULT length = SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
+        if (length < 0 || length >= static_cast<LRESULT>(sizeof line / sizeof line[0]))
             continue;
-        SendMessageA(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line));
-        printf("%s\n", line);
+        SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line));
+        printf("%ls\n", line);
     }
     return 0;
 }
