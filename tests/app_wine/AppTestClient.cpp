@@ -11,6 +11,8 @@
 //   kv_app_test_client lines             prints the lines of the window's list
 //   kv_app_test_client window            prints the main window's title and whether it shows
 //   kv_app_test_client save-as TITLE PATH answers the file dialog TITLE with PATH
+//   kv_app_test_client start EXE TAIL    runs EXE with the command line "EXE" TAIL exactly
+//                                        as given (quotes included) and answers its exit code
 //
 // Exit code 0 on success; 2 for a bad command line; others name the failing step.
 #include <windows.h>
@@ -209,6 +211,23 @@ int answerFileDialog(const char* title, const char* path)
     return 0;
 }
 
+// Wine's own launcher escapes the quotes of an argument; a user's shell does not.
+int startExactly(const char* exe, const char* tail)
+{
+    std::string commandLine = std::string("\"") + exe + "\" " + tail;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(exe, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return fail(40, "CreateProcess", HRESULT_FROM_WIN32(GetLastError()));
+    CloseHandle(process.hThread);
+    DWORD code = 99;
+    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)  // a safety net
+        GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -228,6 +247,8 @@ int main(int argc, char** argv)
         return printLines();
     if (mode == "window")
         return printWindow();
+    if (mode == "start" && argc >= 4)
+        return startExactly(argv[2], argv[3]);
     if (mode == "save-as" && argc >= 4)
         return answerFileDialog(argv[2], argv[3]);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
