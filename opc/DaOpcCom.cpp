@@ -97,14 +97,16 @@ STDMETHODIMP DaOpcConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie)
         return CONNECT_E_CANNOTCONNECT;
     daSetCallbackSecurity(typed.get());
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::unique_lock<std::timed_mutex> hold(lock_, kAdviseLockWait);
+        if (!hold.owns_lock())
+            return E_PENDING;
         if (sink_)
             return CONNECT_E_ADVISELIMIT;
         sink_ = typed;
     }
     DWORD cookie = 0;
     HRESULT hr = onAdvise(typed.get(), cookie);
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<std::timed_mutex> hold(lock_);
     if (FAILED(hr)) {
         sink_.reset();
         return hr;
@@ -120,7 +122,9 @@ STDMETHODIMP DaOpcConnectionPoint::Unadvise(DWORD dwCookie)
         return E_FAIL;
     TVCmnComPtr<IUnknown> old;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::unique_lock<std::timed_mutex> hold(lock_, kAdviseLockWait);
+        if (!hold.owns_lock())
+            return E_PENDING;
         if (!sink_ || dwCookie != cookie_)
             return CONNECT_E_NOCONNECTION;
         old = std::move(sink_);
@@ -138,14 +142,14 @@ STDMETHODIMP DaOpcConnectionPoint::EnumConnections(IEnumConnections** ppEnum)
 
 TVCmnComPtr<IUnknown> DaOpcConnectionPoint::sink()
 {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<std::timed_mutex> hold(lock_);
     return sink_;
 }
 
 void DaOpcConnectionPoint::drop()
 {
     TVCmnComPtr<IUnknown> old;
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<std::timed_mutex> hold(lock_);
     old = std::move(sink_);
     cookie_ = 0;
 }

@@ -8,6 +8,7 @@
 #include <ocidl.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <new>
 #include <string>
@@ -75,7 +76,9 @@ protected:
 private:
     IConnectionPointContainer& owner_;  // not owning: the point is part of it
     const IID iid_;
-    std::mutex lock_;
+    // Advise and Unadvise wait at most kAdviseLockWait for it, then answer E_PENDING.
+    static constexpr std::chrono::milliseconds kAdviseLockWait{2000};
+    std::timed_mutex lock_;
     TVCmnComPtr<IUnknown> sink_;  // guarded by lock_
     DWORD cookie_ = 0;            // guarded by lock_
 };
