@@ -27,7 +27,6 @@ def main():
     finally:
         e2e.wine([server, "/unregserver"])
         e2e.wine(["regsvr32", "/u", "/s", e2e.winpath(dll)])
-        e2e.kill_prefix()
     t.finish()
 
 

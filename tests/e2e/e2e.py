@@ -11,6 +11,8 @@ import re
 import signal
 import subprocess
 import sys
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -53,8 +55,14 @@ def wine(args, timeout=60, env=None, check=False):
     """Runs a Windows program to its end; returns the CompletedProcess."""
     merged = dict(os.environ)
     merged.update(env or {})
-    return subprocess.run([WINE_RUN] + list(args), capture_output=True, text=True, timeout=timeout, env=merged,
-                          check=check, errors="replace")
+    try:
+        return subprocess.run([WINE_RUN] + list(args), capture_output=True, text=True, timeout=timeout, env=merged,
+                              check=check, errors="replace")
+    except subprocess.TimeoutExpired as e:
+        if check:
+            raise
+        print(f"e2e: timed out after {timeout} s: {' '.join(args)}", flush=True)
+        return subprocess.CompletedProcess(e.cmd, 124, e.stdout or "", e.stderr or "")
 
 
 def start(args, env=None):
@@ -66,7 +74,10 @@ def start(args, env=None):
 
 
 def kill_prefix():
+    """Ends every process of the prefix and waits for its wineserver to be gone: a wine
+    process started while the old wineserver still winds down can hang."""
     subprocess.run([WINE_PREFIX, "kill"], timeout=60, check=False)
+    subprocess.run([WINE_PREFIX, "stop"], timeout=90, check=False)
 
 
 class Kvopc:
@@ -119,3 +130,142 @@ def interrupt(process, timeout=30):
     os.killpg(process.pid, signal.SIGINT)
     out, err = process.communicate(timeout=timeout)
     return process.returncode, out, err
+
+
+class Subscription:
+    """A kvopc subscribe running in the background; its value lines are collected with
+    their arrival times as (arrival, timestamp, item, value, quality)."""
+
+    def __init__(self, kv, items, rate_ms, extra=()):
+        self.process = kv.start("subscribe", *items, "--rate", str(rate_ms), *extra)
+        self.rows = []
+        self.lock = threading.Lock()
+        self.changed = threading.Condition(self.lock)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            arrival = time.time()
+            for row in value_lines(line):
+                with self.changed:
+                    self.rows.append((arrival,) + row)
+                    self.changed.notify_all()
+
+    def wait_for(self, predicate, timeout_s):
+        """Waits until predicate(rows) holds; returns its last answer."""
+        deadline = time.monotonic() + timeout_s
+        with self.changed:
+            while not predicate(self.rows):
+                left = deadline - time.monotonic()
+                if left <= 0 or self.process.poll() is not None:
+                    return predicate(self.rows)
+                self.changed.wait(min(left, 0.5))
+            return True
+
+    def count(self):
+        with self.lock:
+            return len(self.rows)
+
+    def since(self, index):
+        with self.lock:
+            return list(self.rows[index:])
+
+    def stop(self):
+        """Ctrl-C; returns (exit code, stderr)."""
+        os.killpg(self.process.pid, signal.SIGINT)
+        try:
+            self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+        self.reader.join(timeout=10)
+        return self.process.returncode, self.process.stderr.read()
+
+
+class Display:
+    """An Xvfb of the test's own: the server's window needs a display, and other
+    windows of the test's own wine processes find it only there."""
+
+    def __init__(self):
+        for n in range(140, 200):
+            if not os.path.exists(f"/tmp/.X{n}-lock"):
+                self.name = f":{n}"
+                break
+        self.process = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # A wine process that meets a display not yet listening can hang.
+        socket = f"/tmp/.X11-unix/X{self.name[1:]}"
+        deadline = time.monotonic() + 30
+        while not os.path.exists(socket) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        os.environ["DISPLAY"] = self.name
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-display", self.name, "-window", "root", path], timeout=30, check=False)
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+class ProductInstall:
+    """The product's exe folder copied aside (server, comms server, proxy/stubs, sample
+    plant), registered in a prefix of the test's own and started with "/e": it serves
+    the test's clients and ends by itself when the last one goes."""
+
+    WINDOW_CLASS = "REZUDIrurer3"
+    MENU_ONLINE = 40023
+
+    def __init__(self, name, app_dir, post_tool, settings_text=None):
+        self.dir = os.path.join(os.getcwd(), name + ".d")
+        subprocess.run(["rm", "-rf", self.dir], check=True)
+        os.makedirs(self.dir)
+        for f in ("KestrovaOpcServer.exe", "kv_comms_server.exe", "kv_opc_ps.dll", "kv_commsserver_ps.dll",
+                  "appdefault.xml", "VUDOvoveRaduzeri.ini"):
+            subprocess.run(["cp", os.path.join(app_dir, f), self.dir], check=True)
+        if settings_text is not None:
+            with open(os.path.join(self.dir, "VUDOvoveRaduzeri.ini"), "w") as out:
+                out.write(settings_text)
+        self.server = os.path.join(self.dir, "KestrovaOpcServer.exe")
+        self.post_tool = post_tool
+        # A prefix of the test's own (kept between runs: made once), so that ending
+        # its processes touches no other test.
+        os.environ["WINEPREFIX"] = os.path.join(os.getcwd(), "e2e-wineprefix")
+        subprocess.run([WINE_PREFIX, "stop"], timeout=90, check=False)
+        subprocess.run([WINE_PREFIX, "init"], check=True, timeout=120)
+        self.display = Display()
+        wine(["regsvr32", "/s", winpath(os.path.join(self.dir, "kv_opc_ps.dll"))], check=True)
+        wine([os.path.join(self.dir, "kv_comms_server.exe"), "/regserver"], check=True)
+        wine([self.server, "/r"], check=True)
+        self.process = None
+
+    def start(self):
+        """Starts the server; true once its window shows (the class factory is there)."""
+        self.process = start([self.server, "/e"])
+        if wine([self.post_tool, self.WINDOW_CLASS], timeout=60).returncode == 0:
+            return True
+        shot = os.path.join(os.getcwd(), "no-window.png")
+        self.display.screenshot(shot)
+        print(f"e2e: the server's window did not show; the screen: {shot}", flush=True)
+        return False
+
+    def menu(self, command):
+        return wine([self.post_tool, self.WINDOW_CLASS, str(command)]).returncode == 0
+
+    def ended(self, timeout_s):
+        try:
+            self.process.wait(timeout=timeout_s)
+            return True
+        except subprocess.TimeoutExpired:
+            return False
+
+    def close(self):
+        wine([self.server, "/u"])
+        wine([os.path.join(self.dir, "kv_comms_server.exe"), "/unregserver"])
+        if self.process and self.process.poll() is None:
+            kill_prefix()
+        else:
+            # Killing a prefix that would end by itself leaves it unusable for a while.
+            subprocess.run([WINE_PREFIX, "stop"], timeout=90, check=False)
+        self.display.close()
