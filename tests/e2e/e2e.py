@@ -234,10 +234,13 @@ class ProductInstall:
         os.environ["WINEPREFIX"] = os.path.join(os.getcwd(), "e2e-wineprefix")
         subprocess.run([WINE_PREFIX, "stop"], timeout=90, check=False)
         subprocess.run([WINE_PREFIX, "init"], check=True, timeout=120)
+        # Message boxes (a second instance, a failed start) go to a file and are answered
+        # at once instead of waiting for a click that never comes.
+        os.environ["KV_APP_MESSAGE_LOG"] = winpath(self.dir) + "\\messages.log"
+        os.environ["KV_COMMS_SERVER_QUIET"] = "1"
         self.display = Display()
-        wine(["regsvr32", "/s", winpath(os.path.join(self.dir, "kv_opc_ps.dll"))], check=True)
-        wine([os.path.join(self.dir, "kv_comms_server.exe"), "/regserver"], check=True)
-        wine([self.server, "/r"], check=True)
+        # Registers the proxy/stub DLL and the comms server beside it too.
+        wine([self.server, "/regserver"], check=True)
         self.process = None
 
     def start(self):
@@ -261,8 +264,7 @@ class ProductInstall:
             return False
 
     def close(self):
-        wine([self.server, "/u"])
-        wine([os.path.join(self.dir, "kv_comms_server.exe"), "/unregserver"])
+        wine([self.server, "/unregserver"])
         if self.process and self.process.poll() is None:
             kill_prefix()
         else:
