@@ -31,9 +31,14 @@ void TVCmnEvent::set()
     // Wake every waiter, also for auto-reset: one woken waiter may meanwhile have been
     // satisfied by another event of its list, and the signal must not be left unseen.
     // The waiters that lose the race for an auto-reset event simply sleep again.
+    // Notified after the waiter's mutex is let go, so that the woken thread does not run
+    // straight into it and sleep a second time; the waiter cannot leave meanwhile, since
+    // unregistering needs this event's lock, which is held throughout.
     for (Waiter* waiter : waiters_) {
-        std::lock_guard<std::mutex> wake(waiter->mutex);
-        waiter->notified = true;
+        {
+            std::lock_guard<std::mutex> wake(waiter->mutex);
+            waiter->notified = true;
+        }
         waiter->wake.notify_one();
     }
 }

@@ -254,7 +254,10 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
         ParameterRecord record = tag.getRecord();
         const std::string address = tag.getNodeAddress();
         const std::wstring wide = TVCmnString::ansiToWide(address);
-        if (wanted && !inLoop) {
+        if (wanted && !inLoop && (!isOnline() || handle < 0)) {
+            // Offline there is no loop to join: the wish stays, and going online brings
+            // the tag in.
+        } else if (wanted && !inLoop) {
             const uint32_t rate = computeLoopRate(tag);
             tag.setLoopRateMs(rate);
             LONG ret = -1;
@@ -404,38 +407,54 @@ void walkTags(DaNode* branch, Visit&& visit)
             walkTags(static_cast<DaNode*>(child.get()), visit);
 }
 
-bool examined(DriveTag& tag)
+bool readable(DriveTag& tag)
 {
-    if (!(tag.getAccessRights() & kDaAccessReadable))
-        return false;
+    return (tag.getAccessRights() & kDaAccessReadable) != 0;
+}
+
+bool holdsValue(DriveTag& tag)
+{
     DaRef<DaCache> cache = tag.getCache();
     return cache && cache->holdsValue();
 }
 }  // namespace
 
+// Tags that hold a value re-enter the loop and show last usable; so do tags that active
+// items want polled but that never got a value (activated while offline, or offline
+// before their first update): without this they would never be polled again.
 void DriveComms::addTagsToLoop(DaNode* branch, const FILETIME& now)
 {
     walkTags(branch, [&](DriveTag& tag) {
-        if (!examined(tag))
+        if (!readable(tag))
+            return;
+        const bool valued = holdsValue(tag);
+        if (!valued && tag.activeItemCount() == 0)
             return;
         activateComms(tag);
-        if (DaRef<DaCache> cache = tag.getCache()) {
-            cache->setQuality(kQualityLastUsable);
-            cache->setTimestamp(now);
+        if (valued) {
+            if (DaRef<DaCache> cache = tag.getCache()) {
+                cache->setQuality(kQualityLastUsable);
+                cache->setTimestamp(now);
+            }
+            daUpdateTagValue(tag, nullptr, kQualityLastUsable, &now);
         }
-        daUpdateTagValue(tag, nullptr, kQualityLastUsable, &now);
         postDiagnostic(diagnostics_, kDiagNormalComms, "Going online - Adding node %s, #%i.%i to loop at rate %i",
                        tag.getNodeAddress().c_str(), int(tag.getMenuNumber()), int(tag.getParameterNumber()),
                        int(tag.getLoopRateMs()));
     });
 }
 
+// Every tag in the loop leaves it, valued or not: the loop goes with the unregistered
+// handle, and a tag left marked as in it would never be added to the next one.
 void DriveComms::removeTagsFromLoop(DaNode* branch, uint16_t quality, const FILETIME& now)
 {
     walkTags(branch, [&](DriveTag& tag) {
-        if (!examined(tag))
+        if (!readable(tag))
             return;
-        if (DaRef<DaCache> cache = tag.getCache()) {
+        const bool valued = holdsValue(tag);
+        if (!valued && !tag.isInLoop())
+            return;
+        if (DaRef<DaCache> cache = tag.getCache(); cache && valued) {
             cache->setQuality(quality);
             cache->setTimestamp(now);
         }

@@ -8,9 +8,9 @@
 //
 // Locks: lock_ (queue, last notification, loop tags) and each tag's own lock are
 // never held together and never across a call into the comms server, COM or the
-// engine's request completion. A tag's request lock is held while its direct request is
-// started and while the reply is processed; the comms server call inside it takes no
-// lock of ours, and the completion it may run takes only engine locks.
+// engine's request completion. Direct requests take no lock of a tag across their start
+// and reply: only the comms event thread starts them and processes their replies, one
+// at a time, and the record they send is a copy taken under the tag lock.
 #pragma once
 
 #include <atomic>

@@ -63,8 +63,6 @@ public:
     // The whole record, a copy taken under the tag lock: a direct request hands its own
     // copy to the comms server by address, so no lock is held across that call.
     ParameterRecord getRecord() const;
-    // Held while a direct request is started and while its reply is processed.
-    DaLock& requestLock() KV_RETURN_CAPABILITY(requestLock_) { return requestLock_; }
 
     // Polling-loop state.
     uint32_t getLoopRateMs() const;
@@ -106,5 +104,4 @@ private:
     bool loopWanted_ = false;         // guarded by lock_
     bool loopWorkClaimed_ = false;    // guarded by lock_
     bool loopWorkNoted_ = false;      // guarded by lock_
-    DaLock requestLock_;
 };

@@ -110,6 +110,53 @@ TEST_F(DriveLoop, GoingOfflineAndOnlineShowsOutOfServiceThenLastUsable)
     EXPECT_TRUE(lines.count("reporting data: 7") >= 2);
 }
 
+// Tags wanted in the loop that never got a value must be polled again after going
+// online: one activated while offline, one whose only loop answers were errors.
+TEST_F(DriveLoop, ATagWithoutValueThatActiveItemsWantIsPolledAfterGoingOnline)
+{
+    struct Case {
+        const char* what;
+        bool activateOffline;
+        unsigned faultBeforeOffline;
+    };
+    const Case cases[] = {
+        {"activated while offline", true, comms::kFaultNone},
+        {"only error updates before going offline", false, comms::kFaultReplyTimeout},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DaRef<DriveTag> tag = addTag(std::string("Fresh") + (c.activateOffline ? "A" : "B"), 50 + c.activateOffline,
+                                     VT_I4, kDaAccessReadable);
+        DaRef<DaCache> cache = tag->getCache();
+        const std::string id = "Drive1." + tag->getName();
+        DaRef<DaGroup> group;
+        if (!c.activateOffline) {
+            ASSERT_TRUE(net()->setParameterFaults("1", 1, tag->getParameterNumber(), c.faultBeforeOffline));
+            group = addGroup(20);
+            addItem(group.get(), id);
+            const std::string failing = "Node 1, #1." + std::to_string(tag->getParameterNumber()) + " reporting error";
+            ASSERT_TRUE(waitUntil([&] { return lines.count(failing) > 0; }));
+            EXPECT_TRUE(tag->isInLoop());
+            EXPECT_FALSE(cache->holdsValue());
+            ASSERT_TRUE(net()->setParameterFaults("1", 1, tag->getParameterNumber(), comms::kFaultNone));
+        }
+        link->toggleOnline();
+        ASSERT_TRUE(waitUntil([&] { return !link->isOnline(); }));
+        EXPECT_FALSE(tag->isInLoop());
+        if (c.activateOffline) {
+            group = addGroup(20);
+            addItem(group.get(), id);
+            EXPECT_EQ(tag->activeItemCount(), 1u);
+            EXPECT_FALSE(tag->isInLoop());
+        }
+        link->toggleOnline();
+        ASSERT_TRUE(waitUntil([&] { return link->isOnline() && tag->isInLoop(); }));
+        EXPECT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityGood && cache->holdsValue(); }));
+        daServer->removeGroup(group->serverHandle(), true);
+        EXPECT_FALSE(tag->isInLoop());
+    }
+}
+
 TEST_F(DriveLoop, AParameterTheLoopRefusesStaysOutAndIsNotRetriedByTheNextItem)
 {
     DaRef<DriveTag> stray = addTag("Stray", 5, VT_I4, kDaAccessReadable);
