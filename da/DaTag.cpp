@@ -34,19 +34,28 @@ DaProperty* newProperty(uint32_t id) { return tvCmnCheckAlloc(new (std::nothrow)
 
 DaTag::DaTag(bool tracksItems) noexcept : DaElement(kDaCodeTag), tracksItems_(tracksItems) {}
 
-DaTag::~DaTag()
+DaTag::~DaTag() KV_NO_THREAD_SAFETY_ANALYSIS
 {
-    if (extras_) {
-        for (auto& property : extras_->properties)
+    if (Extras* extras = block()) {
+        for (auto& property : extras->properties)
             property->tag_ = nullptr;
+        delete extras;
+    } else if (DaObject* item = singleItem()) {
+        item->release();
     }
 }
 
 DaTag::Extras& DaTag::extras()
 {
-    if (!extras_)
-        extras_.reset(tvCmnCheckAlloc(new (std::nothrow) Extras));
-    return *extras_;
+    if (Extras* extras = block())
+        return *extras;
+    std::unique_ptr<Extras> made(tvCmnCheckAlloc(new (std::nothrow) Extras));
+    if (DaObject* item = singleItem()) {
+        made->items.reserve(2);
+        made->items.push_back(DaRef<DaObject>(item, DaRef<DaObject>::kAdopt));  // the word's reference moves
+    }
+    rare_ = reinterpret_cast<uintptr_t>(made.release());
+    return *block();
 }
 
 void DaTag::setCache(DaCache* cache)
@@ -167,6 +176,13 @@ void DaTag::onItemConnected(DaObject* item)
     if (!tracksItems_ || !item || !item->isItem())
         return;
     DaLockHolder hold(lock_);
+    if (rare_ == 0) {
+        item->addRef();
+        rare_ = reinterpret_cast<uintptr_t>(item) | kSingleItem;
+        return;
+    }
+    if (singleItem() == item)
+        return;
     auto& items = extras().items;
     if (std::none_of(items.begin(), items.end(), [item](const DaRef<DaObject>& i) { return i.get() == item; }))
         items.emplace_back(item);
@@ -178,9 +194,14 @@ void DaTag::onItemDisconnected(DaObject* item)
         return;
     DaRef<DaObject> removed;  // the item may go with its last reference: not under the lock
     DaLockHolder hold(lock_);
-    if (!extras_)
+    if (singleItem() == item) {
+        removed = DaRef<DaObject>(item, DaRef<DaObject>::kAdopt);
+        rare_ = 0;
         return;
-    auto& items = extras_->items;
+    }
+    if (!block())
+        return;
+    auto& items = block()->items;
     auto it = std::find_if(items.begin(), items.end(), [item](const DaRef<DaObject>& i) { return i.get() == item; });
     if (it != items.end()) {
         removed = std::move(*it);
@@ -191,8 +212,10 @@ void DaTag::onItemDisconnected(DaObject* item)
 void DaTag::getItems(std::vector<DaRef<DaObject>>& items) const
 {
     DaLockHolder hold(lock_);
-    if (extras_)
-        items = extras_->items;
+    if (const Extras* extras = block())
+        items = extras->items;
+    else if (DaObject* item = singleItem())
+        items.assign(1, DaRef<DaObject>(item));
     else
         items.clear();
 }
@@ -216,9 +239,9 @@ HRESULT DaTag::addProperty(DaProperty* property)
 DaRef<DaProperty> DaTag::findProperty(uint32_t id) const
 {
     DaLockHolder hold(lock_);
-    if (!extras_)
+    if (!block())
         return nullptr;
-    auto& properties = extras_->properties;
+    auto& properties = block()->properties;
     auto at = std::lower_bound(properties.begin(), properties.end(), id,
         [](const DaRef<DaProperty>& p, uint32_t key) { return p->getId() < key; });
     if (at != properties.end() && (*at)->getId() == id)
@@ -264,8 +287,8 @@ void DaTag::getPropertyList(bool withTypeAndQuality, bool withAccessRights, std:
     std::vector<DaRef<DaProperty>> children;
     {
         DaLockHolder hold(lock_);
-        if (extras_)
-            children = extras_->properties;
+        if (const Extras* extras = block())
+            children = extras->properties;
     }
     for (const auto& child : children)
         list.push_back({child->getId(), child->getDescription(), child->getDatatype()});

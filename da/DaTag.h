@@ -5,7 +5,7 @@
 //
 // Memory matters here (one object per drive parameter): the small fields are packed into
 // one word, and the rarely used parts (property children, item list) live in a block
-// that is only allocated when first needed. Standard properties 1 to 6 and the text
+// that is only allocated when first needed; a lone item is kept in the block's word. Standard properties 1 to 6 and the text
 // forms are answered from the fields.
 //
 // Lock order: the tag's lock before its properties' locks.
@@ -128,6 +128,19 @@ private:
         std::vector<DaRef<DaProperty>> properties;  // sorted by ID
         std::vector<DaRef<DaObject>> items;
     };
+    // The rare parts word: null, one connected item (low bit set, a reference held) or
+    // the Extras block. Most tags are one item's at most and have no property children,
+    // so their item costs no block.
+    static constexpr uintptr_t kSingleItem = 1;
+    Extras* block() const KV_REQUIRES(lock_)
+    {
+        return rare_ & kSingleItem ? nullptr : reinterpret_cast<Extras*>(rare_);
+    }
+    DaObject* singleItem() const KV_REQUIRES(lock_)
+    {
+        return rare_ & kSingleItem ? reinterpret_cast<DaObject*>(rare_ & ~kSingleItem) : nullptr;
+    }
+    // The block, made on first need; a single item moves into its list.
     Extras& extras() KV_REQUIRES(lock_);
     DaRef<DaProperty> findOrAddProperty(uint32_t id);
 
@@ -138,5 +151,5 @@ private:
     uint8_t defaultHandling_ : 3 = 0;   // guarded by lock_
     uint8_t cacheFirst_ : 1 = 0;        // guarded by lock_
     DaRef<DaCache> cache_;              // guarded by lock_
-    std::unique_ptr<Extras> extras_;    // guarded by lock_
+    uintptr_t rare_ = 0;                // guarded by lock_; see block()
 };

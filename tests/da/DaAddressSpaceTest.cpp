@@ -2,6 +2,7 @@
 // type codes and trace names, and the tag fields other subsystems rely on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "da/DaTypes.h"
@@ -236,6 +237,52 @@ TEST(DaTag, ItemTrackingKeepsEachItemOnceAndOnlyItems)
     tracking->getItems(items);
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0].get(), second.get());
+}
+
+// A lone item is kept without the tag's block; a second item or a property child makes
+// the block and the item moves into it. Each path must keep the list and give back
+// exactly the references it took.
+TEST(DaTag, ItemListSurvivesTheMoveFromALoneItemToTheBlock)
+{
+    enum Step { connectFirst, connectSecond, addProperty, dropFirst, dropSecond };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        size_t listed;  // items listed at the end
+    };
+    const Case cases[] = {
+        {"lone item in and out", {connectFirst, dropFirst}, 0},
+        {"second item makes the block", {connectFirst, connectSecond, dropFirst}, 1},
+        {"property makes the block under a lone item", {connectFirst, addProperty, dropFirst}, 0},
+        {"property first, then an item", {addProperty, connectFirst}, 1},
+        {"lone item again after the first left", {connectFirst, dropFirst, connectSecond}, 1},
+        {"tag goes with its items", {connectFirst, connectSecond}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DaRef<FakeItem> first(new FakeItem), second(new FakeItem);
+        {
+            DaRef<DaTag> tag(new DaTag(true));
+            for (Step step : c.steps) {
+                switch (step) {
+                case connectFirst: tag->onItemConnected(first.get()); break;
+                case connectSecond: tag->onItemConnected(second.get()); break;
+                case addProperty: ASSERT_EQ(tag->addProperty(new DaProperty(5000)), S_OK); break;
+                case dropFirst: tag->onItemDisconnected(first.get()); break;
+                case dropSecond: tag->onItemDisconnected(second.get()); break;
+                }
+            }
+            std::vector<DaRef<DaObject>> items;
+            tag->getItems(items);
+            EXPECT_EQ(items.size(), c.listed);
+            items.clear();
+            EXPECT_EQ(first->refCount() + second->refCount(), 2u + c.listed);
+            if (std::find(c.steps.begin(), c.steps.end(), addProperty) != c.steps.end())
+                EXPECT_TRUE(tag->findProperty(5000));
+        }
+        EXPECT_EQ(first->refCount(), 1u);
+        EXPECT_EQ(second->refCount(), 1u);
+    }
 }
 
 TEST(DaTag, CacheIsMadeOnceWithTheTagsDatatypeAndFollowsIt)
