@@ -153,78 +153,114 @@ bool parseWordOrder(const std::string& text, WordOrder& out)
     return false;
 }
 
-// Modbus keys that [comms] and [node] share. False with known set when the key is one
-// of them and its value is wrong; known false for any other key.
-bool readModbusNodeKey(const IniEntry& e, std::optional<unsigned>& port, std::optional<LONG>& unitId,
-                       std::optional<LONG>& registerBase, std::optional<WordOrder>& wordOrder, bool& known,
-                       Problem& problem)
+// A whole-number key: its name, its range and the member it sets.
+template <class M>
+struct MemberOf;
+template <class S, class T>
+struct MemberOf<T S::*> {
+    using Owner = S;
+    using Type = T;
+};
+
+template <auto Member>
+void storeWhole(typename MemberOf<decltype(Member)>::Owner& target, long long value)
 {
-    long long whole = 0;
-    known = true;
-    if (equalsNoCase(e.key, "port")) {
-        if (!parseWhole(e.value, 1, 65535, whole))
-            return problem.set(kStatusSettingsSyntax, e.line, "port must be 1..65535");
-        port = static_cast<unsigned>(whole);
-    } else if (equalsNoCase(e.key, "unitId")) {
-        if (!parseWhole(e.value, 1, 255, whole))
-            return problem.set(kStatusSettingsSyntax, e.line, "unitId must be 1..255");
-        unitId = static_cast<LONG>(whole);
-    } else if (equalsNoCase(e.key, "registerBase")) {
-        if (!parseWhole(e.value, 0, 65535, whole))
-            return problem.set(kStatusSettingsSyntax, e.line, "registerBase must be 0..65535");
-        registerBase = static_cast<LONG>(whole);
-    } else if (equalsNoCase(e.key, "wordOrder")) {
-        WordOrder order{};
-        if (!parseWordOrder(e.value, order))
-            return problem.set(kStatusSettingsSyntax, e.line, "wordOrder must be highFirst or lowFirst");
-        wordOrder = order;
-    } else {
-        known = false;
+    target.*Member = static_cast<typename MemberOf<decltype(Member)>::Type>(value);
+}
+
+template <class S>
+struct WholeKey {
+    const char* key;
+    long long min;
+    long long max;
+    void (*store)(S&, long long);
+};
+
+// Sets the member when the key is one of the table's (known true); false with a problem
+// when its value is not a whole number in range. known false for any other key.
+template <class S, std::size_t N>
+bool readWholeKey(const IniEntry& e, const WholeKey<S> (&table)[N], S& target, bool& known, Problem& problem)
+{
+    for (const WholeKey<S>& k : table) {
+        if (!equalsNoCase(e.key, k.key))
+            continue;
+        known = true;
+        long long whole = 0;
+        if (!parseWhole(e.value, k.min, k.max, whole)) {
+            const std::string range = std::to_string(k.min) + (k.max == k.min + 1 ? " or " : "..") + std::to_string(k.max);
+            return problem.set(kStatusSettingsSyntax, e.line, std::string(k.key) + " must be " + range);
+        }
+        k.store(target, whole);
+        return true;
     }
+    known = false;
     return true;
 }
 
-// The Modbus keys of [comms] only: register rule, reconnection and the serial line.
+const WholeKey<CommsSettings> kCommsKeys[] = {
+    {"replyTimeoutMs", 1, kMaxTimeMs, storeWhole<&CommsSettings::replyTimeoutMs>},
+    {"latencyMs", 0, kMaxTimeMs, storeWhole<&CommsSettings::latencyMs>},
+};
+
+// [node] keys; port, unitId and registerBase are also the network's values in [comms].
+const WholeKey<NodeSettings> kNodeKeys[] = {
+    {"latencyMs", 0, kMaxTimeMs, storeWhole<&NodeSettings::latencyMs>},
+    {"port", 1, 65535, storeWhole<&NodeSettings::port>},
+    {"unitId", 1, 255, storeWhole<&NodeSettings::unitId>},
+    {"registerBase", 0, 65535, storeWhole<&NodeSettings::registerBase>},
+};
+
+const WholeKey<ModbusSettings> kModbusKeys[] = {
+    {"menuStride", 0, 65535, storeWhole<&ModbusSettings::menuStride>},
+    {"parameterStride", 1, 2, storeWhole<&ModbusSettings::parameterStride>},
+    {"reconnectMinMs", 1, kMaxTimeMs, storeWhole<&ModbusSettings::reconnectMinMs>},
+    {"reconnectMaxMs", 1, kMaxTimeMs, storeWhole<&ModbusSettings::reconnectMaxMs>},
+    {"baudRate", 50, 4000000, storeWhole<&ModbusSettings::baudRate>},
+    {"dataBits", 5, 8, storeWhole<&ModbusSettings::dataBits>},
+    {"stopBits", 1, 2, storeWhole<&ModbusSettings::stopBits>},
+};
+
+// The keys of a [node] section besides its faults and flags: the table's and the word
+// order. False with known set when the value is wrong; known false for any other key.
+bool readNodeKey(const IniEntry& e, NodeSettings& node, bool& known, Problem& problem)
+{
+    if (!readWholeKey(e, kNodeKeys, node, known, problem))
+        return false;
+    if (known)
+        return true;
+    known = equalsNoCase(e.key, "wordOrder");
+    if (!known)
+        return true;
+    WordOrder order{};
+    if (!parseWordOrder(e.value, order))
+        return problem.set(kStatusSettingsSyntax, e.line, "wordOrder must be highFirst or lowFirst");
+    node.wordOrder = order;
+    return true;
+}
+
+// The Modbus keys of [comms]: the network-wide node values, register rule, reconnection
+// and the serial line.
 bool readModbusCommsKey(const IniEntry& e, ModbusSettings& m, bool& known, Problem& problem)
 {
-    std::optional<unsigned> port;
-    std::optional<LONG> unitId, registerBase;
-    std::optional<WordOrder> wordOrder;
-    if (!readModbusNodeKey(e, port, unitId, registerBase, wordOrder, known, problem))
+    NodeSettings network;
+    if (!readNodeKey(e, network, known, problem))
         return false;
     if (known) {
-        m.port = port.value_or(m.port);
-        m.unitId = unitId.value_or(m.unitId);
-        m.registerBase = registerBase.value_or(m.registerBase);
-        m.wordOrder = wordOrder.value_or(m.wordOrder);
+        m.port = network.port.value_or(m.port);
+        m.unitId = network.unitId.value_or(m.unitId);
+        m.registerBase = network.registerBase.value_or(m.registerBase);
+        m.wordOrder = network.wordOrder.value_or(m.wordOrder);
         return true;
     }
-    long long whole = 0;
+    if (!readWholeKey(e, kModbusKeys, m, known, problem))
+        return false;
+    if (known)
+        return true;
     known = true;
-    if (equalsNoCase(e.key, "menuStride")) {
-        if (!parseWhole(e.value, 0, 65535, whole))
-            return problem.set(kStatusSettingsSyntax, e.line, "menuStride must be 0..65535");
-        m.menuStride = static_cast<LONG>(whole);
-    } else if (equalsNoCase(e.key, "parameterStride")) {
-        if (!parseWhole(e.value, 1, 2, whole))
-            return problem.set(kStatusSettingsSyntax, e.line, "parameterStride must be 1 or 2");
-        m.parameterStride = static_cast<LONG>(whole);
-    } else if (equalsNoCase(e.key, "reconnectMinMs")) {
-        if (!parseWhole(e.value, 1, kMaxTimeMs, whole))
-            return problem.set(kStatusSettingsSyntax, e.line, "reconnectMinMs must be 1.." + std::to_string(kMaxTimeMs));
-        m.reconnectMinMs = static_cast<unsigned>(whole);
-    } else if (equalsNoCase(e.key, "reconnectMaxMs")) {
-        if (!parseWhole(e.value, 1, kMaxTimeMs, whole))
-            return problem.set(kStatusSettingsSyntax, e.line, "reconnectMaxMs must be 1.." + std::to_string(kMaxTimeMs));
-        m.reconnectMaxMs = static_cast<unsigned>(whole);
-    } else if (equalsNoCase(e.key, "serialPort")) {
+    if (equalsNoCase(e.key, "serialPort")) {
         if (e.value.empty())
             return problem.set(kStatusSettingsSyntax, e.line, "serialPort is empty");
         m.serialPort = e.value;
-    } else if (equalsNoCase(e.key, "baudRate")) {
-        if (!parseWhole(e.value, 50, 4000000, whole))
-            return problem.set(kStatusSettingsSyntax, e.line, "baudRate must be 50..4000000");
-        m.baudRate = static_cast<unsigned>(whole);
     } else if (equalsNoCase(e.key, "parity")) {
         if (equalsNoCase(e.value, "none"))
             m.parity = 'N';
@@ -234,14 +270,6 @@ bool readModbusCommsKey(const IniEntry& e, ModbusSettings& m, bool& known, Probl
             m.parity = 'O';
         else
             return problem.set(kStatusSettingsSyntax, e.line, "parity must be none, even or odd");
-    } else if (equalsNoCase(e.key, "dataBits")) {
-        if (!parseWhole(e.value, 5, 8, whole))
-            return problem.set(kStatusSettingsSyntax, e.line, "dataBits must be 5..8");
-        m.dataBits = static_cast<int>(whole);
-    } else if (equalsNoCase(e.key, "stopBits")) {
-        if (!parseWhole(e.value, 1, 2, whole))
-            return problem.set(kStatusSettingsSyntax, e.line, "stopBits must be 1 or 2");
-        m.stopBits = static_cast<int>(whole);
     } else {
         known = false;
     }
@@ -252,6 +280,12 @@ bool readCommsSection(const IniSection& section, CommsSettings& out, Problem& pr
 {
     for (const IniEntry& e : section.entries) {
         long long whole = 0;
+        bool known = false;
+        // Its own keys first: latencyMs here is the network's, not a node's.
+        if (!readWholeKey(e, kCommsKeys, out, known, problem))
+            return false;
+        if (known)
+            continue;
         if (equalsNoCase(e.key, "protocol")) {
             if (!parseWhole(e.value, 0, 2, whole)) {
                 if (parseWhole(e.value, INT32_MIN, INT32_MAX, whole))
@@ -260,14 +294,6 @@ bool readCommsSection(const IniSection& section, CommsSettings& out, Problem& pr
                 return problem.set(kStatusSettingsSyntax, e.line, "protocol is not a number");
             }
             out.protocol = static_cast<LONG>(whole);
-        } else if (equalsNoCase(e.key, "replyTimeoutMs")) {
-            if (!parseWhole(e.value, 1, kMaxTimeMs, whole))
-                return problem.set(kStatusSettingsSyntax, e.line, "replyTimeoutMs must be 1.." + std::to_string(kMaxTimeMs));
-            out.replyTimeoutMs = static_cast<unsigned>(whole);
-        } else if (equalsNoCase(e.key, "latencyMs")) {
-            if (!parseWhole(e.value, 0, kMaxTimeMs, whole))
-                return problem.set(kStatusSettingsSyntax, e.line, "latencyMs must be 0.." + std::to_string(kMaxTimeMs));
-            out.latencyMs = static_cast<unsigned>(whole);
         } else if (equalsNoCase(e.key, "anyNode")) {
             if (!parseBool(e.value, out.anyNode))
                 return problem.set(kStatusSettingsSyntax, e.line, "anyNode must be yes or no");
@@ -275,7 +301,6 @@ bool readCommsSection(const IniSection& section, CommsSettings& out, Problem& pr
             if (!parseFaults(e.value, out.faults))
                 return problem.set(kStatusSettingsSyntax, e.line, "unknown fault in: " + e.value);
         } else {
-            bool known = false;
             if (!readModbusCommsKey(e, out.modbus, known, problem))
                 return false;
             if (!known)
@@ -294,12 +319,7 @@ bool readNodeSection(const IniSection& section, const std::string& address, Node
     node.address = address;
     node.line = section.line;
     for (const IniEntry& e : section.entries) {
-        long long whole = 0;
-        if (equalsNoCase(e.key, "latencyMs")) {
-            if (!parseWhole(e.value, 0, kMaxTimeMs, whole))
-                return problem.set(kStatusSettingsSyntax, e.line, "latencyMs must be 0.." + std::to_string(kMaxTimeMs));
-            node.latencyMs = static_cast<long>(whole);
-        } else if (equalsNoCase(e.key, "anyParameter")) {
+        if (equalsNoCase(e.key, "anyParameter")) {
             if (!parseBool(e.value, node.anyParameter))
                 return problem.set(kStatusSettingsSyntax, e.line, "anyParameter must be yes or no");
         } else if (equalsNoCase(e.key, "faults")) {
@@ -313,7 +333,7 @@ bool readNodeSection(const IniSection& section, const std::string& address, Node
             node.host = e.value;
         } else {
             bool known = false;
-            if (!readModbusNodeKey(e, node.port, node.unitId, node.registerBase, node.wordOrder, known, problem))
+            if (!readNodeKey(e, node, known, problem))
                 return false;
             if (!known)
                 return problem.set(kStatusSettingsSyntax, e.line, "unknown key in [node]: " + e.key);
