@@ -1,5 +1,6 @@
 #include "drivecomms/DriveComms.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "common/TVCmnString.h"
@@ -90,18 +91,7 @@ void DriveComms::stopComms()
     if (DriveTag::comms() == this)
         DriveTag::setComms(nullptr);
     // Requests queued after the thread ended still get their answer.
-    for (;;) {
-        DaRef<DaRequest> request;
-        {
-            TVCmnScopedLock hold(lock_);
-            if (queue_.empty())
-                break;
-            request = std::move(queue_.front());
-            queue_.pop_front();
-        }
-        if (request->markTaken())
-            request->complete(request->isWrite() ? E_FAIL : S_OK, true, kQualityOutOfService, false, false);
-    }
+    failQueuedRequests(kQualityOutOfService);
     // The loop's references go with the link.
     std::unordered_map<ULONGLONG, DaRef<DriveTag>> left;
     {
@@ -248,6 +238,7 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
         return;
     const ULONGLONG owner = reinterpret_cast<ULONGLONG>(&tag);
     do {
+        const TVCmnComPtr<ICommsServer> comms = server();
         const bool wanted = tag.isLoopWanted();
         const bool inLoop = tag.isInLoop();
         const LONG handle = loopHandle();
@@ -261,7 +252,7 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
             const uint32_t rate = computeLoopRate(tag);
             tag.setLoopRateMs(rate);
             LONG ret = -1;
-            const HRESULT hr = server_->AddToLoop(handle, owner, wide.c_str(), &record, rate, &ret);
+            const HRESULT hr = checked(comms->AddToLoop(handle, owner, wide.c_str(), &record, rate, &ret));
             if (SUCCEEDED(hr) && ret == kStatusOk) {
                 {
                     TVCmnScopedLock hold(lock_);
@@ -276,7 +267,7 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
             }
         } else if (!wanted && inLoop) {
             LONG ret = -1;
-            const HRESULT hr = server_->RemoveFromLoop(handle, owner, wide.c_str(), &record, &ret);
+            const HRESULT hr = checked(comms->RemoveFromLoop(handle, owner, wide.c_str(), &record, &ret));
             if (SUCCEEDED(hr) && ret == kStatusOk) {
                 tag.setInLoop(false);
                 DaRef<DriveTag> extra;
@@ -301,8 +292,8 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
                 // while it stays in the loop.
                 tag.setLoopRateMs(rate);
                 LONG ret = -1;
-                server_->RemoveFromLoop(handle, owner, wide.c_str(), &record, &ret);
-                server_->AddToLoop(handle, owner, wide.c_str(), &record, rate, &ret);
+                checked(comms->RemoveFromLoop(handle, owner, wide.c_str(), &record, &ret));
+                checked(comms->AddToLoop(handle, owner, wide.c_str(), &record, rate, &ret));
                 postDiagnostic(diagnostics_, kDiagNormalComms, "Changing node %s, #%i.%i update rate from %ims to %ims",
                                address.c_str(), int(record.menu), int(record.parameter), int(old), int(rate));
             } else if (refreshAsked) {
@@ -312,6 +303,155 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
         }
         refreshAsked = false;
     } while (tag.releaseLoopWork());
+}
+
+// ---- comms server loss ----
+
+bool DriveComms::isServerLost(HRESULT hr)
+{
+    switch (static_cast<uint32_t>(hr)) {
+    case 0x80010108u:  // RPC_E_DISCONNECTED: the object's process went away
+    case 0x800706BAu:  // RPC server unavailable
+    case 0x800706BEu:  // remote procedure call failed
+    case 0x800706BFu:  // remote procedure call failed and did not run
+    case 0x800401FDu:  // CO_E_OBJNOTCONNECTED
+        return true;
+    default:
+        return false;
+    }
+}
+
+TVCmnComPtr<ICommsServer> DriveComms::server() const
+{
+    TVCmnScopedLock hold(serverLock_);
+    return server_;
+}
+
+HRESULT DriveComms::checked(HRESULT hr)
+{
+    if (isServerLost(hr) && !serverLost_.exchange(true)) {
+        serverLostCode_.store(hr);
+        serverLostEvent_.set();
+    }
+    return hr;
+}
+
+void DriveComms::failRequest(DriveTag* tag, DaRequest& request, uint16_t quality)
+{
+    if (tag && !request.isWrite())
+        setCacheQuality(*tag, quality);
+    request.complete(request.isWrite() ? E_FAIL : S_OK, true, quality, false, false);
+}
+
+void DriveComms::failQueuedRequests(uint16_t quality)
+{
+    for (;;) {
+        DaRef<DaRequest> request;
+        {
+            TVCmnScopedLock hold(lock_);
+            if (queue_.empty())
+                return;
+            request = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        if (request->markTaken())
+            failRequest(nullptr, *request, quality);
+    }
+}
+
+// On the comms event thread. The old server's loop and handles are gone with its
+// process: every polled tag shows comm failure at once, every request waiting for the
+// server ends, and a new server is made (with back-off) that the link goes online with.
+void DriveComms::handleServerLoss()
+{
+    if (!serverLost_.load())
+        return;
+    const bool wasOnline = isOnline();
+    postDiagnostic(diagnostics_, kDiagAlways, "comms server lost (error 0x%08X); polled values show comm failure",
+                   static_cast<unsigned>(serverLostCode_.load()));
+    online_.store(false, std::memory_order_release);
+    {
+        TVCmnScopedLock barrier(updateLock_);  // an update being applied finishes first
+    }
+    if (wasOnline && settings_.setServerState)
+        settings_.setServerState(kServerStateCommFault);
+    loopHandle_.store(-1);
+    directHandle_.store(-1);
+
+    std::unordered_map<ULONGLONG, DaRef<DriveTag>> polled;
+    {
+        TVCmnScopedLock hold(lock_);
+        polled.swap(loopTags_);
+    }
+    const FILETIME now = utcNow();
+    for (auto& [owner, tag] : polled) {
+        tag->setInLoop(false);
+        if (DaRef<DaCache> cache = tag->getCache()) {
+            cache->setQuality(kQualityCommFailure);
+            cache->setTimestamp(now);
+        }
+        daUpdateTagValue(*tag, nullptr, kQualityCommFailure, &now);
+    }
+
+    if (requestInProgress_ && current_)
+        failRequest(currentTag_.get(), *current_, kQualityCommFailure);
+    requestInProgress_ = false;
+    current_ = nullptr;  // a late reply finds no request to end twice
+    currentTag_ = nullptr;
+    failQueuedRequests(kQualityCommFailure);
+    postOnlineState();
+
+    if (!settings_.recreateServer) {
+        postDiagnostic(diagnostics_, kDiagAlways, "comms server lost and not recreated; staying offline");
+        return;
+    }
+    // A server that ran online is recreated at once; one lost again before it got
+    // online waits longer each time.
+    recreatePending_ = true;
+    recreateFromTick_ = TVCmnTick::now();
+    recreateWaitMs_ = wasOnline ? 0 : nextRecreateWait();
+}
+
+uint32_t DriveComms::nextRecreateWait() const
+{
+    if (recreateWaitMs_ == 0)
+        return settings_.recreateFirstWaitMs;
+    return std::min(recreateWaitMs_ * 2, settings_.recreateLongestWaitMs);
+}
+
+void DriveComms::tryRecreateServer()
+{
+    TVCmnComPtr<ICommsServer> fresh;
+    HRESULT hr = E_FAIL;
+    try {
+        hr = settings_.recreateServer(fresh.put());
+    } catch (...) {
+        hr = E_FAIL;
+    }
+    recreateFromTick_ = TVCmnTick::now();
+    if (FAILED(hr) || !fresh) {
+        recreateWaitMs_ = nextRecreateWait();
+        postDiagnostic(diagnostics_, kDiagAlways, "Cannot recreate the comms server (error 0x%08X), next try in %i ms",
+                       static_cast<unsigned>(hr), int(recreateWaitMs_));
+        return;
+    }
+    TVCmnComPtr<ICommsServer> old;  // released without the lock
+    {
+        TVCmnScopedLock hold(serverLock_);
+        old = std::move(server_);
+        server_ = std::move(fresh);
+    }
+    old.reset();
+    recreatePending_ = false;
+    recreations_.fetch_add(1, std::memory_order_acq_rel);
+    serverLost_.store(false);
+    postDiagnostic(diagnostics_, kDiagAlways, "comms server recreated");
+    lastHeartbeatTick_ = TVCmnTick::now();
+    if (!goOnline(false) && !serverLost_.load()) {
+        // The new server refused the settings: tried again after the next wait.
+        recreatePending_ = true;
+        recreateWaitMs_ = nextRecreateWait();
+    }
 }
 
 // ---- online state ----
@@ -328,21 +468,22 @@ LONG DriveComms::goOnline(bool firstStart)
         return 1;
     LONG protocol = -1;
     LONG ret = -1;
-    HRESULT hr = server_->LoadSettingsFile(settings_.settingsFile.c_str(), &protocol, &ret);
+    const TVCmnComPtr<ICommsServer> comms = server();
+    HRESULT hr = checked(comms->LoadSettingsFile(settings_.settingsFile.c_str(), &protocol, &ret));
     if (FAILED(hr) || ret != kStatusOk) {
         postDiagnostic(diagnostics_, kDiagAlways, "Cannot load comms setting file, can't go online");
     } else if (settings_.namespaceProtocol != -1 && settings_.namespaceProtocol != protocol) {
         postDiagnostic(diagnostics_, kDiagAlways, "Namespace protocol differs from settings, can't go online");
-    } else if (hr = server_->ApplySettings(&protocol, &ret); FAILED(hr) || ret != kStatusOk) {
+    } else if (hr = checked(comms->ApplySettings(&protocol, &ret)); FAILED(hr) || ret != kStatusOk) {
         postDiagnostic(diagnostics_, kDiagAlways,
                        "Cannot set the comms parameters, another user may be online or settings are bad , can't go online");
     } else {
         const LONGLONG window = static_cast<LONGLONG>(reinterpret_cast<INT_PTR>(notifyWindow()));
         LONG loop = -1, direct = -1;
-        if (FAILED(server_->RegisterClient(kClientLoop, window, kCommsNotify2, kCommsClientName, &loop)))
+        if (FAILED(checked(comms->RegisterClient(kClientLoop, window, kCommsNotify2, kCommsClientName, &loop))))
             loop = -1;
         loopHandle_.store(loop, std::memory_order_release);
-        if (FAILED(server_->RegisterClient(kClientDirectIo, window, kCommsNotify, kCommsClientName, &direct)))
+        if (FAILED(checked(comms->RegisterClient(kClientDirectIo, window, kCommsNotify, kCommsClientName, &direct))))
             direct = -1;
         directHandle_.store(direct, std::memory_order_release);
         if (loop < 0 || direct < 0) {
@@ -378,8 +519,9 @@ LONG DriveComms::goOffline()
     if (DaNamespaceRoot* root = root_.load(std::memory_order_acquire))
         removeTagsFromLoop(root, kQualityOutOfService, utcNow());
     LONG ret = 0;
-    server_->UnregisterClient(loopHandle_.load(), &ret);
-    server_->UnregisterClient(directHandle_.load(), &ret);
+    const TVCmnComPtr<ICommsServer> comms = server();
+    checked(comms->UnregisterClient(loopHandle_.load(), &ret));
+    checked(comms->UnregisterClient(directHandle_.load(), &ret));
     loopHandle_.store(-1);
     directHandle_.store(-1);
     // Once unregistered, no reply comes for a request in flight: end it now so that
@@ -466,20 +608,34 @@ void DriveComms::removeTagsFromLoop(DaNode* branch, uint16_t quality, const FILE
 
 // ---- the threads ----
 
+uint32_t DriveComms::commsWaitMs() const
+{
+    const uint32_t now = TVCmnTick::now();
+    auto until = [now](uint32_t startTick, uint32_t lengthMs) {
+        const uint32_t passed = TVCmnTick::elapsed(startTick, now);
+        return passed >= lengthMs ? 0 : lengthMs - passed;
+    };
+    uint32_t waitMs = TVCmnEvent::kInfinite;
+    if (requestInProgress_)
+        waitMs = until(requestStartTick_, settings_.replyDeadlineMs);
+    if (isOnline() && settings_.heartbeatMs != 0)
+        waitMs = std::min(waitMs, until(lastHeartbeatTick_, settings_.heartbeatMs));
+    if (recreatePending_)
+        waitMs = std::min(waitMs, until(recreateFromTick_, recreateWaitMs_));
+    return waitMs;
+}
+
 void DriveComms::commsThreadBody(TVCmnThread& thread)
 {
     if (!updateThread_->start())
         return;
     goOnline(true);
-    TVCmnEvent* const events[] = {&thread.stopEvent(), &requestEvent_, &replyEvent_, &onlineToggle_};
+    lastHeartbeatTick_ = TVCmnTick::now();
+    TVCmnEvent* const events[] = {&thread.stopEvent(), &serverLostEvent_, &requestEvent_, &replyEvent_, &onlineToggle_};
     for (;;) {
-        // Asleep until something happens, or until the outstanding request's deadline.
-        uint32_t waitMs = TVCmnEvent::kInfinite;
-        if (requestInProgress_) {
-            const uint32_t passed = TVCmnTick::elapsed(requestStartTick_, TVCmnTick::now());
-            waitMs = passed >= settings_.replyDeadlineMs ? 0 : settings_.replyDeadlineMs - passed;
-        }
-        const uint32_t which = TVCmnEvent::waitForAny(events, waitMs);
+        // Asleep until something happens, the outstanding request's deadline, the next
+        // look at the comms server or the next attempt to recreate it.
+        const uint32_t which = TVCmnEvent::waitForAny(events, commsWaitMs());
         switch (which) {
         case 0:
             updateThread_->stop(kStopUpdateThreadMs);
@@ -488,9 +644,12 @@ void DriveComms::commsThreadBody(TVCmnThread& thread)
             currentTag_ = nullptr;
             return;
         case 1:
+            handleServerLoss();
+            break;
+        case 2:
             takeNextRequest();
             break;
-        case 2: {
+        case 3: {
             ++counters_.replies;
             WPARAM kind;
             LONG status;
@@ -506,20 +665,29 @@ void DriveComms::commsThreadBody(TVCmnThread& thread)
             }
             break;
         }
-        case 3:
+        case 4:
             if (isOnline())
                 goOffline();
-            else
+            else if (!recreatePending_)
                 goOnline(false);
             if (queuedRequests() != 0)
                 requestEvent_.set();
             break;
         default:
             ++counters_.idle;
-            if (requestInProgress_ && current_ && currentTag_) {
+            if (requestInProgress_ && current_ && currentTag_ &&
+                TVCmnTick::elapsed(requestStartTick_, TVCmnTick::now()) >= settings_.replyDeadlineMs) {
                 // The comms server never answered: end the request as a time-out would.
                 processReply(*currentTag_, *current_, kReplyTimeout, kStatusNodeSilent);
             }
+            if (isOnline() && settings_.heartbeatMs != 0 &&
+                TVCmnTick::elapsed(lastHeartbeatTick_, TVCmnTick::now()) >= settings_.heartbeatMs) {
+                lastHeartbeatTick_ = TVCmnTick::now();
+                LONG version = 0;
+                checked(server()->GetVersion(&version));
+            }
+            if (recreatePending_ && commsWaitMs() == 0)
+                tryRecreateServer();
             if (queuedRequests() != 0) {
                 requestEvent_.set();
                 postDiagnostic(diagnostics_, kDiagCommsEvent, "Idle event comm request re-signal");
@@ -587,6 +755,7 @@ void DriveComms::updateThreadBody(TVCmnThread& thread)
 void DriveComms::drainUpdates()
 {
     const LONG handle = loopHandle();
+    const TVCmnComPtr<ICommsServer> comms = server();
     int count = 0;
     for (;;) {
         ULONGLONG owner = 0;
@@ -594,10 +763,10 @@ void DriveComms::drainUpdates()
         LONG status = kStatusNoMoreUpdates;
 #ifdef _WIN32
         BSTR address = nullptr;
-        const HRESULT hr = server_->GetNextUpdate(handle, &owner, &address, &record, &status);
+        const HRESULT hr = checked(comms->GetNextUpdate(handle, &owner, &address, &record, &status));
         SysFreeString(address);
 #else
-        const HRESULT hr = server_->GetNextUpdate(handle, &owner, nullptr, &record, &status);
+        const HRESULT hr = checked(comms->GetNextUpdate(handle, &owner, nullptr, &record, &status));
 #endif
         if (FAILED(hr) || status == kStatusNoMoreUpdates)
             return;

@@ -6,8 +6,15 @@
 // every DriveTag. It holds the comms server through ICommsServer only: natively our
 // CommsServer library in-process, on Windows the comms server exe's proxy.
 //
+// A call into the comms server that fails with an RPC error means its process died
+// (the comms event thread also asks for its version while idle, to notice that without
+// a request). The comms event thread then marks every polled tag comm failure, ends the
+// requests waiting for the server, and makes a new one through the shell's factory,
+// with back-off between failed attempts, going online with it as after a toggle.
+//
 // Locks: lock_ (queue, last notification, loop tags) and each tag's own lock are
-// never held together and never across a call into the comms server, COM or the
+// never held together, nor with serverLock_ (the server pointer, held only to copy or
+// replace it), and never across a call into the comms server, COM or the
 // engine's request completion. Direct requests take no lock of a tag across their start
 // and reply: only the comms event thread starts them and processes their replies, one
 // at a time, and the record they send is a copy taken under the tag lock.
@@ -34,6 +41,7 @@ inline constexpr UINT WM_APP_ONLINE_STATE = 0x8005;
 // OPC server states set at a toggle.
 inline constexpr DWORD kServerStateRunning = 1;
 inline constexpr DWORD kServerStateSuspended = 4;
+inline constexpr DWORD kServerStateCommFault = 6;
 // The name this server registers under.
 inline constexpr wchar_t kCommsClientName[] = L"RE ZUD Irurer 3";
 // The comms settings file, beside the executable.
@@ -69,7 +77,20 @@ public:
         // that the queue moves on before the engine's 5000 ms transaction limit.
         uint32_t replyDeadlineMs = 4000;
         std::function<void(DWORD)> setServerState;  // the server entry's state; may be empty
+        // Makes a new comms server after the old one was lost (its process died). Empty:
+        // a lost comms server leaves the link offline until the program restarts.
+        std::function<HRESULT(ICommsServer** server)> recreateServer;
+        // While online and idle, the comms server is asked its version this often, so
+        // that a dead one is noticed without waiting for a request.
+        uint32_t heartbeatMs = 250;
+        // Waits between attempts to recreate a lost comms server: the first attempt at
+        // once, then doubling from the first wait up to the longest.
+        uint32_t recreateFirstWaitMs = 250;
+        uint32_t recreateLongestWaitMs = 5000;
     };
+
+    // The RPC errors of a call into a comms server whose process is gone.
+    static bool isServerLost(HRESULT hr);
 
     DriveComms(ICommsServer* server, AppDiagnostics& diagnostics, Settings settings);
     ~DriveComms();
@@ -90,6 +111,8 @@ public:
     LONG loopHandle() const { return loopHandle_.load(std::memory_order_acquire); }
     size_t queuedRequests() const;
     size_t loopTagCount() const;
+    // Comms servers made after losses so far.
+    uint32_t recreations() const { return recreations_.load(std::memory_order_acquire); }
     DriveCommsCounters& counters() { return counters_; }
     HWND notifyWindow() const { return notify_ ? notify_->hwnd() : nullptr; }
 
@@ -133,8 +156,22 @@ private:
     void storeDriveValue(DriveTag& tag, const ParameterRecord& record, bool* converted);
     bool diagWanted(uint16_t diagClass) const;
     void postOnlineState();
+    // The comms server in use: a reference taken under serverLock_, so that calls go
+    // out without a lock while a recreation replaces it.
+    TVCmnComPtr<ICommsServer> server() const;
+    // Every call's HRESULT passes here: the first RPC error marks the server lost and
+    // wakes the comms event thread. Answers hr.
+    HRESULT checked(HRESULT hr);
+    void handleServerLoss();
+    void tryRecreateServer();
+    uint32_t nextRecreateWait() const;
+    // Ends a request the server will never answer; a read also marks its tag's cache.
+    void failRequest(DriveTag* tag, DaRequest& request, uint16_t quality);
+    void failQueuedRequests(uint16_t quality);
+    uint32_t commsWaitMs() const;
 
-    TVCmnComPtr<ICommsServer> server_;
+    mutable TVCmnLock serverLock_;
+    TVCmnComPtr<ICommsServer> server_ KV_GUARDED_BY(serverLock_);
     AppDiagnostics& diagnostics_;
     const Settings settings_;
     std::atomic<DaNamespaceRoot*> root_{nullptr};  // not owned
@@ -146,6 +183,10 @@ private:
     TVCmnEvent requestEvent_{TVCmnEvent::Reset::automatic};
     TVCmnEvent replyEvent_{TVCmnEvent::Reset::automatic};
     TVCmnEvent onlineToggle_{TVCmnEvent::Reset::automatic};
+    TVCmnEvent serverLostEvent_{TVCmnEvent::Reset::automatic};
+    std::atomic<bool> serverLost_{false};       // set by any thread's failed call
+    std::atomic<HRESULT> serverLostCode_{S_OK};
+    std::atomic<uint32_t> recreations_{0};
     TVCmnEvent updateEvent_{TVCmnEvent::Reset::automatic};
 
     // Held by the update event thread while it applies one update; going offline passes
@@ -166,6 +207,11 @@ private:
     uint32_t requestStartTick_ = 0;
     uint32_t readIds_ = 0;
     uint32_t writeIds_ = 0;
+    // Recreation after a loss, the comms event thread's own.
+    bool recreatePending_ = false;
+    uint32_t recreateFromTick_ = 0;
+    uint32_t recreateWaitMs_ = 0;  // from recreateFromTick_ to the next attempt
+    uint32_t lastHeartbeatTick_ = 0;
 
     DriveCommsCounters counters_;
     std::unique_ptr<CommsNotifyTarget> notify_;

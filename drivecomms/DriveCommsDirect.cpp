@@ -82,7 +82,7 @@ void DriveComms::startDirectRead(DriveTag& tag, DaRequest& request)
     ParameterRecord record = tag.getRecord();
     const std::wstring address = TVCmnString::ansiToWide(tag.getNodeAddress());
     LONG r = kStatusNetworkDown;
-    if (HRESULT hr = server_->ReadParameter(handle, address.c_str(), &record, &r); FAILED(hr))
+    if (HRESULT hr = checked(server()->ReadParameter(handle, address.c_str(), &record, &r)); FAILED(hr))
         r = hr;  // the comms server is gone: reported with the call's own code
     if (r == kStatusOk) {
         requestInProgress_ = true;
@@ -147,7 +147,7 @@ void DriveComms::startDirectWrite(DriveTag& tag, DaRequest& request)
     ParameterRecord record = tag.getRecord();
     const std::wstring address = TVCmnString::ansiToWide(tag.getNodeAddress());
     LONG r = kStatusNetworkDown;
-    if (HRESULT hr = server_->WriteParameter(handle, address.c_str(), &record, &r); FAILED(hr))
+    if (HRESULT hr = checked(server()->WriteParameter(handle, address.c_str(), &record, &r)); FAILED(hr))
         r = hr;
     if (r == kStatusOk) {
         requestInProgress_ = true;
@@ -204,9 +204,11 @@ void DriveComms::processReply(DriveTag& tag, DaRequest& request, WPARAM kind, LO
     } else if (kind == kReplyRead) {
         if (status == kStatusSuccess) {
             ParameterRecord reply{};
-            server_->GetReply(directHandle_.load(), &reply);
             bool converted = false;
-            storeDriveValue(tag, reply, &converted);
+            if (FAILED(checked(server()->GetReply(directHandle_.load(), &reply))))
+                setCacheQuality(tag, kQualityCommFailure);  // the reply went with the comms server
+            else
+                storeDriveValue(tag, reply, &converted);
             if (converted)
                 postDiagnostic(diagnostics_, kDiagNormalComms, "IO read reply from  node %s, #%i.%i, value %i, ID: %i",
                                node.c_str(), menu, parameter, int(reply.value), int(readIds_));

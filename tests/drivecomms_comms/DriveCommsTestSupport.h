@@ -124,6 +124,7 @@ protected:
         settings.namespaceProtocol = namespaceProtocol;
         settings.replyDeadlineMs = replyDeadlineMs;
         settings.setServerState = [this](DWORD state) { serverState = state; };
+        settings.recreateServer = recreate;
         link = std::make_unique<DriveComms>(through ? through : server.get(), diagnostics, settings);
 
         drive = DaRef<DaNode>(new DaNode);
@@ -230,6 +231,8 @@ protected:
     DaRef<DaObjectRoot> root;
     DaRef<DaServer> daServer;
     std::atomic<DWORD> serverState{0};
+    // Handed to the link as its comms server factory when set before start().
+    std::function<HRESULT(ICommsServer**)> recreate;
 };
 
 }  // namespace drivetest

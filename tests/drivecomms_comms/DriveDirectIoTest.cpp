@@ -4,6 +4,7 @@
 // writes from four threads checked against the simulator's write log.
 #include <atomic>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "DriveCommsTestSupport.h"
@@ -185,7 +186,9 @@ private:
     ICommsServer* inner_;
 };
 
-TEST_F(DriveDirectIoDeadline, ACommsServerThatGoesAwayFailsEachRequestAtOnce)
+// Without a factory a lost comms server leaves the link offline: the request that met
+// the RPC error fails with it, later ones are answered out of service at once.
+TEST_F(DriveDirectIoDeadline, ACommsServerLostWithoutAFactoryLeavesTheLinkOffline)
 {
     TVCmnComPtr<comms::CommsServer> inner;
     inner.attach(comms::CommsServer::create());
@@ -199,16 +202,81 @@ TEST_F(DriveDirectIoDeadline, ACommsServerThatGoesAwayFailsEachRequestAtOnce)
     vanishing.gone = true;
     EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(4)).get()), E_FAIL);
     EXPECT_TRUE(lines.arrives("Error on write request start, error -2147023174"));
+    EXPECT_TRUE(lines.arrives("comms server lost and not recreated; staying offline"));
+    EXPECT_FALSE(link->isOnline());
     HRESULT error = E_FAIL;
     read(group.get(), handle, &error);
     EXPECT_EQ(error, S_OK);
-    EXPECT_EQ(setpoint->getCache()->getQuality(), kQualityBad);
-    EXPECT_TRUE(lines.arrives("Error on read request start, error -2147023174"));
+    EXPECT_EQ(setpoint->getCache()->getQuality(), kQualityOutOfService);
     EXPECT_EQ(link->queuedRequests(), 0u);
-    // Going offline talks to the vanished server too; the link goes before its stand-in.
-    link->stopComms();
+    link->stopComms();  // the link goes before its stand-in
     link.reset();
 }
+
+// The comms server's process dies during a subscription with a write in flight: polled
+// tags show comm failure, the write fails, and a recreated server (after failed attempts
+// with back-off) brings the loop and good values back.
+class CommsServerLoss : public Plant {
+protected:
+    void SetUp() override {}
+    void TearDown() override
+    {
+        Plant::TearDown();  // the link goes before its stand-in
+        vanishing.reset();
+    }
+
+    void loseAndRecreate(int failedAttempts)
+    {
+        TVCmnComPtr<comms::CommsServer> inner;
+        inner.attach(comms::CommsServer::create());
+        vanishing = std::make_unique<VanishingServer>(inner.get());
+        recreate = [this, failedAttempts](ICommsServer** out) -> HRESULT {
+            if (!mayRecreate || ++attempts <= failedAttempts)
+                return E_FAIL;
+            fresh.attach(comms::CommsServer::create());
+            return fresh->QueryInterface(IID_ICommsServer, reinterpret_cast<void**>(out));
+        };
+        server = inner;
+        start(kPlant, -1, 4000, vanishing.get());
+        DaRef<DaGroup> subscribed = addGroup(20);
+        addItem(subscribed.get(), "Drive1.Setpoint");
+        DaRef<DaCache> cache = setpoint->getCache();
+        ASSERT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityGood; }));
+
+        ASSERT_TRUE(net()->setNodeLatencyMs("1", 2000));
+        DaRef<DaGroup> writer = addGroup(1000, false);
+        const uint32_t handle = addItem(writer.get(), "Drive1.Speed");
+        HRESULT written = S_OK;
+        std::thread inFlight([&] { written = write(writer.get(), handle, TVCmnVariant(12.5).get()); });
+        EXPECT_TRUE(lines.arrives("Direct IO write request started ID: 1"));
+
+        vanishing->gone = true;
+        ASSERT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityCommFailure; }));
+        inFlight.join();
+        EXPECT_EQ(written, E_FAIL);
+        EXPECT_TRUE(lines.arrives("comms server lost (error 0x800706BA); polled values show comm failure"));
+        EXPECT_FALSE(link->isOnline());
+        EXPECT_EQ(link->loopTagCount(), 0u);
+        EXPECT_EQ(serverState.load(), kServerStateCommFault);
+
+        mayRecreate = true;
+        ASSERT_TRUE(waitUntil([&] { return link->recreations() == 1 && link->isOnline(); }));
+        EXPECT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityGood; }));
+        EXPECT_TRUE(setpoint->isInLoop());
+        EXPECT_EQ(fresh->loopEntries(link->loopHandle()), 1u);
+        EXPECT_EQ(attempts.load(), failedAttempts + 1);
+        EXPECT_EQ(serverState.load(), kServerStateRunning);
+        EXPECT_TRUE(lines.arrives("comms server recreated"));
+    }
+
+    std::unique_ptr<VanishingServer> vanishing;
+    TVCmnComPtr<comms::CommsServer> fresh;
+    std::atomic<int> attempts{0};
+    std::atomic<bool> mayRecreate{false};
+};
+
+TEST_F(CommsServerLoss, RecreatedAtTheFirstAttempt) { loseAndRecreate(0); }
+TEST_F(CommsServerLoss, RecreatedAfterTwoFailedAttempts) { loseAndRecreate(2); }
 
 TEST_F(DriveDirectIo, ABurstFromFourThreadsCompletesInOrderPerTagExactlyOnce)
 {
