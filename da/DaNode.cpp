@@ -7,6 +7,7 @@
 
 DaNode::~DaNode()
 {
+    daObjectDestroyed(DaObjectKind::node);
     // Children that others still hold must not keep a link to this node.
     for (auto& child : children_)
         child->parent_.store(nullptr, std::memory_order_release);

@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "da/DaElement.h"
+#include "da/DaObjectCounts.h"
 
 class DaTag;
 
 class DaNode : public DaElement {
 public:
-    DaNode() noexcept : DaElement(kDaCodeNode) {}
+    DaNode() noexcept : DaElement(kDaCodeNode) { daObjectCreated(DaObjectKind::node); }
 
     // Adds a child and takes a reference on it. E_INVALIDARG for a null child, a child
     // that already has a parent, or a name that the name rules refuse;
@@ -43,7 +44,7 @@ public:
     static HRESULT checkName(std::string_view name, const DaElement* context);
 
 protected:
-    explicit DaNode(uint32_t typeCode) noexcept : DaElement(typeCode) {}
+    explicit DaNode(uint32_t typeCode) noexcept : DaElement(typeCode) { daObjectCreated(DaObjectKind::node); }
     ~DaNode() override;
 
 private:

@@ -2,11 +2,13 @@
 
 #include <cstdio>
 
+#include "da/DaObjectCounts.h"
 #include "da/DaStandardProperties.h"
 #include "da/DaTag.h"
 
 DaProperty::DaProperty(uint32_t id) : DaObject(kDaCodeProperty), id_(id), datatype_(VT_EMPTY)
 {
+    daObjectCreated(DaObjectKind::property);
     VariantInit(&value_);
     if (const DaStandardProperty* standard = daFindStandardProperty(id)) {
         description_ = standard->description;
@@ -14,7 +16,11 @@ DaProperty::DaProperty(uint32_t id) : DaObject(kDaCodeProperty), id_(id), dataty
     }
 }
 
-DaProperty::~DaProperty() { VariantClear(&value_); }
+DaProperty::~DaProperty()
+{
+    daObjectDestroyed(DaObjectKind::property);
+    VariantClear(&value_);
+}
 
 uint32_t DaProperty::getId() const
 {

@@ -79,6 +79,6 @@ std::vector<std::pair<std::string, uint32_t>> DaStatistics::report()
     lines.emplace_back("DA-avReadTime", reads ? uint32_t(readSum / reads) : 0);
     lines.emplace_back("DA-avWriteTime", writes ? uint32_t(writeSum / writes) : 0);
     for (int i = 0; i < kObjectKindCount; ++i)
-        lines.emplace_back(kObjectNames[i], uint32_t(objects_[i].load(std::memory_order_relaxed)));
+        lines.emplace_back(kObjectNames[i], uint32_t(daObjectCount(DaObjectKind(i))));
     return lines;
 }

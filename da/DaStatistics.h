@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "da/DaEngine.h"
+#include "da/DaObjectCounts.h"
 
 class DaStatistics {
 public:
@@ -18,6 +19,7 @@ public:
         nrCycRead, nrChangeReport, nrACacheRead, nrADevRead, nrSDevRead, nrSCacheRead, nrAWrite, nrSWrite,
         nrReadFailed, nrWriteFailed, maxReadTime, maxWriteTime, kCounterCount
     };
+    // The order of DaObjectKind.
     enum ObjectKind : int { serverObj, groupObj, itemObj, nodeObj, tagObj, propertyObj, kObjectKindCount };
 
     static DaStatistics& process();
@@ -39,9 +41,9 @@ public:
     std::vector<std::pair<std::string, uint32_t>> report();
     uint32_t value(Counter counter) const { return counters_[counter].load(std::memory_order_relaxed); }
 
-    void objectCreated(ObjectKind kind) { objects_[kind].fetch_add(1, std::memory_order_relaxed); }
-    void objectDestroyed(ObjectKind kind) { objects_[kind].fetch_sub(1, std::memory_order_relaxed); }
-    int32_t objects(ObjectKind kind) const { return objects_[kind].load(std::memory_order_relaxed); }
+    void objectCreated(ObjectKind kind) { daObjectCreated(DaObjectKind(kind)); }
+    void objectDestroyed(ObjectKind kind) { daObjectDestroyed(DaObjectKind(kind)); }
+    int32_t objects(ObjectKind kind) const { return daObjectCount(DaObjectKind(kind)); }
 
 private:
     void add(Counter counter) { counters_[counter].fetch_add(1, std::memory_order_relaxed); }
@@ -50,5 +52,4 @@ private:
     std::atomic<uint32_t> counters_[kCounterCount] = {};
     std::atomic<uint64_t> readTimeSumMs_{0};
     std::atomic<uint64_t> writeTimeSumMs_{0};
-    std::atomic<int32_t> objects_[kObjectKindCount] = {};
 };

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "common/TVCmnException.h"
+#include "da/DaObjectCounts.h"
 #include "da/DaStandardProperties.h"
 #include "da/DaVarTypes.h"
 
@@ -32,10 +33,14 @@ DaProperty* newProperty(uint32_t id) { return tvCmnCheckAlloc(new (std::nothrow)
 
 }  // namespace
 
-DaTag::DaTag(bool tracksItems) noexcept : DaElement(kDaCodeTag), tracksItems_(tracksItems) {}
+DaTag::DaTag(bool tracksItems) noexcept : DaElement(kDaCodeTag), tracksItems_(tracksItems)
+{
+    daObjectCreated(DaObjectKind::tag);
+}
 
 DaTag::~DaTag() KV_NO_THREAD_SAFETY_ANALYSIS
 {
+    daObjectDestroyed(DaObjectKind::tag);
     if (Extras* extras = block()) {
         for (auto& property : extras->properties)
             property->tag_ = nullptr;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <regex>
 
+#include "da/DaObjectCounts.h"
 #include "da/DaTypes.h"
 #include "tests/da/DaTestTree.h"
 
@@ -277,12 +279,48 @@ TEST(DaTag, ItemListSurvivesTheMoveFromALoneItemToTheBlock)
             EXPECT_EQ(items.size(), c.listed);
             items.clear();
             EXPECT_EQ(first->refCount() + second->refCount(), 2u + c.listed);
-            if (std::find(c.steps.begin(), c.steps.end(), addProperty) != c.steps.end())
-                EXPECT_TRUE(tag->findProperty(5000));
+            const bool withProperty = std::find(c.steps.begin(), c.steps.end(), addProperty) != c.steps.end();
+            EXPECT_EQ(static_cast<bool>(tag->findProperty(5000)), withProperty);
         }
         EXPECT_EQ(first->refCount(), 1u);
         EXPECT_EQ(second->refCount(), 1u);
     }
+}
+
+// The statistics report counts live nodes, tags and properties: each made one counts up
+// and goes back down when its last reference goes, also when its parent took it.
+TEST(DaObjectCounts, NodesTagsAndPropertiesCountWhileTheyLive)
+{
+    const struct {
+        DaObjectKind kind;
+        std::function<DaRef<DaObject>()> make;
+    } rows[] = {
+        {DaObjectKind::node, [] { return DaRef<DaObject>(new DaNode); }},
+        {DaObjectKind::tag, [] { return DaRef<DaObject>(new DaTag(true)); }},
+        {DaObjectKind::property, [] { return DaRef<DaObject>(new DaProperty(5000)); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(int(row.kind));
+        const int32_t before = daObjectCount(row.kind);
+        {
+            DaRef<DaObject> first = row.make(), second = row.make();
+            EXPECT_EQ(daObjectCount(row.kind), before + 2);
+        }
+        EXPECT_EQ(daObjectCount(row.kind), before);
+    }
+    // A tag under a node goes with it and takes its property along.
+    const int32_t tags = daObjectCount(DaObjectKind::tag), properties = daObjectCount(DaObjectKind::property);
+    {
+        DaRef<DaNode> node(new DaNode);
+        node->setName("N");
+        DaRef<DaTag> tag(new DaTag);
+        tag->setName("T");
+        ASSERT_EQ(tag->addProperty(new DaProperty(5000)), S_OK);
+        ASSERT_EQ(node->addChild(tag.get()), S_OK);
+        EXPECT_EQ(daObjectCount(DaObjectKind::property), properties + 1);
+    }
+    EXPECT_EQ(daObjectCount(DaObjectKind::tag), tags);
+    EXPECT_EQ(daObjectCount(DaObjectKind::property), properties);
 }
 
 TEST(DaTag, CacheIsMadeOnceWithTheTagsDatatypeAndFollowsIt)
