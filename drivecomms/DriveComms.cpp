@@ -343,17 +343,22 @@ void DriveComms::failRequest(DriveTag* tag, DaRequest& request, uint16_t quality
     request.complete(request.isWrite() ? E_FAIL : S_OK, true, quality, false, false);
 }
 
+DaRef<DaRequest> DriveComms::popRequest()
+{
+    TVCmnScopedLock hold(lock_);
+    if (queue_.empty())
+        return nullptr;
+    DaRef<DaRequest> request = std::move(queue_.front());
+    queue_.pop_front();
+    return request;
+}
+
 void DriveComms::failQueuedRequests(uint16_t quality)
 {
     for (;;) {
-        DaRef<DaRequest> request;
-        {
-            TVCmnScopedLock hold(lock_);
-            if (queue_.empty())
-                return;
-            request = std::move(queue_.front());
-            queue_.pop_front();
-        }
+        DaRef<DaRequest> request = popRequest();
+        if (!request)
+            return;
         if (request->markTaken())
             failRequest(nullptr, *request, quality);
     }
@@ -702,14 +707,9 @@ void DriveComms::takeNextRequest()
     if (requestInProgress_)
         return;  // the reply's re-signal brings us back
     for (;;) {
-        DaRef<DaRequest> request;
-        {
-            TVCmnScopedLock hold(lock_);
-            if (queue_.empty())
-                return;
-            request = std::move(queue_.front());
-            queue_.pop_front();
-        }
+        DaRef<DaRequest> request = popRequest();
+        if (!request)
+            return;
         current_ = request;
         ++counters_.requests;
         if (!request->markTaken())

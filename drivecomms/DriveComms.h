@@ -168,6 +168,7 @@ private:
     // Ends a request the server will never answer; a read also marks its tag's cache.
     void failRequest(DriveTag* tag, DaRequest& request, uint16_t quality);
     void failQueuedRequests(uint16_t quality);
+    DaRef<DaRequest> popRequest();  // the queue's head, or null
     uint32_t commsWaitMs() const;
 
     mutable TVCmnLock serverLock_;
