@@ -112,7 +112,7 @@ TEST_F(DaMaxAgeVqtTest, RefreshWithMaxAgeReadsEveryActiveItemWithIt)
 {
     DaRef<DaGroup> group = addGroup("G");
     FakeDataCallback sink;
-    group->adviseCallback(&sink);
+    const uint32_t key = group->adviseCallback(&sink);
     setValue(speed.get(), 3.5);
     addItem(group.get(), "Drive1.Speed", 11);
     addItem(group.get(), "Drive1.Status", 12, VT_EMPTY, false);
@@ -126,6 +126,7 @@ TEST_F(DaMaxAgeVqtTest, RefreshWithMaxAgeReadsEveryActiveItemWithIt)
     EXPECT_EQ(21u, call.transactionId);
     EXPECT_EQ((std::vector<OPCHANDLE>{11}), call.handles);
     EXPECT_EQ(3.5, call.values[0].get().dblVal);
+    EXPECT_EQ(S_OK, group->unadvise(key));  // the sink dies with this scope, before the group
 }
 
 TEST_F(DaMaxAgeVqtTest, TheServersItemIoAnswersEachItemIdOnItsOwn)
