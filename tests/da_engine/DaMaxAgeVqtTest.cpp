@@ -12,8 +12,10 @@ public:
     explicit DeviceSide(QueueTag& tag) : thread_([this, &tag] {
         while (!stop_) {
             for (const DaRef<DaRequest>& request : tag.take()) {
-                if (request->markTaken() && request->complete(S_OK, true, 0xC0))
-                    ++served;
+                if (request->markTaken()) {
+                    ++served;  // before the completion wakes the reader, who then counts
+                    request->complete(S_OK, true, 0xC0);
+                }
             }
             std::this_thread::yield();
         }
