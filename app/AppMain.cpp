@@ -115,6 +115,18 @@ void setUpComms(AppShell& shell)
     settings.settingsFile = TVCmnString::ansiToWide(shell.commsSettingsFile());
     settings.namespaceProtocol = shell.namespaceProtocol;
     settings.mainWindow = shell.mainWindow;
+    // A comms server whose process died is made again from the comms event thread. The
+    // process's apartment is multi-threaded, so that thread joins it for the call only.
+    settings.recreateServer = [](ICommsServer** server) {
+        const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        const HRESULT hr = CoCreateInstance(CLSID_CommsServer, nullptr, CLSCTX_LOCAL_SERVER, IID_ICommsServer,
+                                            reinterpret_cast<void**>(server));
+        if (SUCCEEDED(joined))
+            CoUninitialize();
+        KV_TRACE(kTraceInfo, kTraceGroupShell, kDiagTraceObjectId, "comms server made anew [0x%X]",
+                 static_cast<unsigned>(hr));
+        return hr;
+    };
     shell.comms = std::make_unique<DriveComms>(shell.commsServer.get(), shell.diagnostics, std::move(settings));
     shell.comms->setNamespaceRoot(shell.space.get());
 }
