@@ -2,6 +2,7 @@
 
 #include <modbus.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -93,6 +94,11 @@ ModbusLink::~ModbusLink()
 void ModbusLink::setTimeoutMs(unsigned timeoutMs)
 {
     modbus_set_response_timeout(context_, timeoutMs / 1000, (timeoutMs % 1000) * 1000);
+    // The rest of a reply that has begun must come as promptly: left at libmodbus's own
+    // half second, a drive that sends a cut-off frame held every request that long,
+    // whatever the reply time-out.
+    const unsigned gapMs = std::min(timeoutMs, kMaxByteGapMs);
+    modbus_set_byte_timeout(context_, gapMs / 1000, (gapMs % 1000) * 1000);
 }
 
 ModbusFailure ModbusLink::fail(ModbusOperation operation, const std::string& what)

@@ -21,6 +21,10 @@ namespace comms {
 // At most this many holding registers per read request (function 3).
 constexpr int kMaxRegistersPerRead = 125;
 
+// The longest pause allowed inside one reply. Bytes of a frame follow one another
+// within milliseconds on TCP and on a serial line alike.
+constexpr unsigned kMaxByteGapMs = 200;
+
 enum class ModbusOperation { Connect, Read, Write };
 
 // What a failed call leaves of the connection.
@@ -49,7 +53,8 @@ public:
     ModbusLink(const ModbusLink&) = delete;
     ModbusLink& operator=(const ModbusLink&) = delete;
 
-    // How long a request (and a TCP connect) may take.
+    // How long a request (and a TCP connect) may take to begin its reply; the bytes of
+    // a reply may then be at most this far apart, and never more than kMaxByteGapMs.
     void setTimeoutMs(unsigned timeoutMs);
 
     // kStatusOk, or the translated failure of modbus_connect.

@@ -3,8 +3,18 @@
 // parameters are read in blocks, and a drive that goes away gives -17 until it is back.
 #include <gtest/gtest.h>
 
-#include <set>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
+
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "commsserver/ModbusLink.h"
 #include "tests/commsserver_modbus/ModbusTestServer.h"
 #include "tests/commsserver_modbus/ModbusTestSupport.h"
 
@@ -230,6 +240,95 @@ TEST(ModbusTcpNoDrive, RefusedConnectionsBackOff)
     EXPECT_EQ(first.status, kStatusNetworkDown);
     const Reply second = client.read("127.0.0.1", 3, 2);
     EXPECT_EQ(second.ret, kStatusNetworkDown) << "while backing off, refused at once";
+}
+
+// ---- replies of a misbehaving drive, straight through the link ----
+
+// Accepts one connection and answers its first request with reply(request).
+class RawDrive {
+public:
+    explicit RawDrive(std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>&)> reply)
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listener_, 1);
+        socklen_t n = sizeof a;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &n);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this, reply] {
+            const int s = accept(listener_, nullptr, nullptr);
+            std::vector<std::uint8_t> request(12);
+            if (s >= 0 && recv(s, request.data(), request.size(), MSG_WAITALL) == 12) {
+                const std::vector<std::uint8_t> bytes = reply(request);
+                send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+                char rest;
+                recv(s, &rest, 1, 0);  // until the client lets go
+            }
+            if (s >= 0)
+                close(s);
+        });
+    }
+    ~RawDrive()
+    {
+        thread_.join();
+        close(listener_);
+    }
+    unsigned port() const { return static_cast<unsigned>(port_); }
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+TEST(ModbusTcpBadReplies, EndTheReadWithAnErrorWithinTheReplyTime)
+{
+    using Bytes = std::vector<std::uint8_t>;
+    // A reply to "read one register" built from the request's transaction id.
+    auto frame = [](const Bytes& request, Bytes pdu) {
+        Bytes out = {request[0], request[1], 0, 0, 0, static_cast<std::uint8_t>(pdu.size() + 1), request[6]};
+        out.insert(out.end(), pdu.begin(), pdu.end());
+        return out;
+    };
+    struct Row {
+        const char* what;
+        std::function<Bytes(const Bytes&)> reply;
+        LONG status;
+    };
+    const Row rows[] = {
+        {"cut-off frame", [&](const Bytes& r) { return frame(r, {3, 2, 0}); }, kStatusNodeSilent},
+        {"wrong transaction id",
+         [&](const Bytes& r) {
+             Bytes b = frame(r, {3, 2, 0, 1});
+             b[1] ^= 0x55;
+             return b;
+         },
+         kStatusBadReply},
+        {"other function", [&](const Bytes& r) { return frame(r, {4, 2, 0, 1}); }, kStatusBadReply},
+        {"byte count for two registers", [&](const Bytes& r) { return frame(r, {3, 4, 0, 1, 0, 2}); },
+         kStatusBadReply},
+        {"illegal data address", [&](const Bytes& r) { return frame(r, {0x83, 2}); }, kStatusNoSuchParameter},
+    };
+    for (const Row& row : rows) {
+        RawDrive drive(row.reply);
+        std::string error;
+        auto link = comms::ModbusLink::tcp("127.0.0.1", drive.port(), error);
+        ASSERT_TRUE(link) << error;
+        link->setTimeoutMs(50);
+        ASSERT_EQ(link->open().status, kStatusOk) << row.what;
+        std::uint16_t value = 0xABCD;
+        const auto start = std::chrono::steady_clock::now();
+        const comms::ModbusFailure failure = link->readRegisters(1, 302, 1, &value);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(failure.status, row.status) << row.what << ": " << link->lastError();
+        // Reply time-out and byte gap of 50 ms each, with room for a loaded machine;
+        // libmodbus's own half-second byte gap would be far beyond it.
+        EXPECT_LT(took, std::chrono::milliseconds(400)) << row.what;
+        link->close();
+    }
 }
 
 }  // namespace
