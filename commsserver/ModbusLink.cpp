@@ -30,6 +30,10 @@ ModbusFailure translateModbusError(int error, ModbusOperation operation, bool se
         return {write ? kStatusWriteRejected : kStatusBadReply, LinkEffect::Keep};
     case EMBXSBUSY:
     case EMBXACK:
+    // Exception codes 0 and 9 mean nothing, yet they come in a well-formed frame: the
+    // node is there and the connection in step, not a network that went down.
+    case MODBUS_ENOBASE:
+    case MODBUS_ENOBASE + MODBUS_EXCEPTION_NOT_DEFINED:
         return {kStatusBadReply, LinkEffect::Keep};
     // A gateway says the drive behind it did not answer.
     case EMBXGPATH:

@@ -164,6 +164,8 @@ TEST(ModbusLink, ErrnoBecomesOneStatusAndWhatIsLeftOfTheConnection)
         {EMBXILVAL, ModbusOperation::Write, kStatusOutOfRange, LinkEffect::Keep},
         {EMBXILVAL, ModbusOperation::Read, kStatusBadReply, LinkEffect::Keep},
         {EMBXSFAIL, ModbusOperation::Write, kStatusWriteRejected, LinkEffect::Keep},
+        {MODBUS_ENOBASE, ModbusOperation::Read, kStatusBadReply, LinkEffect::Keep},
+        {MODBUS_ENOBASE + MODBUS_EXCEPTION_NOT_DEFINED, ModbusOperation::Write, kStatusBadReply, LinkEffect::Keep},
         {EMBXILFUN, ModbusOperation::Read, kStatusBadReply, LinkEffect::Keep},
         {EMBXGTAR, ModbusOperation::Read, kStatusNodeSilent, LinkEffect::Keep},
         {EMBXGPATH, ModbusOperation::Write, kStatusNodeSilent, LinkEffect::Keep},

@@ -311,6 +311,8 @@ TEST(ModbusTcpBadReplies, EndTheReadWithAnErrorWithinTheReplyTime)
         {"byte count for two registers", [&](const Bytes& r) { return frame(r, {3, 4, 0, 1, 0, 2}); },
          kStatusBadReply},
         {"illegal data address", [&](const Bytes& r) { return frame(r, {0x83, 2}); }, kStatusNoSuchParameter},
+        {"exception code 0", [&](const Bytes& r) { return frame(r, {0x83, 0}); }, kStatusBadReply},
+        {"exception code 9", [&](const Bytes& r) { return frame(r, {0x83, 9}); }, kStatusBadReply},
     };
     for (const Row& row : rows) {
         RawDrive drive(row.reply);
