@@ -86,12 +86,7 @@ def commands(t, kv):
     r = kv.run("--lcid", "4660", "status")
     t.check(r.returncode == 4, "an unsupported locale: exit 4", f"{r.returncode} {r.stderr}")
 
-    r = kv.run("write", f"{w}=42.5")
-    t.check(r.returncode == 0 and "written" in r.stdout, "write of a writable item", r.stdout + r.stderr)
-    r = kv.run("read", w, "--device")
-    rows = e2e.value_lines(r.stdout)
-    t.check(r.returncode == 0 and rows and rows[0][2] == "42.5" and rows[0][3] == "good",
-            "the written value reads back from the device", r.stdout + r.stderr)
+    kv.write_and_read_back(t, w, "42.5")
     r = kv.run("write", f"{w}=fast")
     t.check(r.returncode == 1 and "not a number" in r.stderr, "a value that is no number is refused", r.stderr)
     r = kv.run("write", f"{ro}=1")

@@ -98,6 +98,15 @@ class Kvopc:
     def start(self, *args):
         return start(self.args(*args), env=self.env)
 
+    def write_and_read_back(self, t, item, value):
+        """Writes value, then reads the item from the device: both must succeed, good."""
+        r = self.run("write", f"{item}={value}")
+        t.check(r.returncode == 0 and "written" in r.stdout, f"write {item}={value}", r.stdout + r.stderr)
+        r = self.run("read", item, "--device")
+        rows = value_lines(r.stdout)
+        t.check(r.returncode == 0 and rows and rows[0][2] == value and rows[0][3] == "good",
+                f"{value} reads back from the device with good quality", r.stdout + r.stderr)
+
 
 def value_lines(text):
     """(timestamp, item, value, quality) of each value line of kvopc's output."""
@@ -229,28 +238,42 @@ class ProductInstall:
                 out.write(settings_text)
         self.server = os.path.join(self.dir, "KestrovaOpcServer.exe")
         self.post_tool = post_tool
-        # A prefix of the test's own (kept between runs: made once), so that ending
-        # its processes touches no other test.
+        # A fresh prefix of the test's own, so that ending its processes touches no other
+        # test: a prefix whose processes were once ended mid-start can hang every later
+        # wine process under a display.
         os.environ["WINEPREFIX"] = os.path.join(os.getcwd(), "e2e-wineprefix")
-        subprocess.run([WINE_PREFIX, "stop"], timeout=90, check=False)
-        subprocess.run([WINE_PREFIX, "init"], check=True, timeout=120)
         # Message boxes (a second instance, a failed start) go to a file and are answered
         # at once instead of waiting for a click that never comes.
+        self.messages = os.path.join(self.dir, "messages.log")
         os.environ["KV_APP_MESSAGE_LOG"] = winpath(self.dir) + "\\messages.log"
         os.environ["KV_COMMS_SERVER_QUIET"] = "1"
         self.display = Display()
+        self.process = None
+        self._register()
+
+    def _register(self):
+        subprocess.run([WINE_PREFIX, "kill"], timeout=60, check=False)
+        subprocess.run(["rm", "-rf", os.environ["WINEPREFIX"]], check=True)
+        subprocess.run([WINE_PREFIX, "init"], check=True, timeout=180)
         # Registers the proxy/stub DLL and the comms server beside it too.
         wine([self.server, "/regserver"], check=True)
-        self.process = None
+        # The registry reaches the prefix's files when its wineserver ends.
+        subprocess.run([WINE_PREFIX, "stop"], timeout=90, check=False)
 
     def start(self):
-        """Starts the server; true once its window shows (the class factory is there)."""
-        self.process = start([self.server, "/e"])
-        if wine([self.post_tool, self.WINDOW_CLASS], timeout=60).returncode == 0:
-            return True
-        shot = os.path.join(os.getcwd(), "no-window.png")
-        self.display.screenshot(shot)
-        print(f"e2e: the server's window did not show; the screen: {shot}", flush=True)
+        """Starts the server; true once its window shows (the class factory is there).
+        Once in a while under Wine a start hangs: the prefix is made afresh and the start
+        tried again once."""
+        for attempt in (1, 2):
+            self.process = start([self.server, "/e"])
+            if wine([self.post_tool, self.WINDOW_CLASS], timeout=60).returncode == 0:
+                return True
+            shot = os.path.join(os.getcwd(), f"no-window-{attempt}.png")
+            self.display.screenshot(shot)
+            log = open(self.messages).read() if os.path.exists(self.messages) else "(no message box)"
+            print(f"e2e: the server's window did not show (screen: {shot}); boxes: {log.strip()}", flush=True)
+            kill_prefix()
+            self._register()
         return False
 
     def menu(self, command):

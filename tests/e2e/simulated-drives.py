@@ -80,12 +80,7 @@ def changes(t, sub):
 
 
 def writes(t, kv):
-    r = kv.run("write", f"{REFERENCE}=1234.5")
-    t.check(r.returncode == 0 and "written" in r.stdout, "a write goes to the drive", r.stdout + r.stderr)
-    r = kv.run("read", REFERENCE, "--device")
-    rows = e2e.value_lines(r.stdout)
-    t.check(r.returncode == 0 and rows and rows[0][2] == "1234.5" and rows[0][3] == "good",
-            "the written value reads back from the drive", r.stdout + r.stderr)
+    kv.write_and_read_back(t, REFERENCE, "1234.5")
     r = kv.run("write", f"{REFERENCE}=5000")
     t.check(r.returncode == 1, "a value outside the drive's range is refused", f"{r.returncode} {r.stdout} {r.stderr}")
     r = kv.run("read", REFERENCE, "--device")
