@@ -266,6 +266,9 @@ class ProductInstall:
         tried again once."""
         for attempt in (1, 2):
             self.process = start([self.server, "/e"])
+            # A second wine process started while the first one is still bringing up the
+            # prefix's wineserver and desktop can hang for good: let the server go first.
+            time.sleep(5)
             if wine([self.post_tool, self.WINDOW_CLASS], timeout=60).returncode == 0:
                 return True
             shot = os.path.join(os.getcwd(), f"no-window-{attempt}.png")
