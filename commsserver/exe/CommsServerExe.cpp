@@ -6,6 +6,12 @@
 //   kv_comms_server /unregserver   removes them again
 //   kv_comms_server -Embedding     started by COM: serves until the last object and
 //                                  lock are released, then ends
+//   kv_comms_server -handover PIPE PID
+//                                  started by the product (process PID) to replace a
+//                                  comms server that died: makes one comms server and
+//                                  writes it, marshalled, to the named pipe PIPE; no
+//                                  class is registered. Ends with the last release of
+//                                  that object or with process PID.
 //
 // Objects live in the multithreaded apartment: CommsServer posts its messages from its
 // own worker thread and needs no apartment of its own.
@@ -13,8 +19,11 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "commsserver/CommsServerInterface.h"
 #include "commsserver/exe/CommsServerHost.h"
@@ -171,6 +180,115 @@ int serve()
     return FAILED(hr) ? 1 : 0;
 }
 
+// Closes a kernel handle when it goes out of scope.
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle()
+    {
+        if (handle_)
+            CloseHandle(handle_);
+    }
+    HANDLE get() const { return handle_; }
+    void close()
+    {
+        if (handle_)
+            CloseHandle(handle_);
+        handle_ = nullptr;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+HRESULT lastError(DWORD otherwise)
+{
+    const DWORD error = GetLastError();
+    return HRESULT_FROM_WIN32(error ? error : otherwise);
+}
+
+// Under Wine a killed comms server's class registration outlives it, and CoCreateInstance
+// then answers RPC_S_SERVER_UNAVAILABLE for good; an interface marshalled by the new
+// process is reached through that process's own endpoint instead.
+HRESULT writeMarshalled(IUnknown* object, HANDLE pipe)
+{
+    IStream* stream = nullptr;
+    HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &stream);
+    if (FAILED(hr))
+        return hr;
+    hr = CoMarshalInterface(stream, IID_ICommsServer, object, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL);
+    const bool marshalled = SUCCEEDED(hr);
+    HGLOBAL memory = nullptr;
+    if (SUCCEEDED(hr))
+        hr = GetHGlobalFromStream(stream, &memory);
+    ULARGE_INTEGER end{};
+    if (SUCCEEDED(hr))
+        hr = stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, &end);
+    if (SUCCEEDED(hr)) {
+        // The reader's frame: a 32-bit byte count, then the marshalled interface.
+        const uint32_t size = static_cast<uint32_t>(end.QuadPart);
+        std::vector<BYTE> frame(sizeof size + size);
+        memcpy(frame.data(), &size, sizeof size);
+        if (const void* bytes = GlobalLock(memory)) {
+            memcpy(frame.data() + sizeof size, bytes, size);
+            GlobalUnlock(memory);
+            DWORD written = 0;
+            if (!WriteFile(pipe, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr) ||
+                written != frame.size())
+                hr = lastError(ERROR_WRITE_FAULT);
+        } else {
+            hr = E_OUTOFMEMORY;
+        }
+    }
+    if (FAILED(hr) && marshalled) {
+        // Nobody will unmarshal it: give back the reference the marshalling took.
+        stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
+        CoReleaseMarshalData(stream);
+    }
+    stream->Release();
+    return hr;
+}
+
+int handOver(const wchar_t* pipeName, const wchar_t* productId)
+{
+    const DWORD pid = wcstoul(productId, nullptr, 10);
+    const OwnedHandle product(pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);
+    if (!product.get()) {
+        hostLog("hand-over: no product process %ls", productId);
+        return 1;
+    }
+    OwnedHandle pipe(CreateFileW(pipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    HRESULT hr = pipe.get() ? S_OK : lastError(ERROR_PIPE_NOT_CONNECTED);
+    if (SUCCEEDED(hr))
+        hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const bool joined = SUCCEEDED(hr);
+    const OwnedHandle lastRelease(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    commsexe::setLastReleaseEvent(lastRelease.get());
+    IUnknown* object = nullptr;
+    if (SUCCEEDED(hr))
+        hr = commsexe::commsServerFactory()->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object));
+    if (SUCCEEDED(hr))
+        hr = writeMarshalled(object, pipe.get());
+    pipe.close();  // the product's read ends here
+    if (object)
+        object->Release();  // a stub holds it now, or nothing does and the event is set
+    if (FAILED(hr)) {
+        hostLog("hand-over failed 0x%08lx", static_cast<unsigned long>(hr));
+    } else {
+        hostLog("handed over to process %lu", static_cast<unsigned long>(pid));
+        // A product that was killed never releases its reference under Wine.
+        const HANDLE ends[] = {lastRelease.get(), product.get()};
+        WaitForMultipleObjects(2, ends, FALSE, INFINITE);
+    }
+    if (joined)
+        CoUninitialize();
+    commsexe::setLastReleaseEvent(nullptr);
+    hostLog("ended");
+    return FAILED(hr) ? 1 : 0;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
@@ -180,6 +298,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
             return registerServer();
         if (isSwitch(__wargv[i], L"unregserver"))
             return unregisterServer();
+        if (isSwitch(__wargv[i], L"handover"))
+            return i + 2 < __argc ? handOver(__wargv[i + 1], __wargv[i + 2]) : 1;
     }
     // -Embedding (from COM) or nothing at all: serve.
     return serve();
