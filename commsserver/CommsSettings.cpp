@@ -78,6 +78,8 @@ bool parseBool(const std::string& text, bool& out)
     return false;
 }
 
+}  // namespace
+
 bool parseFaults(const std::string& text, unsigned& out)
 {
     static const std::pair<const char*, unsigned> kNames[] = {
@@ -110,6 +112,8 @@ bool parseFaults(const std::string& text, unsigned& out)
     out = faults;
     return true;
 }
+
+namespace {
 
 // "#3.02" or "3.02" (menu 3, parameter 2).
 bool parseMenuParameter(std::string text, LONG& menu, LONG& parameter)

@@ -25,6 +25,10 @@ enum Fault : unsigned {
     kFaultOutOfRange = 1u << 4,    // writes answered kStatusOutOfRange
 };
 
+// A fault list as the settings file gives it ("silent, timeout", "none"); false, and
+// out unchanged, for a name it does not know.
+bool parseFaults(const std::string& text, unsigned& out);
+
 enum class Behaviour { Constant, Ramp, Sine, Noise, Follow };
 
 enum class ParameterType { Int16, Uint16, Int32, Uint32, Bool };

@@ -265,6 +265,8 @@ LONG SimulatedNetwork::writeParameter(const std::string& address, LONG menu, LON
 {
     unsigned faults = 0, latencyMs = 0, timeoutMs = 0;
     LONG status = kStatusOk;
+    std::shared_ptr<const WriteObserver> observer;
+    WriteLogEntry applied;
     {
         std::lock_guard<std::mutex> guard(lock_);
         requestCount_ += 1;
@@ -295,9 +297,14 @@ LONG SimulatedNetwork::writeParameter(const std::string& address, LONG menu, LON
                 setValue(*p, raw / decimalScale(p->decimalPlaces), nowMs());
                 writeLog_.push_back({writeLog_.size() + 1, address, menu, parameter, static_cast<LONG>(raw),
                                      p->decimalPlaces});
+                observer = writeObserver_;
+                if (observer)
+                    applied = writeLog_.back();
             }
         }
     }
+    if (observer)
+        (*observer)(applied);
     if (faults & kFaultNetworkDown)
         return kStatusNetworkDown;
     const bool late = faults & (kFaultSilent | kFaultReplyTimeout);
@@ -414,6 +421,13 @@ bool SimulatedNetwork::setDriveValue(const std::string& address, LONG menu, LONG
         return false;
     setValue(*p, std::clamp(value, p->minimum, p->maximum), nowMs());
     return true;
+}
+
+void SimulatedNetwork::setWriteObserver(WriteObserver observer)
+{
+    auto shared = observer ? std::make_shared<const WriteObserver>(std::move(observer)) : nullptr;
+    std::lock_guard<std::mutex> guard(lock_);
+    writeObserver_ = std::move(shared);
 }
 
 std::vector<WriteLogEntry> SimulatedNetwork::writeLog() const

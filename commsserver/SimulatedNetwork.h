@@ -11,6 +11,8 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -65,6 +67,11 @@ public:
     bool setDriveValue(const std::string& node, LONG menu, LONG parameter, double value);
 
     std::vector<WriteLogEntry> writeLog() const;
+    // Called with each applied write once it is in the log and before the drive answers,
+    // outside the network's lock: the soak test keeps the log in a file, so that it
+    // survives the comms server being killed. Empty (the default): nothing is called.
+    using WriteObserver = std::function<void(const WriteLogEntry&)>;
+    void setWriteObserver(WriteObserver observer);
     // Requests that reached the network (reads, writes and block reads).
     std::uint64_t requestCount() const;
 
@@ -120,6 +127,7 @@ private:
     unsigned replyTimeoutMs_ = 1000;                        // guarded by lock_
     unsigned defaultLatencyMs_ = 0;                         // guarded by lock_
     std::vector<WriteLogEntry> writeLog_;                   // guarded by lock_
+    std::shared_ptr<const WriteObserver> writeObserver_;    // guarded by lock_; copied out to call
     std::uint64_t requestCount_ = 0;                        // guarded by lock_
     std::optional<std::uint64_t> manualClockMs_;            // guarded by lock_
     const std::uint64_t startTicks_;                        // steady clock at construction, ms

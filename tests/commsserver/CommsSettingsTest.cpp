@@ -152,6 +152,29 @@ TEST(CommsSettings, DefaultNetworkAndShippedSampleAreValid)
     EXPECT_FALSE(sample.nodes.empty());
 }
 
+TEST(CommsSettings, FaultListsAsTheFileAndTheSoakControlGiveThem)
+{
+    struct Row {
+        const char* text;
+        bool ok;
+        unsigned faults;
+    };
+    const Row rows[] = {
+        {"none", true, kFaultNone},
+        {"silent", true, kFaultSilent},
+        {" networkDown | outOfRange ", true, kFaultNetworkDown | kFaultOutOfRange},
+        {"TIMEOUT,rejectWrites", true, kFaultReplyTimeout | kFaultRejectWrites},
+        {"silent,bogus", false, 0},
+        {"", false, 0},
+        {"silent,,timeout", false, 0},
+    };
+    for (const Row& row : rows) {
+        unsigned out = 0xDEAD;
+        EXPECT_EQ(parseFaults(row.text, out), row.ok) << row.text;
+        EXPECT_EQ(out, row.ok ? row.faults : 0xDEADu) << row.text << ": a refused list changes nothing";
+    }
+}
+
 TEST(CommsSettings, MissingFileIsTheDefaultNetworkAndAFolderIsUnreadable)
 {
     commstest::TempSettingsFile file("");

@@ -150,6 +150,47 @@ TEST(SimulatedNetwork, EachFaultGivesItsStatusForReadWriteAndBlock)
     }
 }
 
+TEST(SimulatedNetwork, WriteObserverSeesEachAppliedWriteBeforeTheAnswer)
+{
+    SimulatedNetwork net(plant());
+    std::vector<WriteLogEntry> seen;
+    std::vector<std::size_t> logSizes;
+    // Reading the log from inside proves the network's lock is not held around the call.
+    net.setWriteObserver([&](const WriteLogEntry& e) {
+        seen.push_back(e);
+        logSizes.push_back(net.writeLog().size());
+    });
+    struct Row {
+        const char* what;
+        unsigned faults;
+        LONG value, status;
+        bool applied;
+    };
+    const Row rows[] = {
+        {"applied", 0, 1234, kStatusOk, true},
+        {"refused: above max", 0, 30001, kStatusOutOfRange, false},
+        {"late answer: applied all the same", kFaultReplyTimeout, 1111, kStatusReplyTimeout, true},
+        {"silent drive: not applied", kFaultSilent, 2222, kStatusNodeSilent, false},
+    };
+    for (const Row& row : rows) {
+        ASSERT_TRUE(net.setNodeFaults("1", row.faults));
+        const std::size_t before = seen.size();
+        EXPECT_EQ(net.writeParameter("1", 1, 21, row.value, 1), row.status) << row.what;
+        EXPECT_EQ(seen.size(), before + (row.applied ? 1 : 0)) << row.what;
+    }
+    const std::vector<WriteLogEntry> log = net.writeLog();
+    ASSERT_EQ(seen.size(), 2u);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].sequence, log[i].sequence);
+        EXPECT_EQ(seen[i].value, log[i].value);
+        EXPECT_EQ(logSizes[i], i + 1) << "called once the write is in the log";
+    }
+    net.setWriteObserver(nullptr);
+    ASSERT_TRUE(net.setNodeFaults("1", kFaultNone));
+    EXPECT_EQ(net.writeParameter("1", 1, 21, 10, 1), kStatusOk);
+    EXPECT_EQ(seen.size(), 2u) << "no observer, no call";
+}
+
 TEST(SimulatedNetwork, ParameterFaultsAffectOnlyThatParameterOfABlock)
 {
     SimulatedNetwork net(plant());
