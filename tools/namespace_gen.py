@@ -6,7 +6,10 @@
       slots, menus and a few hundred parameters.
   namespace_gen.py --nodes 1000 --params 100 [--menus 10] [--slots 1] > big.xml
       a large file for benchmarks and soak tests: nodes x params parameters, spread
-      over slots and menus, cycling through the data types and access rights.
+      over slots and menus, cycling through the data types and access rights
+      (--types, --access: the lists to cycle through; --protocol none: a file that
+      takes whatever protocol the comms settings give, as the soak test needs for
+      its simulated drives).
 
 Output is deterministic, so a file can be regenerated and compared.
 """
@@ -256,9 +259,9 @@ TYPES = ["VT_I2", "VT_I4", "VT_R4", "VT_R8", "VT_BOOL", "VT_UI1", "VT_UI2", "VT_
 ACCESS = ["READ", "READWRITE", "READ", "WRITE"]
 
 
-def write_large(out, nodes, params, menus, slots):
+def write_large(out, nodes, params, menus, slots, types=TYPES, access=ACCESS, protocol="1"):
     out.append('<?xml version="1.0" encoding="UTF-8"?>')
-    out.append('<QZNetcfg Protocol="1">')
+    out.append('<QZNetcfg Protocol="%s">' % protocol if protocol != "none" else "<QZNetcfg>")
     per_menu = max(1, params // (menus * slots))
     for n in range(nodes):
         out.append(INDENT + "<Node>")
@@ -278,8 +281,8 @@ def write_large(out, nodes, params, menus, slots):
                 count = params - written if last else min(per_menu, params - written)
                 for p in range(count):
                     i = written + p
-                    datatype = TYPES[i % len(TYPES)]
-                    write_parameter(out, 4, ("Parameter%03d" % p, p + 1, datatype, ACCESS[i % len(ACCESS)],
+                    datatype = types[i % len(types)]
+                    write_parameter(out, 4, ("Parameter%03d" % p, p + 1, datatype, access[i % len(access)],
                                              "Parameter %d of menu %d" % (p + 1, m), None, None, None))
                 written += count
                 out.append(INDENT * 3 + "</Menu>")
@@ -295,6 +298,9 @@ def main():
     parser.add_argument("--params", type=int, default=100, help="parameters per node")
     parser.add_argument("--menus", type=int, default=10, help="menus per slot")
     parser.add_argument("--slots", type=int, default=1, help="slots per node")
+    parser.add_argument("--types", default=",".join(TYPES), help="data types to cycle through, comma separated")
+    parser.add_argument("--access", default=",".join(ACCESS), help="access rights to cycle through")
+    parser.add_argument("--protocol", default="1", help="the file's protocol number, or none")
     parser.add_argument("-o", "--output", help="file to write (default: standard output)")
     args = parser.parse_args()
     out = []
@@ -303,7 +309,8 @@ def main():
     else:
         if args.nodes < 0 or args.params < 0 or args.menus < 1 or args.slots < 1 or args.menus > 256 or args.slots > 256:
             parser.error("nodes and params must be >= 0, menus and slots 1..256")
-        write_large(out, args.nodes, args.params, args.menus, args.slots)
+        write_large(out, args.nodes, args.params, args.menus, args.slots, args.types.split(","),
+                    args.access.split(","), args.protocol)
     text = "\n".join(out) + "\n"
     if args.output:
         with open(args.output, "w", encoding="utf-8", newline="\n") as f:
