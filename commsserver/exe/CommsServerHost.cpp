@@ -8,6 +8,7 @@
 
 #include "commsserver/CommsServer.h"
 #include "commsserver/exe/SettingsDialog.h"
+#include "commsserver/exe/SoakControl.h"
 
 namespace commsexe {
 
@@ -60,7 +61,12 @@ public:
             hostLog("LoadSettingsFile: %ld %s", long(*ret), inner_->lastSettingsError().c_str());
         return hr;
     }
-    STDMETHODIMP ApplySettings(LONG* protocol, LONG* ret) override { return inner_->ApplySettings(protocol, ret); }
+    STDMETHODIMP ApplySettings(LONG* protocol, LONG* ret) override
+    {
+        const HRESULT hr = inner_->ApplySettings(protocol, ret);
+        soakControlAttach(inner_);
+        return hr;
+    }
     STDMETHODIMP ReadParameter(LONG handle, LPCWSTR node, ParameterRecord* record, LONG* ret) override
     {
         return inner_->ReadParameter(handle, node, record, ret);
@@ -87,6 +93,7 @@ public:
 private:
     ~HostedCommsServer()
     {
+        soakControlDetach(inner_);
         // Stops the worker and closes the drive connections before the process may end.
         inner_->Release();
         hostLog("comms server object released");
