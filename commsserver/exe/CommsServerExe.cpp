@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "common/TVCmnHandle.h"
 #include "commsserver/CommsServerInterface.h"
 #include "commsserver/exe/CommsServerHost.h"
 
@@ -180,29 +181,6 @@ int serve()
     return FAILED(hr) ? 1 : 0;
 }
 
-// Closes a kernel handle when it goes out of scope.
-class OwnedHandle {
-public:
-    explicit OwnedHandle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle()
-    {
-        if (handle_)
-            CloseHandle(handle_);
-    }
-    HANDLE get() const { return handle_; }
-    void close()
-    {
-        if (handle_)
-            CloseHandle(handle_);
-        handle_ = nullptr;
-    }
-
-private:
-    HANDLE handle_;
-};
-
 HRESULT lastError(DWORD otherwise)
 {
     const DWORD error = GetLastError();
@@ -254,24 +232,24 @@ HRESULT writeMarshalled(IUnknown* object, HANDLE pipe)
 int handOver(const wchar_t* pipeName, const wchar_t* productId)
 {
     const DWORD pid = wcstoul(productId, nullptr, 10);
-    const OwnedHandle product(pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);
-    if (!product.get()) {
+    const TVCmnHandle product(pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);
+    if (!product) {
         hostLog("hand-over: no product process %ls", productId);
         return 1;
     }
-    OwnedHandle pipe(CreateFileW(pipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    HRESULT hr = pipe.get() ? S_OK : lastError(ERROR_PIPE_NOT_CONNECTED);
+    TVCmnHandle pipe(CreateFileW(pipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    HRESULT hr = pipe ? S_OK : lastError(ERROR_PIPE_NOT_CONNECTED);
     if (SUCCEEDED(hr))
         hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     const bool joined = SUCCEEDED(hr);
-    const OwnedHandle lastRelease(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const TVCmnHandle lastRelease(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     commsexe::setLastReleaseEvent(lastRelease.get());
     IUnknown* object = nullptr;
     if (SUCCEEDED(hr))
         hr = commsexe::commsServerFactory()->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object));
     if (SUCCEEDED(hr))
         hr = writeMarshalled(object, pipe.get());
-    pipe.close();  // the product's read ends here
+    pipe.reset();  // the product's read ends here
     if (object)
         object->Release();  // a stub holds it now, or nothing does and the event is set
     if (FAILED(hr)) {
@@ -281,12 +259,17 @@ int handOver(const wchar_t* pipeName, const wchar_t* productId)
         // A product that was killed never releases its reference under Wine.
         const HANDLE ends[] = {lastRelease.get(), product.get()};
         WaitForMultipleObjects(2, ends, FALSE, INFINITE);
+        // Under Wine a process that went on to CoUninitialize after the product's last
+        // Release was seen to stay for good now and then. The object is gone (or its one
+        // user is): nothing is left that needs COM's orderly end.
+        hostLog("ended");
+        ExitProcess(0);
     }
     if (joined)
         CoUninitialize();
     commsexe::setLastReleaseEvent(nullptr);
     hostLog("ended");
-    return FAILED(hr) ? 1 : 0;
+    return 1;
 }
 
 }  // namespace
