@@ -10,6 +10,7 @@
 #include "app/AppMessageBox.h"
 #include "app/AppShell.h"
 #include "app/CommandLine.h"
+#include "app/CommsServerProcess.h"
 #include "da/DaServer.h"
 #include "common/TVCmnException.h"
 #include "common/TVCmnString.h"
@@ -24,6 +25,10 @@
 namespace {
 
 AppShell* g_shell = nullptr;
+
+// How long a new comms server process may take to start and hand over its interface;
+// under Wine a start takes about a second.
+constexpr uint32_t kHandOverLimitMs = 10000;
 
 constexpr char kSingleInstanceText[] = "STOP!   Only ONE instance of this application is permitted.";
 
@@ -115,12 +120,15 @@ void setUpComms(AppShell& shell)
     settings.settingsFile = TVCmnString::ansiToWide(shell.commsSettingsFile());
     settings.namespaceProtocol = shell.namespaceProtocol;
     settings.mainWindow = shell.mainWindow;
-    // A comms server whose process died is made again from the comms event thread. The
+    // A comms server whose process died is made again from the comms event thread, by
+    // starting the comms server exe beside this one and taking the interface it hands
+    // over (CoCreateInstance cannot replace a killed local server under Wine). The
     // process's apartment is multi-threaded, so that thread joins it for the call only.
-    settings.recreateServer = [](ICommsServer** server) {
+    auto process = std::make_shared<CommsServerProcess>(
+        TVCmnString::ansiToWide(shell.settings.executableDirectory + "\\" + kCommsServerExe), kHandOverLimitMs);
+    settings.recreateServer = [process](ICommsServer** server) {
         const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        const HRESULT hr = CoCreateInstance(CLSID_CommsServer, nullptr, CLSCTX_LOCAL_SERVER, IID_ICommsServer,
-                                            reinterpret_cast<void**>(server));
+        const HRESULT hr = process->start(server);
         if (SUCCEEDED(joined))
             CoUninitialize();
         KV_TRACE(kTraceInfo, kTraceGroupShell, kDiagTraceObjectId, "comms server made anew [0x%X]",

@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""The product's comms server killed under a running subscription, twice: the first
+time the one COM started, the second time the one the product made anew.
+
+- within 1 s of each kill every subscribed item is bad, comm failure (0x18);
+- within 10 s of each kill every item is good again and the live ones change again:
+  the new comms server was made, the settings file applied and the loop restored;
+- the trace says "comms server made anew [0x0]" once per kill;
+- the product ends after its last client, and the comms server it made ends with it.
+
+Prints the measured times (kill -> 0x18, kill -> good and changing).
+
+usage: comms-server-loss.py APP_DIR KVOPC_EXE POST_COMMAND_EXE
+"""
+import os
+import signal
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e  # noqa: E402
+
+NOISY1 = "Conveyor1.Drive.Current.Motor current"  # noise on every loop update
+NOISY2 = "Conveyor2.Drive.Current.Motor current"  # another drive
+FOLLOWS = "Conveyor1.Drive.Speed loop.Speed feedback"
+ITEMS = (NOISY1, NOISY2, FOLLOWS)
+CHANGING = (NOISY1, NOISY2)
+RATE_MS = 100
+COMM_FAILURE = "bad comm failure (0x18)"
+LOST_LIMIT_S = 1.0
+BACK_LIMIT_S = 10.0
+KILLS = 2
+MADE_ANEW = "comms server made anew [0x0]"
+TRACE_KEY = r"HKLM\SOFTWARE\Kelvane\REDAZED3AVU"
+
+
+def main():
+    app_dir, exe, post_tool = sys.argv[1:4]
+    t = e2e.Failures("comms-server-loss")
+    product = e2e.ProductInstall("commsloss", app_dir, post_tool)
+    trace = os.path.join(product.dir, "trace.log")
+    try:
+        for name, kind, value in (("TraceFile", "REG_SZ", e2e.winpath(trace)),
+                                  ("TraceInfo", "REG_DWORD", "0xFFFFFFFF")):
+            e2e.wine(["reg", "add", TRACE_KEY, "/v", name, "/t", kind, "/d", value, "/f"], check=True)
+        if t.check(product.start(), "the server shows its window"):
+            run(t, product, e2e.Kvopc(exe), trace)
+    finally:
+        product.close()
+    t.finish()
+
+
+def comms_servers(product):
+    """Linux pids of this install's kv_comms_server.exe processes."""
+    wanted = os.path.basename(product.dir)
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                line = f.read().decode(errors="replace")
+        except OSError:
+            continue
+        if "kv_comms_server.exe" in line and wanted in line:
+            found.append(int(pid))
+    return found
+
+
+def good_and_changing(rows):
+    """True once every item is good and each live one has shown two good values."""
+    good = [r for r in rows if r[4] == "good"]
+    return ({r[2] for r in good} == set(ITEMS)
+            and all(len({r[3] for r in good if r[2] == item}) >= 2 for item in CHANGING))
+
+
+def first_arrival(rows, predicate):
+    """When the first row after which predicate(rows so far) holds arrived."""
+    for i in range(len(rows)):
+        if predicate(rows[:i + 1]):
+            return rows[i][0]
+    return None
+
+
+def run(t, product, kv, trace):
+    sub = e2e.Subscription(kv, ITEMS, RATE_MS)
+    try:
+        if not t.check(sub.wait_for(good_and_changing, 30), "every item good and the live ones changing",
+                       str(sub.since(0)[-6:])):
+            return
+        for kill in range(1, KILLS + 1):
+            if not lose_and_recover(t, product, sub, kill):
+                break
+    finally:
+        rc, err = sub.stop()
+        t.check(rc == 0, "the subscription ends cleanly on Ctrl-C", f"{rc} {err}")
+    text = open(trace, errors="replace").read() if os.path.exists(trace) else ""
+    t.check(text.count(MADE_ANEW) == KILLS, f"the trace says '{MADE_ANEW}' once per kill",
+            "\n".join(line for line in text.splitlines() if "comms server" in line)[-2000:])
+    t.check(product.ended(30), "the server ends after its last client")
+    deadline = time.monotonic() + 10
+    while comms_servers(product) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    left = comms_servers(product)
+    t.check(not left, "the comms server the product made ends with it",
+            " ".join(open(f"/proc/{pid}/cmdline").read().replace("\0", " ") for pid in left))
+
+
+def lose_and_recover(t, product, sub, kill):
+    pids = comms_servers(product)
+    if not t.check(len(pids) == 1, f"kill {kill}: one comms server runs", str(pids)):
+        return False
+    start = sub.count()
+    killed_at = time.time()
+    os.kill(pids[0], signal.SIGKILL)
+
+    def lost(rows):
+        return {r[2] for r in rows if r[4] == COMM_FAILURE} == set(ITEMS)
+
+    def back(rows):
+        failed = [i for i, r in enumerate(rows) if r[4] == COMM_FAILURE]
+        return bool(failed) and good_and_changing(rows[failed[-1] + 1:])
+
+    t.check(sub.wait_for(lambda rows: lost(rows[start:]), 10), f"kill {kill}: every item bad, comm failure (0x18)",
+            str(sub.since(start)[-6:]))
+    recovered = sub.wait_for(lambda rows: back(rows[start:]), 30)
+    after = sub.since(start)
+    lost_at = first_arrival(after, lost)
+    back_at = first_arrival(after, back)
+    t.check(lost_at is not None and lost_at - killed_at <= LOST_LIMIT_S,
+            f"kill {kill}: 0x18 within {LOST_LIMIT_S} s", fmt(lost_at, killed_at))
+    t.check(recovered and back_at - killed_at <= BACK_LIMIT_S,
+            f"kill {kill}: every item good and changing again within {BACK_LIMIT_S} s",
+            f"{fmt(back_at, killed_at)} {after[-6:]}")
+    t.step(f"kill {kill}: 0x18 after {fmt(lost_at, killed_at)}, good and changing after {fmt(back_at, killed_at)}")
+    new = comms_servers(product)
+    t.check(len(new) == 1 and new[0] != pids[0], f"kill {kill}: a new comms server runs", str(new))
+    return recovered
+
+
+def fmt(at, since):
+    return "-" if at is None else f"{(at - since) * 1000:.0f} ms"
+
+
+if __name__ == "__main__":
+    main()
