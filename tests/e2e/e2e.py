@@ -260,12 +260,13 @@ class ProductInstall:
         # The registry reaches the prefix's files when its wineserver ends.
         subprocess.run([WINE_PREFIX, "stop"], timeout=90, check=False)
 
-    def start(self):
-        """Starts the server; true once its window shows (the class factory is there).
+    def start(self, *switches):
+        """Starts the server (with "/e" unless other switches are given); true once its
+        window shows (the class factory is there).
         Once in a while under Wine a start hangs: the prefix is made afresh and the start
         tried again once."""
         for attempt in (1, 2):
-            self.process = start([self.server, "/e"])
+            self.process = start([self.server] + list(switches or ("/e",)))
             # A second wine process started while the first one is still bringing up the
             # prefix's wineserver and desktop can hang for good: let the server go first.
             time.sleep(5)

@@ -1,0 +1,631 @@
+#!/usr/bin/env python3
+"""The soak and fault run: the product under Wine with 10,000 simulated parameters,
+several kv_soak_client processes subscribing, reading and writing in seeded random
+patterns, while the run kills and restarts clients, kills the comms server, makes the
+drive network fail (network down, a node silent, replies timing out) and takes the
+server offline and online from its window.
+
+Checked at the end, from the clients' logs, the simulated drives' write log (kept in a
+file by the comms server's test-only control, KV_SOAK_CONTROL), a sampler of the
+server process and its trace files:
+- every write was acknowledged and applied once, or answered with an error and applied
+  at most once (a drive that answered too late may have taken it); no write applied
+  that no client made, none twice;
+- every good value a client got (callback or device read) is one the drive held within
+  the client's update period (plus the loop's and Wine's slack) before it arrived;
+- the server's private bytes and handle count grow less than 5% from after warm-up to
+  the end;
+- a killed client is disconnected by the server, and at the end no work thread is
+  left running;
+- a killed comms server is remade: clients see bad comm failure (0x18) within 1 s and
+  good values within 10 s after it is back;
+- the trace files alternate and stay within their size limit.
+
+usage: soak.py --minutes M APP_DIR COMMS_SERVER_EXE SOAK_CLIENT_EXE POST_COMMAND_EXE
+"""
+import argparse
+import bisect
+import json
+import os
+import random
+import re
+import signal
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+import e2e  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(HERE))
+NODES, MENUS, PER_MENU = 100, 10, 10  # 10,000 parameters
+CLIENTS = 4
+HOT = 200            # parameters that every client may write and many subscribe to
+SUBSCRIBED = 600     # per client, besides its share of the hot ones
+GOOD = 0xC0
+COMM_FAILURE = 0x18
+OUT_OF_SERVICE = 0x1C
+TRACE_MAX = 262144
+# Wine's process and COM overheads on a loaded machine, beyond update period and loop.
+SLACK_MS = 1000
+# The comms server logs a write just after applying it; a read may see it that much sooner.
+APPLY_MS = 50
+GROWTH_LIMIT = 0.05
+WORK_THREAD_END = re.compile(r"\[DSE\|\w+\| (\S+)\]\s+terminate work thread")
+GROUP_DISCONNECT = re.compile(r"\[DGR\|\w+\| (\S+)\]\s+disconnecting refCnt")
+
+
+def initial(menu, parameter):
+    return 1000 + menu * 10 + parameter
+
+
+def settings_text():
+    lines = ["[comms]", "protocol = 0", "anyNode = yes", "replyTimeoutMs = 500", ""]
+    for m in range(MENUS):
+        for p in range(1, PER_MENU + 1):
+            lines += [f"[parameter * #{m}.{p}]", "type = int32", f"value = {initial(m, p)}", ""]
+    return "\n".join(lines)
+
+
+def item_id(key):
+    node, menu, parameter = key
+    return f"Drive{node - 1:05d}.Slot0.Menu{menu:02d}.Parameter{parameter - 1:03d}"
+
+
+ALL_KEYS = [(n, m, p) for n in range(1, NODES + 1) for m in range(MENUS) for p in range(1, PER_MENU + 1)]
+
+
+def now_ms():
+    return int(time.time() * 1000)
+
+
+class TraceTail:
+    """Follows the server's two trace files as they alternate, keeping every line and
+    the largest size each file reached."""
+
+    def __init__(self, paths):
+        self.paths = paths
+        self.offsets = {p: 0 for p in paths}
+        self.partial = {p: "" for p in paths}
+        self.largest = {p: 0 for p in paths}
+        self.truncations = 0
+        self.lines = []
+        self.longest = 0
+
+    def poll(self):
+        for path in self.paths:
+            try:
+                size = os.path.getsize(path)
+            except OSError:
+                continue
+            self.largest[path] = max(self.largest[path], size)
+            if size < self.offsets[path]:
+                self.truncations += 1
+                self.offsets[path] = 0
+                self.partial[path] = ""
+            with open(path, "rb") as f:
+                f.seek(self.offsets[path])
+                data = f.read(size - self.offsets[path])
+            self.offsets[path] += len(data)
+            text = self.partial[path] + data.decode("latin-1")
+            *whole, self.partial[path] = text.split("\n")
+            for line in whole:
+                self.longest = max(self.longest, len(line) + 1)
+            self.lines += whole
+
+
+class Soak:
+    def __init__(self, t, product, args, work):
+        self.t = t
+        self.product = product
+        self.args = args
+        self.work = work
+        self.total = args.minutes * 60
+        self.random = random.Random(args.seed)
+        self.control = os.path.join(work, "soak-control")
+        self.writes_log = os.path.join(self.control, "writes.log")
+        self.clients = {}        # slot -> (name, process)
+        self.incarnations = []   # every client run: dict(name, slot, log, items)
+        self.killed = []         # (name, ms)
+        self.events = []         # (ms, kind, detail)
+        self.comms_kills = []    # ms
+        self.offline = []        # (off ms, on ms)
+        self.trace = TraceTail([os.path.join(work, "trace1.log"), os.path.join(work, "trace2.log")])
+        self.stop_tail = threading.Event()
+        self.memory = []         # (ms, bytes)
+        self.comms_gone = False  # killed and not remade
+
+    # --- the comms server's control -------------------------------------------------
+
+    def command(self, text, timeout_s=10):
+        """Sends one command to the comms server's control; its reply lines or None."""
+        reply = os.path.join(self.control, "reply")
+        if os.path.exists(reply):
+            os.remove(reply)
+        part = os.path.join(self.control, "command.part")
+        with open(part, "w") as f:
+            f.write(text + "\n")
+        os.rename(part, os.path.join(self.control, "command"))
+        deadline = time.monotonic() + timeout_s
+        while time.monotonic() < deadline:
+            if os.path.exists(reply):
+                with open(reply) as f:
+                    lines = f.read().splitlines()
+                os.remove(reply)
+                return lines
+            time.sleep(0.05)
+        command = os.path.join(self.control, "command")
+        if os.path.exists(command):
+            os.remove(command)
+        return None
+
+    def fault(self, text):
+        if self.comms_gone:
+            return False  # failed once already: the control lived in the dead comms server
+        lines = self.command(text)
+        return self.t.check(lines is not None and lines[-1] == "ok", f"the comms server takes '{text}'", str(lines))
+
+    def starts(self):
+        """(ms, pid) of every simulated network started so far."""
+        if not os.path.exists(self.writes_log):
+            return []
+        with open(self.writes_log) as f:
+            return [(int(p[1]), int(p[2])) for p in (line.split() for line in f) if p and p[0] == "S"]
+
+    def wait_for_start(self, count, timeout_s):
+        deadline = time.monotonic() + timeout_s
+        while time.monotonic() < deadline:
+            if len(self.starts()) >= count:
+                return True
+            time.sleep(0.2)
+        return False
+
+    # --- clients --------------------------------------------------------------------
+
+    def start_client(self, slot, end_at):
+        inc = sum(1 for i in self.incarnations if i["slot"] == slot)
+        name = f"soak{slot}-{inc}"
+        pick = random.Random(f"{self.args.seed}/{name}")
+        written = pick.sample(self.hot, 30)
+        watched = pick.sample(self.hot, HOT // 2) + pick.sample(ALL_KEYS, SUBSCRIBED)
+        keys = list(dict.fromkeys(watched)) + written
+        kinds = ["S"] * len(dict.fromkeys(watched)) + ["W"] * len(written)
+        items = os.path.join(self.work, f"{name}.items")
+        with open(items, "w") as f:
+            f.write("".join(f"{k}\t{item_id(key)}\n" for k, key in zip(kinds, keys)))
+        log = os.path.join(self.work, f"{name}.log")
+        seconds = max(1, int(end_at - time.monotonic()))
+        base = (slot * 100 + inc) * 100000
+        out = open(os.path.join(self.work, f"{name}.out"), "w")
+        process = subprocess.Popen([e2e.WINE_RUN, self.args.client, "run", name, str(pick.randrange(1 << 30)),
+                                    e2e.winpath(items), e2e.winpath(log), str(seconds), str(base)],
+                                   stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+        out.close()
+        self.clients[slot] = (name, process)
+        self.incarnations.append({"name": name, "slot": slot, "log": log, "keys": keys})
+
+    def kill_client(self, slot):
+        name, process = self.clients[slot]
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait(timeout=30)
+        self.killed.append((name, now_ms()))
+        return name
+
+    # --- faults ---------------------------------------------------------------------
+
+    def event(self, kind, detail=""):
+        self.events.append((now_ms(), kind, detail))
+        self.t.step(f"{time.monotonic() - self.began:6.0f} s  {kind} {detail}")
+
+    def do_kill_client(self, end_at):
+        slot = self.random.randrange(CLIENTS)
+        name = self.kill_client(slot)
+        self.event("client killed", name)
+        time.sleep(self.random.uniform(1, 5))
+        self.start_client(slot, end_at)
+
+    def do_kill_comms_server(self, end_at):
+        started = len(self.starts())
+        if self.comms_gone:
+            return
+        lines = self.command("network none")
+        if not self.t.check(lines is not None and lines[0].startswith("pid "), "the comms server tells its pid",
+                            str(lines)):
+            return
+        pid = lines[0].split()[1]
+        self.comms_kills.append(now_ms())
+        self.event("comms server killed", f"pid {pid}")
+        killed = e2e.wine([self.args.client, "kill", pid], timeout=60)
+        self.t.check(killed.returncode == 0, f"comms server {pid} killed", killed.stdout + killed.stderr)
+        self.comms_gone = not self.t.check(self.wait_for_start(started + 1, 30),
+                                           "the comms server is remade within 30 s of its death")
+        time.sleep(10)
+
+    def do_network_down(self, end_at):
+        if self.fault("network networkDown"):
+            self.event("network down")
+            time.sleep(self.random.uniform(4, 8))
+            self.fault("network none")
+            time.sleep(4)
+
+    def do_node_fault(self, fault, end_at=None):
+        node = self.random.choice(self.hot)[0]
+        if self.fault(f"node {node} {fault}"):
+            self.event(f"node {fault}", f"node {node}")
+            time.sleep(self.random.uniform(6, 10))
+            self.fault(f"node {node} none")
+            time.sleep(3)
+
+    def do_offline(self, end_at):
+        off = now_ms()
+        self.t.check(self.product.menu(self.product.MENU_ONLINE), "Online menu command posted (going offline)")
+        self.event("offline")
+        time.sleep(self.random.uniform(4, 8))
+        on = now_ms()
+        self.t.check(self.product.menu(self.product.MENU_ONLINE), "Online menu command posted (going online)")
+        self.event("online")
+        self.offline.append((off, on))
+        time.sleep(6)
+
+    # --- the run --------------------------------------------------------------------
+
+    def tail(self):
+        """Every second the trace files; every 5 s the server's private memory: under
+        Wine the Windows counters say 0, so it is the Linux process's own anonymous
+        resident memory (RssAnon)."""
+        status = f"/proc/{self.product.process.pid}/status"
+        ticks = 0
+        while not self.stop_tail.wait(1.0):
+            self.trace.poll()
+            ticks += 1
+            if ticks % 5 == 0:
+                try:
+                    with open(status) as f:
+                        fields = dict(line.split(":", 1) for line in f)
+                    self.memory.append((now_ms(), int(fields["RssAnon"].split()[0]) * 1024))
+                except (OSError, KeyError, ValueError):
+                    pass
+
+    def run(self):
+        self.began = time.monotonic()
+        warmup = max(40, self.total * 0.1)
+        quiet_from = self.total - 75     # faults cleared, every client running
+        clients_end = self.began + self.total - 40  # then the server's 30 s check
+        self.hot = random.Random(self.args.seed).sample(ALL_KEYS, HOT)
+        tailer = threading.Thread(target=self.tail, daemon=True)
+        tailer.start()
+        sampler_out = open(os.path.join(self.work, "sampler.out"), "w")
+        self.samples_log = os.path.join(self.work, "samples.log")
+        sampler = subprocess.Popen([e2e.WINE_RUN, self.args.client, "sample", "KestrovaOpcServer.exe",
+                                    e2e.winpath(self.samples_log), "5000"],
+                                   stdout=sampler_out, stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            for slot in range(CLIENTS):
+                self.start_client(slot, clients_end)
+            self.sleep_until(warmup)
+            self.baseline_window = (now_ms() - 25000, now_ms())
+            kinds = {"client-kill": self.do_kill_client, "comms-kill": self.do_kill_comms_server,
+                     "network-down": self.do_network_down, "node-silent": lambda e: self.do_node_fault("silent", e),
+                     "node-timeout": lambda e: self.do_node_fault("timeout", e), "offline": self.do_offline}
+            faults = [kinds[k] for k in self.args.faults.split(",")]
+            # Every kind once in a shuffled round, then rounds again while time is left.
+            round_ = []
+            while time.monotonic() - self.began < quiet_from - 20:
+                if not round_:
+                    round_ = faults[:]
+                    self.random.shuffle(round_)
+                round_.pop()(clients_end)
+                time.sleep(self.random.uniform(2, 6))
+            self.sleep_until(quiet_from)
+            # Every slot must be running for the end window.
+            for slot, (name, process) in self.clients.items():
+                if process.poll() is not None:
+                    self.t.check(False, f"client {name} runs until its end", f"exit code {process.returncode}")
+            self.end_window = (now_ms(), now_ms() + int((clients_end - time.monotonic()) * 1000) - 5000)
+            for slot, (name, process) in self.clients.items():
+                try:
+                    process.wait(timeout=max(1, clients_end - time.monotonic()) + 60)
+                except subprocess.TimeoutExpired:
+                    self.t.check(False, f"client {name} ends when its time is up")
+                    os.killpg(process.pid, signal.SIGKILL)
+            # The server checks its clients every 30 s.
+            self.sleep_until(self.total)
+        finally:
+            for name, process in self.clients.values():
+                if process.poll() is None:
+                    os.killpg(process.pid, signal.SIGKILL)
+            os.killpg(sampler.pid, signal.SIGKILL)
+            sampler.wait()
+            sampler_out.close()
+            self.stop_tail.set()
+            tailer.join()
+            self.trace.poll()
+            with open(os.path.join(self.work, "trace-all.log"), "w") as f:
+                f.write("\n".join(self.trace.lines) + "\n")
+        return self.check()
+
+    def sleep_until(self, offset_s):
+        left = self.began + offset_s - time.monotonic()
+        if left > 0:
+            time.sleep(left)
+
+    # --- checks ---------------------------------------------------------------------
+
+    def check(self):
+        writes = self.read_writes()
+        clients = [self.read_client(inc) for inc in self.incarnations]
+        figures = {"minutes": self.args.minutes, "seed": self.args.seed,
+                   "clients started": len(self.incarnations),
+                   "faults": {k: sum(1 for e in self.events if e[1] == k) for k in sorted({e[1] for e in self.events})}}
+        figures.update(self.check_writes(writes, clients))
+        figures.update(self.check_values(writes, clients))
+        figures.update(self.check_resources())
+        figures.update(self.check_clients_gone(clients))
+        figures.update(self.check_comms_loss(clients, writes))
+        figures.update(self.check_offline(clients))
+        figures.update(self.check_trace_files())
+        return figures
+
+    def read_writes(self):
+        starts, applied = [], []
+        with open(self.writes_log) as f:
+            for line in f:
+                p = line.split()
+                if p and p[0] == "S":
+                    starts.append(int(p[1]))
+                elif p and p[0] == "W":
+                    # W ms pid seq node menu parameter value decimals
+                    applied.append((int(p[1]), (int(p[4]), int(p[5]), int(p[6])), int(p[7])))
+        return {"starts": starts, "applied": applied}
+
+    def read_client(self, inc):
+        data = {"name": inc["name"], "rate": None, "intents": {}, "outcomes": {}, "changes": [], "reads": [],
+                "errors": [], "connected": False}
+        if not os.path.exists(inc["log"]):
+            return data
+        keys = inc["keys"]
+        with open(inc["log"]) as f:
+            for line in f:
+                p = line.split()
+                if not p:
+                    continue
+                if p[0] == "I" and len(p) == 6:
+                    data["intents"][int(p[2])] = (int(p[1]), keys[int(p[3])], int(p[4]))
+                elif p[0] == "O" and len(p) == 4:
+                    data["outcomes"][int(p[2])] = int(p[3], 16)
+                elif p[0] == "C" and len(p) == 6:
+                    data["changes"].append((int(p[1]), keys[int(p[2])], int(p[3]), p[4]))
+                elif p[0] == "R" and len(p) == 7:
+                    data["reads"].append((int(p[1]), int(p[2]), keys[int(p[3])], int(p[4], 16), int(p[5]), p[6]))
+                elif p[0] == "E":
+                    text = " ".join(p[1:])
+                    if text.startswith("connected rate "):
+                        data["rate"] = int(text.split()[2])
+                        data["connected"] = True
+                    elif text != "done":
+                        data["errors"].append(text)
+        return data
+
+    def check_writes(self, writes, clients):
+        t = self.t
+        intents = {}
+        for c in clients:
+            for n, (ms, key, value) in c["intents"].items():
+                intents[value] = (c["name"], n, key, c["outcomes"].get(n))
+        seen = {}
+        for ms, key, value in writes["applied"]:
+            seen[value] = seen.get(value, 0) + 1
+            made = intents.get(value)
+            t.check(made is not None and made[2] == key, f"write {value} to {key} was made by a client",
+                    str(made))
+        twice = [v for v, n in seen.items() if n > 1]
+        t.check(not twice, "no write applied twice", str(twice[:10]))
+        acked = [v for v, (_, _, _, hr) in intents.items() if hr == 0]
+        failed = [v for v, (_, _, _, hr) in intents.items() if hr is not None and hr != 0]
+        unknown = [v for v, (_, _, _, hr) in intents.items() if hr is None]
+        lost = [intents[v][:3] for v in acked if v not in seen]
+        t.check(not lost, "every acknowledged write is in the drives' write log", f"{len(lost)} lost: {lost[:10]}")
+        return {"writes": len(intents), "writes acknowledged": len(acked), "writes answered with an error": len(failed),
+                "writes failed but applied (late answers)": sum(1 for v in failed if v in seen),
+                "writes cut off by a killed client": len(unknown), "writes applied": len(writes["applied"])}
+
+    def history(self, writes):
+        """Per parameter: sorted (ms, value) from each network start and applied write."""
+        changes = {}
+        for ms, key, value in writes["applied"]:
+            changes.setdefault(key, []).append((ms, value))
+        starts = writes["starts"]
+
+        def of(key):
+            if key not in changes:
+                return [(s, initial(key[1], key[2])) for s in starts]
+            merged = [(s, initial(key[1], key[2])) for s in starts] + changes[key]
+            merged.sort()
+            return merged
+        return of
+
+    @staticmethod
+    def held_since(segments, value, ms):
+        """How long ago (ms) the parameter last held value at ms; None if never."""
+        times = [s[0] for s in segments]
+        i = bisect.bisect_right(times, ms) - 1
+        end = None
+        while i >= 0:
+            if segments[i][1] == value:
+                return 0 if end is None else max(0, ms - end)
+            end = segments[i][0]
+            i -= 1
+        return None
+
+    def check_values(self, writes, clients):
+        t = self.t
+        of = self.history(writes)
+        cache = {}
+        worst, checked, wrong = 0, 0, []
+        for c in clients:
+            limit = 2 * (c["rate"] or 1000) + SLACK_MS
+            for ms, key, quality, text in c["changes"]:
+                if quality != GOOD or text == "-":
+                    continue
+                segments = cache.setdefault(key, of(key))
+                delay = self.held_since(segments, int(float(text)), ms + APPLY_MS)
+                checked += 1
+                if delay is None or delay > limit:
+                    wrong.append((c["name"], ms, key, text, delay))
+                elif delay > worst:
+                    worst = delay
+        t.check(checked > 0, "clients got good values")
+        t.check(not wrong, "every good callback value was held by the drive within the update period",
+                f"{len(wrong)} of {checked}: {wrong[:10]}")
+        reads, bad_reads = 0, []
+        for c in clients:
+            for ms0, ms1, key, hr, quality, text in c["reads"]:
+                if hr != 0 or quality != GOOD or text == "-":
+                    continue
+                reads += 1
+                delay = self.held_since(cache.setdefault(key, of(key)), int(float(text)), ms1 + APPLY_MS)
+                if delay is None or delay > ms1 - ms0 + APPLY_MS:
+                    bad_reads.append((c["name"], ms0, ms1, key, text, delay))
+        t.check(not bad_reads, "every good device read gave what the drive held during the read",
+                f"{len(bad_reads)} of {reads}: {bad_reads[:10]}")
+        return {"callback values checked": checked, "max callback delay ms": worst, "device reads checked": reads,
+                "callbacks": sum(len(c["changes"]) for c in clients)}
+
+    def check_resources(self):
+        samples = []
+        if os.path.exists(self.samples_log):
+            with open(self.samples_log) as f:
+                samples = [tuple(int(x) for x in line.split()[1:]) for line in f if line.startswith("M ")]
+        pids = {s[1] for s in samples}
+        self.t.check(len(pids) == 1, "one server process throughout the run", str(pids))
+        series = {"private bytes": [(s[0], s[1]) for s in self.memory],
+                  "handles": [(s[0], s[3]) for s in samples], "threads": [(s[0], s[4]) for s in samples]}
+        figures = {}
+        for what, rows in series.items():
+            start = [v for ms, v in rows if self.baseline_window[0] <= ms <= self.baseline_window[1]]
+            end = [v for ms, v in rows if self.end_window[0] <= ms <= self.end_window[1]]
+            if not self.t.check(start and end, f"{what} sampled after warm-up and at the end", f"{len(rows)} samples"):
+                continue
+            a, b = statistics.median(start), statistics.median(end)
+            figures[f"server {what} after warm-up"] = a
+            figures[f"server {what} at the end"] = b
+            # Threads follow the clients' calls in flight; they are shown, not judged.
+            if what != "threads":
+                self.t.check(0 < a and b < a * (1 + GROWTH_LIMIT), f"server {what} grow less than 5%: {a} -> {b}")
+        return figures
+
+    def check_clients_gone(self, clients):
+        """From the trace: the work thread of every client ended, and each killed
+        client was disconnected with both its groups."""
+        lines = self.trace.lines
+        ended = {m.group(1) for m in map(WORK_THREAD_END.search, lines) if m}
+        for c in clients:
+            if c["connected"]:
+                self.t.check(c["name"] in ended, f"the work thread of client {c['name']} ended")
+        for name, ms in self.killed:
+            at = [i for i, line in enumerate(lines) if f"| {name}]" in line and f"disconnect client {name}" in line]
+            groups = set()
+            if at:
+                thread = lines[at[0]].split()[2]
+                for line in lines[at[0] + 1:at[0] + 40]:
+                    m = GROUP_DISCONNECT.search(line)
+                    if m and line.split()[2] == thread:
+                        groups.add(m.group(1))
+            self.t.check(groups == {"subscription", "io"},
+                         f"killed client {name} was disconnected by the server with both its groups", str(groups))
+        return {"clients killed": len(self.killed), "work threads ended": len(ended)}
+
+    def check_comms_loss(self, clients, writes):
+        first_bad, back_good = [], []
+        for kill in self.comms_kills:
+            later = [s for s in writes["starts"] if s > kill]
+            bad = [ms for c in clients for ms, _, q, _ in c["changes"] if ms >= kill and q == COMM_FAILURE]
+            first_bad.append(min(bad) - kill if bad else None)
+            self.t.check(bad and min(bad) - kill <= 1000, "clients see bad comm failure (0x18) within 1 s of the "
+                         "comms server's death", str(first_bad[-1]))
+            if not self.t.check(later, "the comms server was remade"):
+                continue
+            good = [ms for c in clients for ms, _, q, _ in c["changes"] if ms >= later[0] and q == GOOD]
+            back_good.append(min(good) - later[0] if good else None)
+            self.t.check(good and min(good) - later[0] <= 10000, "good values within 10 s of the comms server's return",
+                         str(back_good[-1]))
+        return {"comms server deaths: first 0x18 after ms": first_bad, "comms server returns: first good after ms":
+                back_good}
+
+    def check_offline(self, clients):
+        for off, on in self.offline:
+            seen = any(off <= ms <= on + 2000 and q == OUT_OF_SERVICE for c in clients for ms, _, q, _ in c["changes"])
+            self.t.check(seen, "offline: clients see bad out of service (0x1C)")
+            good = any(ms > on and q == GOOD for c in clients for ms, _, q, _ in c["changes"])
+            self.t.check(good, "online again: clients get good values")
+        return {}
+
+    def check_trace_files(self):
+        bound = TRACE_MAX + 256 * self.trace.longest
+        largest = max(self.trace.largest.values())
+        self.t.check(largest <= bound, f"trace files stay within {TRACE_MAX} bytes plus 256 lines", str(largest))
+        self.t.check(self.trace.truncations >= 1, "the trace files took turns", str(self.trace.truncations))
+        return {"trace file limit": TRACE_MAX, "largest trace file": largest, "trace file turns": self.trace.truncations,
+                "trace lines": len(self.trace.lines)}
+
+
+def set_trace(work):
+    key = r"HKLM\SOFTWARE\Kelvane\REDAZED3AVU"
+    values = [("TraceFile", "REG_SZ", e2e.winpath(os.path.join(work, "trace1.log"))),
+              ("TraceFile2nd", "REG_SZ", e2e.winpath(os.path.join(work, "trace2.log"))),
+              ("TraceFileMaxSize", "REG_DWORD", str(TRACE_MAX)), ("TraceInfo", "REG_DWORD", "0xFFFFFFFF")]
+    for name, kind, data in values:
+        e2e.wine(["reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"], check=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--minutes", type=float, default=5)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--faults", default="client-kill,comms-kill,network-down,node-silent,node-timeout,offline",
+                        help="the kinds of fault to inject, comma separated")
+    parser.add_argument("app_dir")
+    parser.add_argument("comms_server")
+    parser.add_argument("client")
+    parser.add_argument("post_tool")
+    args = parser.parse_args()
+    if args.minutes < 3:
+        parser.error("a run needs at least 3 minutes: warm-up, one round of faults, the server's client check")
+    work = os.getcwd()
+    control = os.path.join(work, "soak-control")
+    subprocess.run(["rm", "-rf", control] + [os.path.join(work, f) for f in os.listdir(work)
+                                             if re.match(r"(soak\d+-\d+\.|trace\d\.log|samples\.log)", f)], check=True)
+    os.makedirs(control)
+    # Every process of the prefix inherits these: the comms server that COM starts too.
+    os.environ["KV_SOAK_CONTROL"] = e2e.winpath(control)
+    os.environ["KV_COMMS_SERVER_LOG"] = e2e.winpath(os.path.join(work, "comms-server.log"))
+    t = e2e.Failures("soak")
+    product = e2e.ProductInstall("soak", args.app_dir, args.post_tool, settings_text())
+    subprocess.run(["cp", args.comms_server, product.dir], check=True)
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "namespace_gen.py"), "--nodes", str(NODES),
+                    "--params", str(MENUS * PER_MENU), "--menus", str(MENUS), "--types", "VT_I4,VT_R8",
+                    "--access", "READWRITE", "--protocol", "none", "-o", os.path.join(product.dir, "appdefault.xml")],
+                   check=True)
+    figures = {}
+    try:
+        set_trace(work)
+        if t.check(product.start("/e", "/t"), "the server shows its window"):
+            soak = Soak(t, product, args, work)
+            if t.check(soak.wait_for_start(1, 60), "the comms server's control started"):
+                figures = soak.run()
+    finally:
+        product.close()
+        # A server that hung is not ended by its prefix's wineserver going.
+        if product.process and product.process.poll() is None:
+            product.process.kill()
+    with open(os.path.join(work, "soak-figures.json"), "w") as f:
+        json.dump(figures, f, indent=2)
+    t.step("figures: " + json.dumps(figures, indent=2))
+    t.finish()
+
+
+if __name__ == "__main__":
+    main()
