@@ -14,7 +14,7 @@
 //         R MS0 MS1 IDX HRESULT QUALITY VALUE   a device read between MS0 and MS1
 //         E TEXT                    what went wrong
 //   kv_soak_client sample EXE LOG PERIODMS
-//       every PERIODMS appends "M MS PID WORKINGSET HANDLES THREADS" for the process
+//       every PERIODMS appends "M MS PID WORKINGSET HANDLES THREADS TYPE:COUNT..." for the process
 //       whose file is EXE (nothing while there is none); runs until killed. Handles are
 //       counted in the system's handle table: Wine answers GetProcessHandleCount with 0
 //       (and PrivateUsage with 0, so the test reads private memory from Linux).
@@ -320,8 +320,9 @@ int run(int argc, wchar_t** argv)
 
 constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
 
-// The handles that process pid holds; 0 when the table cannot be read.
-unsigned long handleCount(DWORD pid)
+// The handles that process pid holds, and "TYPE:COUNT ..." by object type number (to
+// tell what leaks); 0 when the table cannot be read.
+unsigned long handleCount(DWORD pid, std::string& byType)
 {
     std::vector<unsigned char> buffer(1 << 20);
     ULONG needed = 0;
@@ -333,9 +334,17 @@ unsigned long handleCount(DWORD pid)
     if (!NT_SUCCESS(status))
         return 0;
     const auto* table = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
-    unsigned long count = 0;
-    for (ULONG i = 0; i < table->Count; ++i)
-        count += table->Handle[i].OwnerPid == pid;
+    unsigned long count = 0, types[256] = {};
+    for (ULONG i = 0; i < table->Count; ++i) {
+        if (table->Handle[i].OwnerPid == pid) {
+            ++count;
+            ++types[table->Handle[i].ObjectType];
+        }
+    }
+    for (int type = 0; type < 256; ++type) {
+        if (types[type])
+            byType += format(" %d:%lu", type, types[type]);
+    }
     return count;
 }
 
@@ -354,10 +363,11 @@ int sample(int argc, wchar_t** argv)
                 continue;
             HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
             PROCESS_MEMORY_COUNTERS memory{};
+            std::string byType;
             if (process && GetProcessMemoryInfo(process, &memory, sizeof memory))
-                log.line(format("M %llu %lu %llu %lu %lu", (unsigned long long)utcMs(), entry.th32ProcessID,
-                                (unsigned long long)memory.WorkingSetSize, handleCount(entry.th32ProcessID),
-                                entry.cntThreads));
+                log.line(format("M %llu %lu %llu %lu %lu%s", (unsigned long long)utcMs(), entry.th32ProcessID,
+                                (unsigned long long)memory.WorkingSetSize, handleCount(entry.th32ProcessID, byType),
+                                entry.cntThreads, byType.c_str()));
             if (process)
                 CloseHandle(process);
         }

@@ -498,7 +498,7 @@ class Soak:
         samples = []
         if os.path.exists(self.samples_log):
             with open(self.samples_log) as f:
-                samples = [tuple(int(x) for x in line.split()[1:]) for line in f if line.startswith("M ")]
+                samples = [tuple(int(x) for x in line.split()[1:6]) for line in f if line.startswith("M ")]
         pids = {s[1] for s in samples}
         self.t.check(len(pids) == 1, "one server process throughout the run", str(pids))
         series = {"private bytes": [(s[0], s[1]) for s in self.memory],
