@@ -343,7 +343,7 @@ unsigned long handleCount(DWORD pid, std::string& byType)
     }
     for (int type = 0; type < 256; ++type) {
         if (types[type])
-            byType += format(" %d:%lu", type, types[type]);
+            byType += " " + std::to_string(type) + ":" + std::to_string(types[type]);
     }
     return count;
 }
@@ -364,10 +364,12 @@ int sample(int argc, wchar_t** argv)
             HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
             PROCESS_MEMORY_COUNTERS memory{};
             std::string byType;
-            if (process && GetProcessMemoryInfo(process, &memory, sizeof memory))
-                log.line(format("M %llu %lu %llu %lu %lu%s", (unsigned long long)utcMs(), entry.th32ProcessID,
-                                (unsigned long long)memory.WorkingSetSize, handleCount(entry.th32ProcessID, byType),
-                                entry.cntThreads, byType.c_str()));
+            if (process && GetProcessMemoryInfo(process, &memory, sizeof memory)) {
+                const unsigned long handles = handleCount(entry.th32ProcessID, byType);
+                log.line(format("M %llu %lu %llu %lu %lu", (unsigned long long)utcMs(), entry.th32ProcessID,
+                                (unsigned long long)memory.WorkingSetSize, handles, entry.cntThreads) +
+                         byType);
+            }
             if (process)
                 CloseHandle(process);
         }
