@@ -866,7 +866,7 @@ HRESULT DaGroup::asyncWrite(std::span<const uint32_t> handles, std::span<const V
 }
 
 HRESULT DaGroup::refresh(bool fromDevice, uint32_t clientTransactionId, DaConnectionType connection,
-                         uint32_t* cancelId, std::optional<uint32_t> maxAgeMs)
+                         uint32_t* cancelId, std::optional<uint32_t> maxAgeMs, uint32_t onlyConnection)
 {
     try {
         if (!server())
@@ -880,6 +880,7 @@ HRESULT DaGroup::refresh(bool fromDevice, uint32_t clientTransactionId, DaConnec
         DaRef<DaTransaction> transaction = makeTransaction(server(), DaTransactionKind::refresh, connection, this);
         if (!transaction)
             return E_OUTOFMEMORY;
+        transaction->setTargetConnection(onlyConnection);
         for (const DaRef<DaItem>& item : items) {
             if (!item->isActive())
                 continue;

@@ -157,8 +157,9 @@ public:
                        std::vector<HRESULT>& errors, std::span<const DaWriteQT> qts = {});
     // E_FAIL when the group or all its items are inactive. With a max age every item
     // is read with it (IOPCAsyncIO3::RefreshMaxAge) and fromDevice is not looked at.
+    // A non-zero onlyConnection sends the results to that connection alone.
     HRESULT refresh(bool fromDevice, uint32_t clientTransactionId, DaConnectionType connection, uint32_t* cancelId,
-                    std::optional<uint32_t> maxAgeMs = std::nullopt);
+                    std::optional<uint32_t> maxAgeMs = std::nullopt, uint32_t onlyConnection = 0);
 
     // IOPCAsyncIO2::Cancel2: the running transaction of this group with that cancel ID
     // ends with OnCancelComplete instead of its results; E_FAIL when there is none.

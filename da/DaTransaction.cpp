@@ -259,6 +259,9 @@ bool DaTransaction::update(DaServer* server, uint32_t tick, uint32_t timeoutMs, 
 
 bool DaTransaction::connectionServed(const DaConnection& connection, bool forWrite) const
 {
+    const uint32_t target = targetKey_.load(std::memory_order_relaxed);
+    if (target && connection.key != target)
+        return false;
     const bool v1 = connection.kind != DaConnection::Kind::v2;
     if (v1 && forWrite != (connection.kind == DaConnection::Kind::v1WriteComplete))
         return false;

@@ -58,6 +58,10 @@ public:
     uint32_t clientTransactionId() const noexcept { return clientTransactionId_.load(std::memory_order_relaxed); }
     void setClientTransactionId(uint32_t id) noexcept { clientTransactionId_.store(id, std::memory_order_relaxed); }
     uint64_t lastSendTime() const noexcept { return lastSend_.load(std::memory_order_relaxed); }
+    // Aims the results at the one connection with this key (the first values of a new
+    // advise connection, which the group's other connections already have); 0 serves
+    // every connection of the connection type. Set before the transaction starts.
+    void setTargetConnection(uint32_t key) noexcept { targetKey_.store(key, std::memory_order_relaxed); }
     void setLastSendTime(uint64_t time) noexcept { lastSend_.store(time, std::memory_order_relaxed); }
     uint64_t completionTime() const noexcept { return completionTime_.load(std::memory_order_acquire); }
     bool inProgress() const;
@@ -130,6 +134,7 @@ private:
     const uint32_t serverTransactionId_;
     std::atomic<uint32_t> clientTransactionId_{0};
     std::atomic<uint64_t> lastSend_{0};
+    std::atomic<uint32_t> targetKey_{0};
     std::atomic<uint64_t> completionTime_{0};
     std::atomic<DaServer*> deadServer_{nullptr};
     std::atomic<LCID> readLcid_{kDaEngineLcid};

@@ -707,6 +707,9 @@ STDMETHODIMP DaOpcGroup::EnumDAdvise(IEnumSTATDATA** ppenumAdvise)
     return E_NOTIMPL;
 }
 
+// advf is not looked at: the stream is the data, so ADVF_NODATA has nothing to leave
+// out, and the first values go out on every new data connection of an active group
+// whether or not ADVF_PRIMEFIRST asks for them.
 STDMETHODIMP DaOpcGroup::DAdvise(FORMATETC* pformatetc, DWORD, IAdviseSink* pAdvSink, DWORD* pdwConnection)
 {
     DaOpcCall call("IDataObject::DAdvise", traceId_.c_str());
@@ -738,10 +741,11 @@ STDMETHODIMP DaOpcGroup::DAdvise(FORMATETC* pformatetc, DWORD, IAdviseSink* pAdv
     if (!key)
         return call.done(E_OUTOFMEMORY);
     *pdwConnection = key;
-    // A new data stream starts with the current values of the active items.
+    // A new data stream starts with the current values of the active items; the
+    // group's other V1 connections have them already.
     if (kind != DaConnection::Kind::v1WriteComplete && group_->isActive()) {
         uint32_t transactionId = 0;
-        group_->refresh(false, 0, DaConnectionType::v1, &transactionId);
+        group_->refresh(false, 0, DaConnectionType::v1, &transactionId, std::nullopt, key);
     }
     return call.done(S_OK);
 }

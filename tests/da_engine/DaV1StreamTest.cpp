@@ -174,4 +174,25 @@ TEST_F(DaEngineTest, V1SinksGetTheirStreamFormatFromTheSubscriptionAndWrites)
     server->removeGroup(group->serverHandle());  // lets the sinks go before they do
 }
 
+// A V1 client that advises a second data stream gets the current values on it; the
+// stream that already had them gets nothing again.
+TEST_F(DaEngineTest, ARefreshAimedAtOneConnectionReachesOnlyThatConnection)
+{
+    DaRef<DaGroup> group = addGroup("V1", true, 1000);
+    setValue(status.get(), int32_t(9));
+    addItem(group.get(), "Drive1.Status", 22);
+    FakeAdviseSink first, second;
+    group->adviseStream(&first, DaConnection::Kind::v1Data, 0xC001);
+    pass();
+    ASSERT_EQ(1u, first.streams.size());
+    const uint32_t key = group->adviseStream(&second, DaConnection::Kind::v1DataTime, 0xC002);
+    uint32_t transactionId = 0;
+    EXPECT_EQ(S_OK, group->refresh(false, 0, DaConnectionType::v1, &transactionId, std::nullopt, key));
+    pass();
+    ASSERT_EQ(1u, second.streams.size());
+    EXPECT_EQ(transactionId, u32At(second.streams[0], 12));
+    EXPECT_EQ(1u, first.streams.size());
+    server->removeGroup(group->serverHandle());  // lets the sinks go before they do
+}
+
 }  // namespace
