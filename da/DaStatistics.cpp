@@ -58,6 +58,17 @@ void DaStatistics::countRequest(DaRequestKind kind, bool write, HRESULT result, 
 
 std::vector<std::pair<std::string, uint32_t>> DaStatistics::report()
 {
+    uint32_t values[kCounterCount];
+    for (int i = 0; i < kCounterCount; ++i)
+        values[i] = counters_[i].exchange(0, std::memory_order_relaxed);
+    const uint64_t readSum = readTimeSumMs_.exchange(0, std::memory_order_relaxed);
+    const uint64_t writeSum = writeTimeSumMs_.exchange(0, std::memory_order_relaxed);
+    return reportOf(values, readSum, writeSum);
+}
+
+std::vector<std::pair<std::string, uint32_t>> DaStatistics::reportOf(const uint32_t (&values)[kCounterCount],
+                                                                     uint64_t readSumMs, uint64_t writeSumMs)
+{
     static const char* const kNames[kCounterCount] = {
         "DA-nrCycRead", "DA-nrChangeReport", "DA-nrACacheRead", "DA-nrADevRead", "DA-nrSDevRead",
         "DA-nrSCacheRead", "DA-nrAWrite", "DA-nrSWrite", "DA-nrReadFailed", "DA-nrWriteFailed",
@@ -65,19 +76,13 @@ std::vector<std::pair<std::string, uint32_t>> DaStatistics::report()
     static const char* const kObjectNames[kObjectKindCount] = {
         "DA-nrServerObj", "DA-nrGroupObj", "DA-nrItemObj", "DA-nrNodeObj", "DA-nrTagObj", "DA-nrPropertyObj"};
 
-    uint32_t values[kCounterCount];
-    for (int i = 0; i < kCounterCount; ++i)
-        values[i] = counters_[i].exchange(0, std::memory_order_relaxed);
-    const uint64_t readSum = readTimeSumMs_.exchange(0, std::memory_order_relaxed);
-    const uint64_t writeSum = writeTimeSumMs_.exchange(0, std::memory_order_relaxed);
     const uint64_t reads = uint64_t(values[nrADevRead]) + values[nrCycRead] + values[nrSDevRead];
     const uint64_t writes = uint64_t(values[nrAWrite]) + values[nrSWrite];
-
     std::vector<std::pair<std::string, uint32_t>> lines;
     for (int i = 0; i < kCounterCount; ++i)
         lines.emplace_back(kNames[i], values[i]);
-    lines.emplace_back("DA-avReadTime", reads ? uint32_t(readSum / reads) : 0);
-    lines.emplace_back("DA-avWriteTime", writes ? uint32_t(writeSum / writes) : 0);
+    lines.emplace_back("DA-avReadTime", reads ? uint32_t(readSumMs / reads) : 0);
+    lines.emplace_back("DA-avWriteTime", writes ? uint32_t(writeSumMs / writes) : 0);
     for (int i = 0; i < kObjectKindCount; ++i)
         lines.emplace_back(kObjectNames[i], uint32_t(daObjectCount(DaObjectKind(i))));
     return lines;

@@ -39,7 +39,14 @@ public:
     // Name and value of every counter in report order, averages included, then the
     // object counters; the request counters and time sums start again from 0.
     std::vector<std::pair<std::string, uint32_t>> report();
+    // The same report from counter values and time sums that a listener took apart
+    // (its own differences since its previous report).
+    static std::vector<std::pair<std::string, uint32_t>> reportOf(const uint32_t (&values)[kCounterCount],
+                                                                  uint64_t readSumMs, uint64_t writeSumMs);
     uint32_t value(Counter counter) const { return counters_[counter].load(std::memory_order_relaxed); }
+    // The sums behind the averages, for listeners that keep their own starting points.
+    uint64_t readTimeSumMs() const { return readTimeSumMs_.load(std::memory_order_relaxed); }
+    uint64_t writeTimeSumMs() const { return writeTimeSumMs_.load(std::memory_order_relaxed); }
 
     void objectCreated(ObjectKind kind) { daObjectCreated(DaObjectKind(kind)); }
     void objectDestroyed(ObjectKind kind) { daObjectDestroyed(DaObjectKind(kind)); }

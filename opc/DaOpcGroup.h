@@ -126,6 +126,8 @@ public:
 
     DaGroup* group() const { return group_.get(); }
     bool tryAddRef();
+    // The COM reference count as it stands (for trace lines; it may move at once).
+    ULONG referenceCount() const { return refs_.load(); }
     // Cuts the client's references (forced removal, dead client).
     void disconnectFromClient();
     // Releases what a dead client still holds, down to `keep` references of our own.

@@ -160,6 +160,8 @@ HRESULT DaOpcServer::handOutNewGroup(const DaRef<DaGroup>& group, REFIID riid, L
         KV_TRACE(kTraceError, kTraceGroupOpc, traceId(), "can't QueryInterface of created group %s",
                  group->name().c_str());
         server_->removeGroup(group->serverHandle());
+    } else if (DaWatch* watch = existingWatch()) {
+        watch->objectAdded(*server_, *group);
     }
     return qi;
 }
@@ -271,8 +273,9 @@ STDMETHODIMP DaOpcServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
     hr = S_OK;
     if (object) {
         if (bForce) {
+            // Less the reference taken above: what the client holds.
             KV_TRACE(kTraceDebug, kTraceGroupOpc, traceId(), "force removal of group %s; reference count %lu",
-                     group ? group->name().c_str() : "", 0ul);
+                     group ? group->name().c_str() : "", static_cast<unsigned long>(object->referenceCount() - 1));
             object->disconnectFromClient();
         } else {
             KV_TRACE(kTraceDebug, kTraceGroupOpc, traceId(), "removed group %s in use",
@@ -329,6 +332,8 @@ STDMETHODIMP DaOpcServer::SetLocaleID(LCID dwLcid)
         return call.done(E_INVALIDARG);
     }
     server_->setLCID(dwLcid);
+    if (DaWatch* watch = existingWatch())
+        watch->attributeChanged(*server_, "LCID", std::to_string(dwLcid));
     return call.done(S_OK);
 }
 

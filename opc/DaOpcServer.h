@@ -23,6 +23,7 @@
 #include "idl/kestrovaopc.h"
 #include "idl/opcda.h"
 #include "opc/DaOpcCom.h"
+#include "opc/DaWatch.h"
 #include "trace/TVCmnTraceBuffer.h"
 
 class DaOpcGroup;
@@ -114,7 +115,7 @@ public:
     STDMETHODIMP SaveCompleted(LPCOLESTR pszFileName) override;
     STDMETHODIMP GetCurFile(LPOLESTR* ppszFileName) override;
 
-    // IKestrovaOPCWatch: no watch object is built in this system yet.
+    // IKestrovaOPCWatch, over this connection's watch object, made on first use.
     STDMETHODIMP GetChildren(LPCWSTR szParent, LPWSTR* pszChildren) override;
     STDMETHODIMP CollectChanges(LPCWSTR szObjects, BOOL bCollect) override;
     STDMETHODIMP GetChanges(LPWSTR* pszChanges) override;
@@ -162,6 +163,13 @@ private:
     HRESULT handOutNewGroup(const DaRef<DaGroup>& group, REFIID riid, LPUNKNOWN* ppUnk);
     // This connection's trace buffer (IKestrovaOPCTrace); null when it cannot be made.
     TVCmnTraceBuffer* traceBuffer();
+    // This connection's watch object (IKestrovaOPCWatch), made on first use; null when
+    // it cannot be made. existingWatch: null until a watch call made it.
+    DaWatch* watch();
+    DaWatch* existingWatch();
+    // GetChildren and GetObject: one id in, one document out.
+    HRESULT watchLookup(const char* method, LPCWSTR id, LPWSTR* out,
+                        HRESULT (DaWatch::*lookup)(std::string_view, std::string&) const);
 
     std::atomic<ULONG> refs_{1};
     std::atomic<bool> disconnecting_{false};
@@ -173,6 +181,8 @@ private:
     std::map<uint32_t, DaOpcGroup*> groups_;  // guarded by groupsLock_; not owning
     std::mutex traceLock_;
     std::unique_ptr<TVCmnTraceBuffer> traceBuffer_;  // guarded by traceLock_; made on first use
+    std::mutex watchLock_;
+    std::unique_ptr<DaWatch> watch_;  // guarded by watchLock_; kept until this object ends
     std::mutex browseLock_;
     DaBrowsePosition browse_;                 // guarded by browseLock_
 };

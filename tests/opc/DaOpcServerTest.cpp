@@ -6,11 +6,17 @@
 #include <objbase.h>
 #include <olectl.h>
 
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include "da/DaObjectRoot.h"
 #include "da/DaTag.h"
 #include "opc/DaEntry.h"
 #include "opc/DaOpcCreator.h"
 #include "opc/DaOpcServer.h"
+#include "trace/TVCmnTrace.h"
 
 namespace {
 
@@ -186,6 +192,79 @@ TEST_F(InProcessServer, DataCallbackPointRefusesSinksWithoutTheInterface)
     EXPECT_EQ(point->Unadvise(1), CONNECT_E_NOCONNECTION);
     point->Release();
     container->Release();
+}
+
+// Keeps the messages of the OPC group's debug lines while it is installed.
+class DebugLines final : public TVCmnTraceSink {
+public:
+    DebugLines()
+    {
+        TVCmnTrace::process().setLevels(0xFFFFFFFF, 0xFFFFFFFF, 0, kTraceGroupOpc);
+        TVCmnTrace::process().addSink(this);
+    }
+    ~DebugLines() override
+    {
+        TVCmnTrace::process().removeSink(this);
+        TVCmnTrace::process().setLevels(0xFFFFFFFF, 0xFFFFFFFF, 0, 0);
+    }
+    void traceLine(const char*, size_t, int, uint32_t, const char*, const char* message) override
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        messages_.emplace_back(message);
+    }
+    bool has(const std::string& message)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        return std::find(messages_.begin(), messages_.end(), message) != messages_.end();
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::string> messages_;  // guarded by lock_
+};
+
+TEST_F(InProcessServer, ForcedRemovalTracesTheReferencesTheClientHeld)
+{
+    DebugLines lines;
+    IOPCSyncIO* extra = groupAs<IOPCSyncIO>(IID_IOPCSyncIO);  // a second reference of the client
+    ASSERT_NE(extra, nullptr);
+    EXPECT_EQ(server_->RemoveGroup(groupHandle_, TRUE), S_OK);
+    EXPECT_TRUE(lines.has("force removal of group G; reference count 2"));
+    extra->Release();
+}
+
+TEST_F(InProcessServer, WatchCallsRefuseMissingArgumentsAndUnknownIds)
+{
+    LPWSTR text = reinterpret_cast<LPWSTR>(1);
+    struct Row {
+        const char* call;
+        HRESULT result;
+    };
+    const Row rows[] = {
+        {"GetChildren(null parent)", server_->GetChildren(nullptr, &text)},
+        {"GetChildren(null out)", server_->GetChildren(L"", nullptr)},
+        {"GetObject(null id)", server_->GetObject(nullptr, &text)},
+        {"GetObject(null out)", server_->GetObject(L"ENT", nullptr)},
+        {"CollectChanges(null)", server_->CollectChanges(nullptr, TRUE)},
+        {"GetChanges(null)", server_->GetChanges(nullptr)},
+        {"GetStatistics(null)", server_->GetStatistics(nullptr)},
+        {"GetObject(unknown id)", server_->GetObject(L"DGR:0", &text)},
+        {"CollectChanges(unknown id)", server_->CollectChanges(L"ENT|DTA:No.Such", TRUE)},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(row.result, E_INVALIDARG) << row.call;
+    EXPECT_EQ(text, nullptr) << "the output is cleared first";
+    ASSERT_EQ(server_->GetObject(L"DTA:Line.Speed", &text), S_OK);
+    EXPECT_NE(std::wstring(text).find(L"itemID = \"Line.Speed\""), std::wstring::npos);
+    CoTaskMemFree(text);
+}
+
+// The groups answer only the interfaces they implement; item sampling is not one.
+TEST_F(InProcessServer, GroupHasNoItemSampling)
+{
+    void* sampling = reinterpret_cast<void*>(1);
+    EXPECT_EQ(group_->QueryInterface(IID_IOPCItemSamplingMgt, &sampling), E_NOINTERFACE);
+    EXPECT_EQ(sampling, nullptr);
 }
 
 }  // namespace

@@ -211,7 +211,8 @@ void checkItemIO(IOPCServer* server, const std::wstring& writable, const std::ws
 // The DA 1.0 streams through IDataObject and IOPCAsyncIO, on the same group.
 void checkV1(IOPCItemMgt* group, const OPCHANDLE handles[3]);
 void checkGetProperties(IOPCServer* server, const std::wstring& writable);
-// The trace control and the (missing) watch object.
+// The trace control and the watch object.
 void checkDiagnostics(IOPCServer* server);
+void checkWatch(IOPCServer* server, IKestrovaOPCWatch* watch);
 // Before any group exists.
 void checkServerExtras(IOPCServer* server);
