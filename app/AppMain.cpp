@@ -26,10 +26,6 @@ namespace {
 
 AppShell* g_shell = nullptr;
 
-// How long a new comms server process may take to start and hand over its interface;
-// under Wine a start takes about a second.
-constexpr uint32_t kHandOverLimitMs = 10000;
-
 constexpr char kSingleInstanceText[] = "STOP!   Only ONE instance of this application is permitted.";
 
 void shellTrace(const char* step)
@@ -124,8 +120,7 @@ void setUpComms(AppShell& shell)
     // starting the comms server exe beside this one and taking the interface it hands
     // over (CoCreateInstance cannot replace a killed local server under Wine). The
     // process's apartment is multi-threaded, so that thread joins it for the call only.
-    auto process = std::make_shared<CommsServerProcess>(
-        TVCmnString::ansiToWide(shell.settings.executableDirectory + "\\" + kCommsServerExe), kHandOverLimitMs);
+    auto process = std::make_shared<CommsServerProcess>(shell.commsServerExe());
     settings.recreateServer = [process](ICommsServer** server) {
         const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         const HRESULT hr = process->start(server);
@@ -418,6 +413,11 @@ AppShell* appShell()
 std::string AppShell::commsSettingsFile() const
 {
     return settings.executableDirectory + "\\VUDOvoveRaduzeri.ini";
+}
+
+std::wstring AppShell::commsServerExe() const
+{
+    return TVCmnString::ansiToWide(settings.executableDirectory + "\\" + kCommsServerExe);
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)

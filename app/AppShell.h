@@ -71,6 +71,8 @@ struct AppShell {
 
     bool embeddedWithoutKeepRunning() const { return embedded && !settings.keepRunning; }
     std::string commsSettingsFile() const;
+    // The comms server exe beside this one, which a lost comms server is made anew from.
+    std::wstring commsServerExe() const;
 };
 
 // The process's one AppShell while it exists (the window procedure's way to it).

@@ -14,6 +14,7 @@
 #include "app/AppResources.h"
 #include "app/AppShell.h"
 #include "app/CommandLine.h"
+#include "app/CommsServerProcess.h"
 #include "app/WindowText.h"
 #include "common/TVCmnString.h"
 #include "drivecomms/CommsNotifyTarget.h"
@@ -118,6 +119,14 @@ void setupComms(AppShell& shell)
     TVCmnComPtr<ICommsSettingsDialog> dialog;
     HRESULT hr = CoCreateInstance(CLSID_CommsSettingsDialog, nullptr, CLSCTX_LOCAL_SERVER, IID_ICommsSettingsDialog,
                                   dialog.putVoid());
+    // Under Wine a killed comms server takes the dialog's class with it for good: the
+    // dialog is then asked of a comms server process of our own, which ends with it.
+    if (DriveComms::isServerLost(hr)) {
+        CommsServerProcess process(shell.commsServerExe());
+        hr = process.startSettingsDialog(dialog.put());
+        KV_TRACE(kTraceInfo, kTraceGroupShell, kDiagTraceObjectId, "settings dialog handed over [0x%X]",
+                 static_cast<unsigned>(hr));
+    }
     LONG result = hr;
     if (SUCCEEDED(hr)) {
         const std::wstring path = TVCmnString::ansiToWide(shell.commsSettingsFile());

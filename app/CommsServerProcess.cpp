@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include <atomic>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -16,6 +17,9 @@ constexpr DWORD kPipeBufferBytes = 4096;
 // A process that is ended waits this long for its end, so its drive connections close
 // before a new one opens them.
 constexpr DWORD kEndWaitMs = 2000;
+// Makes each pipe name unique within the process: the comms event thread and the window
+// may each start one at the same time.
+std::atomic<uint32_t> g_pipes{0};
 
 HRESULT lastError(DWORD otherwise)
 {
@@ -124,7 +128,7 @@ HRESULT readFrame(PipeWait& wait, std::vector<BYTE>* body)
     return S_OK;
 }
 
-HRESULT unmarshal(const std::vector<BYTE>& bytes, ICommsServer** server)
+HRESULT unmarshal(const std::vector<BYTE>& bytes, REFIID iid, void** object)
 {
     IStream* stream = nullptr;
     HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &stream);
@@ -134,7 +138,7 @@ HRESULT unmarshal(const std::vector<BYTE>& bytes, ICommsServer** server)
     if (SUCCEEDED(hr))
         hr = stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
     if (SUCCEEDED(hr))
-        hr = CoUnmarshalInterface(stream, IID_ICommsServer, reinterpret_cast<void**>(server));
+        hr = CoUnmarshalInterface(stream, iid, object);
     stream->Release();
     return hr;
 }
@@ -160,13 +164,23 @@ void CommsServerProcess::endProcess()
 
 HRESULT CommsServerProcess::start(ICommsServer** server)
 {
-    if (!server)
+    return handOver(L"", IID_ICommsServer, reinterpret_cast<void**>(server));
+}
+
+HRESULT CommsServerProcess::startSettingsDialog(ICommsSettingsDialog** dialog)
+{
+    return handOver(L" settings", IID_ICommsSettingsDialog, reinterpret_cast<void**>(dialog));
+}
+
+HRESULT CommsServerProcess::handOver(const wchar_t* what, REFIID iid, void** object)
+{
+    if (!object)
         return E_POINTER;
-    *server = nullptr;
+    *object = nullptr;
     endProcess();
 
     const std::wstring pipeName = L"\\\\.\\pipe\\kestrova-comms-handover-" + std::to_wstring(GetCurrentProcessId()) +
-                                  L"-" + std::to_wstring(++started_);
+                                  L"-" + std::to_wstring(++g_pipes);
     TVCmnHandle pipe(CreateNamedPipeW(pipeName.c_str(),
                                       PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, kPipeBufferBytes, 0,
@@ -175,7 +189,7 @@ HRESULT CommsServerProcess::start(ICommsServer** server)
         return lastError(ERROR_PIPE_BUSY);
 
     std::wstring commandLine = L"\"" + exePath_ + L"\" -handover " + pipeName + L" " +
-                               std::to_wstring(GetCurrentProcessId());
+                               std::to_wstring(GetCurrentProcessId()) + what;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
@@ -191,7 +205,7 @@ HRESULT CommsServerProcess::start(ICommsServer** server)
     if (SUCCEEDED(hr))
         hr = readFrame(wait, &bytes);
     if (SUCCEEDED(hr))
-        hr = unmarshal(bytes, server);
+        hr = unmarshal(bytes, iid, object);
     if (FAILED(hr)) {
         // Given up: a process that still runs would hold its object until this one ends.
         TerminateProcess(process.get(), 1);

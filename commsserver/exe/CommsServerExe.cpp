@@ -6,12 +6,12 @@
 //   kv_comms_server /unregserver   removes them again
 //   kv_comms_server -Embedding     started by COM: serves until the last object and
 //                                  lock are released, then ends
-//   kv_comms_server -handover PIPE PID
+//   kv_comms_server -handover PIPE PID [settings]
 //                                  started by the product (process PID) to replace a
-//                                  comms server that died: makes one comms server and
-//                                  writes it, marshalled, to the named pipe PIPE; no
-//                                  class is registered. Ends with the last release of
-//                                  that object or with process PID.
+//                                  comms server that died: makes one comms server (or
+//                                  settings dialog) and writes it, marshalled, to the
+//                                  named pipe PIPE; no class is registered. Ends with
+//                                  the last release of that object or with process PID.
 //
 // Objects live in the multithreaded apartment: CommsServer posts its messages from its
 // own worker thread and needs no apartment of its own.
@@ -190,13 +190,13 @@ HRESULT lastError(DWORD otherwise)
 // Under Wine a killed comms server's class registration outlives it, and CoCreateInstance
 // then answers RPC_S_SERVER_UNAVAILABLE for good; an interface marshalled by the new
 // process is reached through that process's own endpoint instead.
-HRESULT writeMarshalled(IUnknown* object, HANDLE pipe)
+HRESULT writeMarshalled(IUnknown* object, REFIID iid, HANDLE pipe)
 {
     IStream* stream = nullptr;
     HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &stream);
     if (FAILED(hr))
         return hr;
-    hr = CoMarshalInterface(stream, IID_ICommsServer, object, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL);
+    hr = CoMarshalInterface(stream, iid, object, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL);
     const bool marshalled = SUCCEEDED(hr);
     HGLOBAL memory = nullptr;
     if (SUCCEEDED(hr))
@@ -229,7 +229,7 @@ HRESULT writeMarshalled(IUnknown* object, HANDLE pipe)
     return hr;
 }
 
-int handOver(const wchar_t* pipeName, const wchar_t* productId)
+int handOver(const wchar_t* pipeName, const wchar_t* productId, bool settingsDialog)
 {
     const DWORD pid = wcstoul(productId, nullptr, 10);
     const TVCmnHandle product(pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);
@@ -246,9 +246,10 @@ int handOver(const wchar_t* pipeName, const wchar_t* productId)
     commsexe::setLastReleaseEvent(lastRelease.get());
     IUnknown* object = nullptr;
     if (SUCCEEDED(hr))
-        hr = commsexe::commsServerFactory()->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object));
+        hr = (settingsDialog ? commsexe::settingsDialogFactory() : commsexe::commsServerFactory())
+                 ->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object));
     if (SUCCEEDED(hr))
-        hr = writeMarshalled(object, pipe.get());
+        hr = writeMarshalled(object, settingsDialog ? IID_ICommsSettingsDialog : IID_ICommsServer, pipe.get());
     pipe.reset();  // the product's read ends here
     if (object)
         object->Release();  // a stub holds it now, or nothing does and the event is set
@@ -282,7 +283,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
         if (isSwitch(__wargv[i], L"unregserver"))
             return unregisterServer();
         if (isSwitch(__wargv[i], L"handover"))
-            return i + 2 < __argc ? handOver(__wargv[i + 1], __wargv[i + 2]) : 1;
+            return i + 2 < __argc ? handOver(__wargv[i + 1], __wargv[i + 2],
+                                             i + 3 < __argc && _wcsicmp(__wargv[i + 3], L"settings") == 0)
+                                  : 1;
     }
     // -Embedding (from COM) or nothing at all: serve.
     return serve();

@@ -181,6 +181,18 @@ void realServer(const std::wstring& exe)
         }
     }
     check(second != 0 && processEnded(second, kEndWaitMs), "a comms server ends with its last release", second);
+
+    DWORD dialogPid = 0;
+    {
+        CommsServerProcess process(exe, kLimitMs * 3);
+        ICommsSettingsDialog* dialog = nullptr;
+        const HRESULT hr = process.startSettingsDialog(&dialog);
+        dialogPid = process.processId();
+        check(hr == S_OK && dialog && dialogPid != 0, "a settings dialog is handed over", static_cast<unsigned long>(hr));
+        if (dialog)
+            dialog->Release();
+    }
+    check(dialogPid != 0 && processEnded(dialogPid, kEndWaitMs), "its process ends with its release", dialogPid);
 }
 
 int runServer(const std::wstring& exe, bool add)
