@@ -12,6 +12,7 @@
 //         O MS N HRESULT            its outcome (the item's own result)
 //         C MS IDX QUALITY VALUE TS a data change (VALUE "-" when empty)
 //         R MS0 MS1 IDX HRESULT QUALITY VALUE   a device read between MS0 and MS1
+//         A MS IDX 0|1              a subscribed item switched off or on
 //         E TEXT                    what went wrong
 //   kv_soak_client sample EXE LOG PERIODMS
 //       every PERIODMS appends "M MS PID WORKINGSET HANDLES THREADS TYPE:COUNT..." for the process
@@ -310,6 +311,8 @@ int run(int argc, wchar_t** argv)
             hr = sub.items->SetActiveState(1, &handle, active[which], errors.put());
             if (FAILED(hr))
                 log.line(format("E SetActiveState failed 0x%08lX", (unsigned long)hr));
+            else
+                log.line(format("A %llu %zu %d", (unsigned long long)utcMs(), which, active[which] ? 1 : 0));
         }
         if (FAILED(hr) && hr != E_FAIL)
             log.line(format("E call failed 0x%08lX", (unsigned long)hr));
