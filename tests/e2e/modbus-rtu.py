@@ -91,21 +91,22 @@ def main():
     logging.getLogger().setLevel(logging.CRITICAL)
     t = e2e.Failures("modbus-rtu")
     line = SerialLine()
-    if not t.check(os.path.exists(line.host), "socat made the serial line"):
-        line.close()
-        t.finish()
-    drives = {unit: ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, [0] * 1000), zero_mode=True)
-              for unit in (1, 2)}
-    context = ModbusServerContext(slaves=drives, single=False)
-    threading.Thread(target=lambda: StartSerialServer(context=context, framer=ModbusRtuFramer, port=line.drives,
-                                                      baudrate=19200, timeout=0.05),
-                     daemon=True).start()
-    product = RtuProductInstall(line, "modbus-rtu", app_dir, post_tool, SETTINGS)
     try:
-        if t.check(product.start(), "the server shows its window"):
-            run(t, product, e2e.Kvopc(exe), drives)
+        if t.check(os.path.exists(line.host), "socat made the serial line"):
+            drives = {unit: ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, [0] * 1000), zero_mode=True)
+                      for unit in (1, 2)}
+            context = ModbusServerContext(slaves=drives, single=False)
+            threading.Thread(target=lambda: StartSerialServer(context=context, framer=ModbusRtuFramer,
+                                                              port=line.drives, baudrate=19200, timeout=0.05),
+                             daemon=True).start()
+            product = RtuProductInstall(line, "modbus-rtu", app_dir, post_tool, SETTINGS)
+            try:
+                if t.check(product.start(), "the server shows its window"):
+                    run(t, product, e2e.Kvopc(exe), drives)
+            finally:
+                product.close()
     finally:
-        product.close()
+        # socat must not outlive the test, whatever failed.
         line.close()
     t.finish()
 
