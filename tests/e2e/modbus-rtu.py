@@ -6,9 +6,8 @@ over real COM
 - sees register changes made by the test in its subscription, scaled, good, and a
   client write lands in the register (the checks of the Modbus TCP test);
 - reads the second drive by its own unit on the same line;
-- takes the server offline and online again from the window's menu: the serial port,
-  which Windows opens for one user only, is closed and opened again, and the items
-  come back good.
+- takes the server offline and online again from the window's menu: the items of
+  both drives go bad, out of service, and come back over the line, good.
 
 usage: modbus-rtu.py APP_DIR KVOPC_EXE POST_COMMAND_EXE
 """
