@@ -7,16 +7,19 @@ server and the sample plant, under Wine, driven by kvopc over real COM.
 - a client write reaches the drive and reads back from it; a value outside the drive's
   range is refused;
 - a second client with overlapping items at another rate, killed, leaves the first
-  one its data;
+  one its data, and its connection and groups are gone from the server (seen through
+  the watch interface) within the 30 s client check;
 - taking the server offline from its window's menu gives the subscribed items bad out
   of service (0x1C); back online they are uncertain, last usable (0x44), then good;
 - the server, started as COM would start it, ends when its last client has gone.
 
-usage: simulated-drives.py APP_DIR KVOPC_EXE POST_COMMAND_EXE
+usage: simulated-drives.py APP_DIR KVOPC_EXE POST_COMMAND_EXE WATCH_CHILDREN_EXE
 """
 import os
 import signal
 import sys
+import time
+import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e  # noqa: E402
@@ -29,26 +32,52 @@ RATE_MS = 200
 FAST_RATE_MS = 10
 # Wine's process and COM overheads on a loaded CI machine, beyond rate and loop.
 SLACK_MS = 1000
+PROGID = "QZ.VIDOV3.1.DA"
+CLIENT_CHECK_S = 30  # the server checks its clients every 30000 ms
 
 
 def main():
-    app_dir, exe, post_tool = sys.argv[1:4]
+    app_dir, exe, post_tool, watch_tool = sys.argv[1:5]
     t = e2e.Failures("simulated-drives")
     product = e2e.ProductInstall("simulated", app_dir, post_tool)
     try:
         if t.check(product.start(), "the server shows its window"):
-            run(t, product, e2e.Kvopc(exe))
+            run(t, product, e2e.Kvopc(exe), Watch(watch_tool))
     finally:
         product.close()
     t.finish()
 
 
-def run(t, product, kv):
+class Watch:
+    """The server's client connections and their groups, through IKestrovaOPCWatch."""
+
+    def __init__(self, tool):
+        self.tool = tool
+
+    def children(self, *ids):
+        """{id: [child ids]} for each id whose children the server gave."""
+        r = e2e.wine([self.tool, PROGID] + list(ids), timeout=60)
+        lines = [line.strip() for line in r.stdout.splitlines() if line.strip()]
+        found = {}
+        for id_, line in zip(ids, lines):
+            if line.startswith("<?xml"):
+                found[id_] = [c.get("id") for c in ET.fromstring(line) if c.get("self") != "1"]
+        return found
+
+    def connections(self):
+        """The client connections, the watch tool's own left out."""
+        return set(self.children("DOR").get("DOR", []))
+
+    def groups(self, connections):
+        return {g for children in self.children(*connections).values() for g in children} if connections else set()
+
+
+def run(t, product, kv, watch):
     sub = e2e.Subscription(kv, [NOISY, FOLLOWS], RATE_MS)
     try:
         changes(t, sub)
         writes(t, kv)
-        killed_client(t, kv, sub)
+        killed_client(t, kv, sub, watch)
         # At the fastest rate, so that the short uncertain spell after going online
         # falls into a cycle.
         fast = e2e.Subscription(kv, [NOISY, SLOW], FAST_RATE_MS)
@@ -88,17 +117,33 @@ def writes(t, kv):
     t.check(rows and rows[0][2] == "1234.5", "the refused write left the drive's value", r.stdout)
 
 
-def killed_client(t, kv, sub):
+def killed_client(t, kv, sub, watch):
     """A second client with overlapping items at another rate is killed: the first one
-    keeps getting its data."""
+    keeps getting its data, and the server drops the dead client's connection and groups
+    by its next client check."""
+    before = watch.connections()
     other = e2e.Subscription(kv, [NOISY, SLOW], 1000)
     got = other.wait_for(lambda rows: {r[2] for r in rows} == {NOISY, SLOW}, 30)
     t.check(got, "a second client subscribes to overlapping items")
+    theirs = watch.connections() - before
+    their_groups = watch.groups(theirs)
+    t.check(len(theirs) == 1 and their_groups, "the watch shows the second client's connection and its group",
+            f"{theirs} {their_groups}")
     os.killpg(other.process.pid, signal.SIGKILL)
     other.process.wait(timeout=30)
+    killed = time.monotonic()
     start = sub.count()
     t.check(sub.wait_for(lambda rows: len({r[3] for r in rows[start:] if r[2] == NOISY}) >= 5, 20),
             "after the other client was killed the first keeps getting changes", str(sub.since(start)[-3:]))
+    left = theirs
+    while left and time.monotonic() - killed < CLIENT_CHECK_S + SLACK_MS / 1000 * 10:
+        left = theirs & watch.connections()
+        time.sleep(1)
+    t.step(f"killed client's connection gone after {time.monotonic() - killed:.0f} s")
+    t.check(not left, f"the killed client's connection is gone within the {CLIENT_CHECK_S} s client check", str(left))
+    remaining = watch.groups(watch.connections())
+    t.check(their_groups and not (their_groups & remaining), "the killed client's groups are gone",
+            f"{their_groups} {remaining}")
 
 
 def online(t, product, sub):

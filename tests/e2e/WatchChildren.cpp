@@ -1,0 +1,44 @@
+// kv_e2e_watch_children PROGID ID...   connects to the OPC server PROGID and prints,
+//                                      for each id, one line: the children document of
+//                                      IKestrovaOPCWatch::GetChildren, or ERROR 0x%08X
+// The end-to-end tests walk the server's client connections and groups with it. The
+// tool's own connection is the child marked self = "1".
+// Exit 0 when every call was made (failed ids included), 1 when the server or its
+// watch interface cannot be reached.
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+
+#include "idl/kestrovaopc.h"
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 3) {
+        fprintf(stderr, "usage: kv_e2e_watch_children PROGID ID...\n");
+        return 2;
+    }
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
+        return 1;
+    int rc = 1;
+    CLSID clsid;
+    IKestrovaOPCWatch* watch = nullptr;
+    if (SUCCEEDED(CLSIDFromProgID(argv[1], &clsid)) &&
+        SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IKestrovaOPCWatch,
+                                   reinterpret_cast<void**>(&watch)))) {
+        for (int i = 2; i < argc; ++i) {
+            LPWSTR children = nullptr;
+            const HRESULT hr = watch->GetChildren(argv[i], &children);
+            if (SUCCEEDED(hr))
+                printf("%ls\n", children);
+            else
+                printf("ERROR 0x%08lX\n", static_cast<unsigned long>(hr));
+            CoTaskMemFree(children);
+        }
+        watch->Release();
+        rc = 0;
+    }
+    CoUninitialize();
+    return rc;
+}
