@@ -1,7 +1,9 @@
 // The watch object's documents over an in-process engine: the tree from the roots down
 // to items and tags, object attributes, changes reported once, statistics per watch,
 // and the XML writer's escaping that every document relies on.
+#include <atomic>
 #include <regex>
+#include <thread>
 
 #include "opc/DaWatch.h"
 #include "opc/DaXmlWriter.h"
@@ -196,6 +198,38 @@ TEST_F(DaWatchTest, StatisticsCountWhatHappenedSinceTheWatchsPreviousReport)
     EXPECT_EQ(3, cacheReads());
     EXPECT_EQ(0, cacheReads());
     EXPECT_NE(std::string::npos, watch->getStatistics().find("name = \"DA-nrGroupObj\" value = \""));
+}
+
+// COM threads look at the watch while others add and remove groups (run under TSan).
+TEST_F(DaWatchTest, WatchCallsRunBesideGroupsComingAndGoing)
+{
+    const std::string serverId = DaWatch::idOf(*server);
+    ASSERT_EQ(S_OK, watch->collectChanges(serverId + "|DTA:Drive1.Status", true));
+    std::atomic<bool> done{false};
+    std::vector<std::string> removedIds;
+    std::thread changer([&] {
+        for (int i = 0; i < 200; ++i) {
+            DaRef<DaGroup> added = addGroup("", i % 2 == 0, 1000);
+            watch->objectAdded(*server, *added);
+            addItem(added.get(), "Drive1.Status", uint32_t(i));
+            setValue(status.get(), int32_t(i));
+            removedIds.push_back(DaWatch::idOf(*added));
+            server->removeGroup(added->serverHandle());
+        }
+        done = true;
+    });
+    std::string document;
+    do {
+        watch->getChanges();
+        watch->getStatistics();
+        watch->getChildren(serverId, document);
+        watch->attributeChanged(*server, "LCID", "1031");
+    } while (!done);
+    changer.join();
+    const std::string left = children(serverId);
+    EXPECT_EQ(DaWatch::idOf(*group), idNamed(left, "G"));
+    EXPECT_EQ(std::string::npos, left.find("name = \"GRP")) << left;
+    EXPECT_EQ(E_INVALIDARG, watch->getObject(removedIds.back(), document));
 }
 
 }  // namespace
