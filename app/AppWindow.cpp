@@ -149,8 +149,10 @@ void setupComms(AppShell& shell)
 void showAbout(AppShell& shell)
 {
     LONG version = 0;
-    if (shell.commsServer)
-        shell.commsServer->GetVersion(&version);
+    // After a loss the comms server in use is the link's new one, not the one made at start.
+    const TVCmnComPtr<ICommsServer> server = shell.comms ? shell.comms->server() : shell.commsServer;
+    if (server)
+        server->GetVersion(&version);
     AboutBox box;
     box.loadStrPair("Supports OPC DA Version", "3.0");
     box.loadStrPair("Supports OPC DA Version", "2.05");

@@ -111,6 +111,9 @@ public:
     LONG loopHandle() const { return loopHandle_.load(std::memory_order_acquire); }
     size_t queuedRequests() const;
     size_t loopTagCount() const;
+    // The comms server in use (the one made anew after a loss): a reference taken under
+    // serverLock_, so that calls go out without a lock while a recreation replaces it.
+    TVCmnComPtr<ICommsServer> server() const;
     // Comms servers made after losses so far.
     uint32_t recreations() const { return recreations_.load(std::memory_order_acquire); }
     DriveCommsCounters& counters() { return counters_; }
@@ -156,9 +159,6 @@ private:
     void storeDriveValue(DriveTag& tag, const ParameterRecord& record, bool* converted);
     bool diagWanted(uint16_t diagClass) const;
     void postOnlineState();
-    // The comms server in use: a reference taken under serverLock_, so that calls go
-    // out without a lock while a recreation replaces it.
-    TVCmnComPtr<ICommsServer> server() const;
     // Every call's HRESULT passes here: the first RPC error marks the server lost and
     // wakes the comms event thread. Answers hr.
     HRESULT checked(HRESULT hr);

@@ -264,6 +264,7 @@ protected:
         EXPECT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityGood; }));
         EXPECT_TRUE(setpoint->isInLoop());
         EXPECT_EQ(fresh->loopEntries(link->loopHandle()), 1u);
+        EXPECT_EQ(link->server().get(), static_cast<ICommsServer*>(fresh.get())) << "the About box asks the new one";
         EXPECT_EQ(attempts.load(), failedAttempts + 1);
         EXPECT_EQ(serverState.load(), kServerStateRunning);
         EXPECT_TRUE(lines.arrives("comms server recreated"));
