@@ -13,6 +13,13 @@
 
 namespace {
 constexpr uint32_t kStopUpdateThreadMs = 10000;
+// How long the comms event thread spins for its next event before it sleeps. A direct
+// read's reply, from a drive that answers at once, comes while the comms server's worker
+// runs on the other core, and a client reading in a loop queues its next request while
+// this thread finishes the last: a few microseconds each, against a sleep and a wake-up
+// of tens of microseconds on a busy machine. Drives that take milliseconds, or an idle
+// link, soon teach the spin to stay off (TVCmnSpinWait).
+constexpr uint32_t kCommsSpinUs = 50;
 
 // Quality of a loop update that reports an error.
 uint16_t loopErrorQuality(LONG status)
@@ -637,10 +644,11 @@ void DriveComms::commsThreadBody(TVCmnThread& thread)
     goOnline(true);
     lastHeartbeatTick_ = TVCmnTick::now();
     TVCmnEvent* const events[] = {&thread.stopEvent(), &serverLostEvent_, &requestEvent_, &replyEvent_, &onlineToggle_};
+    TVCmnSpinWait spin(kCommsSpinUs);
     for (;;) {
         // Asleep until something happens, the outstanding request's deadline, the next
         // look at the comms server or the next attempt to recreate it.
-        const uint32_t which = TVCmnEvent::waitForAny(events, commsWaitMs());
+        const uint32_t which = TVCmnEvent::waitForAny(events, commsWaitMs(), &spin);
         switch (which) {
         case 0:
             updateThread_->stop(kStopUpdateThreadMs);

@@ -75,6 +75,15 @@ TEST(TVCmnEventTest, WaitForAnyRefusesListsWindowsRefuses)
     EXPECT_EQ(TVCmnEvent::waitForAny({}, 0), TVCmnEvent::kWaitFailed) << "empty";
     EXPECT_EQ(TVCmnEvent::waitForAny({&a, nullptr}, 0), TVCmnEvent::kWaitFailed) << "null entry";
     EXPECT_EQ(TVCmnEvent::waitForAny({&a, &b, &a}, 0), TVCmnEvent::kWaitFailed) << "duplicate";
+    std::vector<std::unique_ptr<TVCmnEvent>> crowd;
+    std::vector<TVCmnEvent*> list;
+    for (std::size_t i = 0; i <= TVCmnEvent::kMaxWaitEvents; ++i) {
+        crowd.push_back(std::make_unique<TVCmnEvent>(Reset::manual, true));
+        list.push_back(crowd.back().get());
+    }
+    EXPECT_EQ(TVCmnEvent::waitForAny(list, 0), TVCmnEvent::kWaitFailed) << "one more than Windows waits for";
+    list.pop_back();
+    EXPECT_EQ(TVCmnEvent::waitForAny(list, 0), 0u) << "as many as Windows waits for";
 }
 
 TEST(TVCmnEventTest, TimeOutIsNotCutShort)
@@ -121,10 +130,65 @@ TEST(TVCmnEventTest, OneSignalReleasesOneAutoResetWaiterButAllManualOnes)
     }
 }
 
+// The spin budget follows the waits: full after a wait that ended within it, halved
+// after a longer one or a time-out, and off below a microsecond until a short wait again.
+TEST(TVCmnEventTest, SpinBudgetFollowsHowLongWaitsTook)
+{
+    struct Wait {
+        std::uint64_t ns;
+        bool signalled;
+    };
+    struct Row {
+        const char* name;
+        std::vector<Wait> waits;
+        std::uint32_t budgetNs;  // with a longest spin of 40 us
+    };
+    constexpr std::uint64_t kShort = 5'000, kLong = 2'000'000;
+    const Row rows[] = {
+        {"no wait yet", {}, 40'000},
+        {"short waits keep the full spin", {{kShort, true}, {kShort, true}}, 40'000},
+        {"a long wait halves it", {{kLong, true}}, 20'000},
+        {"a short time-out halves it too", {{kShort, false}}, 20'000},
+        {"idle: halved until off", {{kLong, true}, {kLong, true}, {kLong, true}, {kLong, true}, {kLong, true},
+                                    {kLong, true}}, 0},
+        {"one short wait after idling brings it back", {{kLong, true}, {kLong, true}, {kLong, true}, {kLong, true},
+                                                        {kLong, true}, {kLong, true}, {kShort, true}}, 40'000},
+    };
+    const bool severalCores = std::thread::hardware_concurrency() > 1;
+    for (const Row& row : rows) {
+        TVCmnSpinWait spin(40);
+        for (const Wait& wait : row.waits)
+            spin.learn(wait.ns, wait.signalled);
+        EXPECT_EQ(spin.budgetNs(), severalCores ? row.budgetNs : 0u) << row.name;
+    }
+}
+
+// set() wakes its waiters after letting go of the event's lock; a waiter that returns
+// and whose thread ends meanwhile must not be touched (ASan and TSan watch this).
+TEST(TVCmnEventTest, WaiterThreadsMayEndWhileSetIsWakingThem)
+{
+#ifdef _WIN32
+    constexpr int kRounds = 20;  // a thread start costs milliseconds under Wine
+#else
+    constexpr int kRounds = 300;
+#endif
+    TVCmnEvent stop(Reset::manual);
+    for (int round = 0; round < kRounds; ++round) {
+        TVCmnEvent work(Reset::automatic);
+        std::uint32_t answer = TVCmnEvent::kWaitFailed;
+        std::thread waiter([&] { answer = TVCmnEvent::waitForAny({&stop, &work}, kSafetyNetMs); });
+        work.set();
+        waiter.join();
+        ASSERT_EQ(answer, 1u) << "round " << round;
+    }
+}
+
 // Many threads pass one auto-reset event around as a token, so the event is the only thing
 // that keeps them apart (TSan would see a race on 'unguarded' otherwise); pairs of threads
-// also play ping-pong on their own events while all of them share one stop event. A lost
-// wake-up stalls a thread until the safety net and fails the test.
+// also play ping-pong on their own events while all of them share one stop event. One
+// side of each pair spins before it sleeps, so signals land while it spins, as it gives
+// up spinning and while it sleeps. A lost wake-up stalls a thread until the safety net
+// and fails the test; a signal taken twice shows in the token count.
 TEST(TVCmnEventTest, StressTokenAndPingPongUnderContention)
 {
     constexpr int kPairs = 3;
@@ -170,8 +234,9 @@ TEST(TVCmnEventTest, StressTokenAndPingPongUnderContention)
             }
         });
         threads.emplace_back([&, ping, pong] {
+            TVCmnSpinWait spin(20);
             for (int round = 0; round < kRounds; ++round) {
-                const std::uint32_t signalled = TVCmnEvent::waitForAny({&stop, ping, &token}, kSafetyNetMs);
+                const std::uint32_t signalled = TVCmnEvent::waitForAny({&stop, ping, &token}, kSafetyNetMs, &spin);
                 if (signalled == 2) {
                     // Took the token while waiting for the ping: count it and hand it on.
                     ++unguarded;
