@@ -357,20 +357,13 @@ int wmain(int argc, wchar_t** argv)
     reply = direct(server, directHandle, true, record(1, 21, 12345, 1), "WriteParameter #1.21");
     if (reply.wParam != kReplyWriteConfirmed || reply.lParam != kStatusSuccess)
         fail("write reply wParam %llu lParam %lld", (unsigned long long)reply.wParam, (long long)reply.lParam);
-    reply = direct(server, directHandle, false, record(1, 21), "ReadParameter #1.21 again");
-    expectHr(server->GetReply(directHandle, &got), "GetReply");
-    if (reply.lParam != kStatusSuccess || got.value != 12345)
-        fail("read back #1.21: status %lld value %ld", (long long)reply.lParam, long(got.value));
-    reply = direct(server, directHandle, true, record(10, 1, 0), "WriteParameter read-only #10.1");
-    if (reply.wParam != kReplyWriteConfirmed || reply.lParam != kStatusWriteRejected)
-        fail("read-only write: wParam %llu lParam %lld", (unsigned long long)reply.wParam, (long long)reply.lParam);
-    ParameterRecord r = record(1, 21);
-    expectHr(server->ReadParameter(loopHandle, kNode, &r, &ret), "ReadParameter with the loop handle");
-    expectRet(ret, kStatusBadHandle, "ReadParameter with the loop handle");
     step("direct reads and writes answered by posted 0x8001");
 
-    // The loop: 0x8002 with 60, then GetNextUpdate until -101.
+    // The loop: 0x8002 with 60, then GetNextUpdate until -101. The written value comes
+    // back through the loop, so the write's record crossed the process boundary too.
+    // Refusals and statuses are the library's own, tested natively.
     const LONG parameters[][2] = {{1, 21}, {5, 5}, {10, 1}};
+    ParameterRecord r{};
     for (ULONGLONG owner = 1; owner <= 3; ++owner) {
         r = record(parameters[owner - 1][0], parameters[owner - 1][1]);
         expectHr(server->AddToLoop(loopHandle, owner, kNode, &r, 200, &ret), "AddToLoop");
@@ -399,13 +392,6 @@ int wmain(int argc, wchar_t** argv)
             seen.insert(owner);
         }
     }
-    for (ULONGLONG owner = 1; owner <= 3; ++owner) {
-        r = record(parameters[owner - 1][0], parameters[owner - 1][1]);
-        expectHr(server->RemoveFromLoop(loopHandle, owner, kNode, &r, &ret), "RemoveFromLoop");
-        expectRet(ret, kStatusOk, "RemoveFromLoop");
-    }
-    expectHr(server->RemoveFromLoop(loopHandle, 1, kNode, &r, &ret), "RemoveFromLoop again");
-    expectRet(ret, kStatusNotInLoop, "RemoveFromLoop of what is no longer there");
     step("loop updates announced by 0x8002 wParam 60 and drained until -101");
 
     // The settings dialog class is served by the same exe; without a path it answers
