@@ -17,6 +17,7 @@
 #include "app/Diagnostics.h"
 #include "app/Settings.h"
 #include "common/TVCmnComPtr.h"
+#include "common/TVCmnHandle.h"
 #include "commsserver/CommsServerInterface.h"
 #include "da/DaNamespaceRoot.h"
 #include "da/DaObjectRoot.h"
@@ -27,6 +28,8 @@
 inline constexpr UINT WM_APP_COMMS_NOTIFY = 0x8001;
 inline constexpr UINT WM_APP_COMMS_NOTIFY2 = 0x8002;
 inline constexpr UINT WM_APP_QUIT = 0x8003;
+// The "Setup comms" worker's answer: wParam is the dialog's result (a LONG).
+inline constexpr UINT WM_APP_SETTINGS_DIALOG_DONE = 0x8006;
 
 inline constexpr int kStatusBarId = 1;
 inline constexpr int kListBoxId = 2;
@@ -68,6 +71,9 @@ struct AppShell {
     HANDLE instanceMutex = nullptr;
     HANDLE watcherStop = nullptr;
     HANDLE watcher = nullptr;
+    // The "Setup comms" worker while its dialog is open, null otherwise. Main thread only;
+    // the worker works on copies and is never waited for at shutdown (see AppWindow.cpp).
+    TVCmnHandle settingsDialogWorker;
 
     bool embeddedWithoutKeepRunning() const { return embedded && !settings.keepRunning; }
     std::string commsSettingsFile() const;

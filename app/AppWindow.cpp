@@ -5,6 +5,7 @@
 #include <commdlg.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -114,7 +115,16 @@ void chooseDiagnosticsFile(AppShell& shell)
         saveDiagnostics(shell, path);
 }
 
-void setupComms(AppShell& shell)
+// What the "Setup comms" worker needs, copied so that it holds nothing the window or the
+// shutdown destroys: the user may keep the dialog open past the server's end, and the
+// process's end then takes the worker with it.
+struct SettingsDialogCall {
+    HWND window;  // posting to it after it is gone just fails
+    std::wstring settingsFile;
+    std::wstring commsServerExe;
+};
+
+LONG showSettingsDialog(const SettingsDialogCall& call)
 {
     TVCmnComPtr<ICommsSettingsDialog> dialog;
     HRESULT hr = CoCreateInstance(CLSID_CommsSettingsDialog, nullptr, CLSCTX_LOCAL_SERVER, IID_ICommsSettingsDialog,
@@ -122,28 +132,72 @@ void setupComms(AppShell& shell)
     // Under Wine a killed comms server takes the dialog's class with it for good: the
     // dialog is then asked of a comms server process of our own, which ends with it.
     if (DriveComms::isServerLost(hr)) {
-        CommsServerProcess process(shell.commsServerExe());
+        CommsServerProcess process(call.commsServerExe);
         hr = process.startSettingsDialog(dialog.put());
         KV_TRACE(kTraceInfo, kTraceGroupShell, kDiagTraceObjectId, "settings dialog handed over [0x%X]",
                  static_cast<unsigned>(hr));
     }
-    LONG result = hr;
-    if (SUCCEEDED(hr)) {
-        const std::wstring path = TVCmnString::ansiToWide(shell.commsSettingsFile());
-        hr = dialog->ShowSettingsDialog(static_cast<LONGLONG>(reinterpret_cast<INT_PTR>(shell.mainWindow)),
-                                        path.c_str(), 0, &result);
-        if (FAILED(hr))
-            result = hr;
+    if (FAILED(hr))
+        return hr;
+    // No parent: a dialog owned by our window would need this process to answer its
+    // owner's messages during the cross-process call, and the caller here pumps none.
+    LONG result = 0;
+    hr = dialog->ShowSettingsDialog(0, call.settingsFile.c_str(), 0, &result);
+    return FAILED(hr) ? hr : result;
+}
+
+// A thread of its own in the multi-threaded apartment, so that the window goes on
+// pumping (the comms notifications keep coming) while the user edits the settings.
+DWORD WINAPI settingsDialogWorker(void* parameter)
+{
+    const std::unique_ptr<SettingsDialogCall> call(static_cast<SettingsDialogCall*>(parameter));
+    LONG result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (SUCCEEDED(result)) {
+        result = showSettingsDialog(*call);
+        CoUninitialize();
     }
-    if (result == 1) {
+    // The last act: the window joins this thread when the message arrives.
+    PostMessageA(call->window, WM_APP_SETTINGS_DIALOG_DONE, static_cast<WPARAM>(static_cast<ULONG>(result)), 0);
+    return 0;
+}
+
+void showSettingsResult(AppShell& shell, LONG result)
+{
+    if (result == kSettingsChanged) {
         appMessageBox(shell.mainWindow, "This change will take effect the next time the server is started or taken online",
                       "INFORMATION", MB_OK | MB_ICONINFORMATION);
-    } else if (result != 0) {
+    } else if (result != kSettingsUnchanged) {
         char text[128];
         std::snprintf(text, sizeof text, "Dialog failed with error code %d, no changes were made to settings",
                       static_cast<int>(result));
         appMessageBox(shell.mainWindow, text, "WARNING", MB_OK | MB_ICONEXCLAMATION);
     }
+}
+
+void setupComms(AppShell& shell)
+{
+    if (shell.settingsDialogWorker)
+        return;  // one dialog at a time; the open one answers first
+    auto call = std::make_unique<SettingsDialogCall>(SettingsDialogCall{
+        shell.mainWindow, TVCmnString::ansiToWide(shell.commsSettingsFile()), shell.commsServerExe()});
+    shell.settingsDialogWorker.reset(CreateThread(nullptr, 0, settingsDialogWorker, call.get(), 0, nullptr));
+    if (!shell.settingsDialogWorker) {
+        showSettingsResult(shell, HRESULT_FROM_WIN32(GetLastError()));
+        return;
+    }
+    call.release();  // the worker owns it
+}
+
+void onSettingsDialogDone(AppShell& shell, LONG result)
+{
+    if (shell.settingsDialogWorker) {
+        // Its posting was its last act: the join is at once.
+        WaitForSingleObject(shell.settingsDialogWorker.get(), INFINITE);
+        shell.settingsDialogWorker.reset();
+    }
+    KV_TRACE(kTraceInfo, kTraceGroupShell, kDiagTraceObjectId, "settings dialog answered %ld",
+             static_cast<long>(result));
+    showSettingsResult(shell, result);
 }
 
 void showAbout(AppShell& shell)
@@ -262,6 +316,9 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_APP_DIAG:
         addLine(*shell, wParam == 1, reinterpret_cast<char*>(lParam));
+        return 0;
+    case WM_APP_SETTINGS_DIALOG_DONE:
+        onSettingsDialogDone(*shell, static_cast<LONG>(static_cast<ULONG>(wParam)));
         return 0;
     case WM_APP_ONLINE_STATE:
         check(*shell, IDM_ONLINE, shell->comms && shell->comms->isOnline());

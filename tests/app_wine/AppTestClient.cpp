@@ -11,6 +11,10 @@
 //   kv_app_test_client lines             prints the lines of the window's list
 //   kv_app_test_client window            prints the main window's title and whether it shows
 //   kv_app_test_client save-as TITLE PATH answers the file dialog TITLE with PATH
+//   kv_app_test_client dialog TITLE     waits for a top-level window TITLE of another process;
+//                                        prints "dialogs: <count>" and "owner: <0|1>"
+//   kv_app_test_client ping MS           the main window answers a sent message within MS ms
+//   kv_app_test_client cancel TITLE      presses Cancel in the dialog TITLE; waits until it is gone
 //   kv_app_test_client start EXE TAIL    runs EXE with the command line "EXE" TAIL exactly
 //                                        as given (quotes included) and answers its exit code
 //
@@ -211,6 +215,77 @@ int answerFileDialog(const char* title, const char* path)
     return 0;
 }
 
+struct TitledWindows {
+    const char* title;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK collectTitled(HWND window, LPARAM parameter)
+{
+    auto* windows = reinterpret_cast<TitledWindows*>(parameter);
+    char title[256] = {};
+    GetWindowTextA(window, title, sizeof title);
+    if (IsWindowVisible(window) && std::string(title) == windows->title)
+        windows->found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> titledWindows(const char* title)
+{
+    TitledWindows windows{title, {}};
+    EnumWindows(collectTitled, reinterpret_cast<LPARAM>(&windows));
+    return windows.found;
+}
+
+// Waits (a safety net of 30 s) until the number of windows TITLE is or is not zero.
+std::vector<HWND> waitTitled(const char* title, bool present)
+{
+    std::vector<HWND> found = titledWindows(title);
+    for (int i = 0; i < 150 && found.empty() == present; ++i) {
+        Sleep(200);
+        found = titledWindows(title);
+    }
+    return found;
+}
+
+int printDialog(const char* title)
+{
+    const std::vector<HWND> found = waitTitled(title, true);
+    if (found.empty())
+        return fail(35, "no dialog", E_FAIL);
+    DWORD serverProcess = 0, dialogProcess = 0;
+    if (HWND window = serverWindow())
+        GetWindowThreadProcessId(window, &serverProcess);
+    GetWindowThreadProcessId(found[0], &dialogProcess);
+    if (dialogProcess == serverProcess)
+        return fail(36, "the dialog belongs to the server's own process", E_FAIL);
+    printf("dialogs: %zu\nowner: %d\n", found.size(), GetWindow(found[0], GW_OWNER) ? 1 : 0);
+    return 0;
+}
+
+int pingWindow(DWORD ms)
+{
+    HWND window = serverWindow();
+    if (!window)
+        return fail(30, "no server window", E_FAIL);
+    DWORD_PTR answer = 0;
+    const DWORD started = GetTickCount();
+    if (!SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, ms, &answer))
+        return fail(37, "the window did not answer", HRESULT_FROM_WIN32(GetLastError()));
+    printf("answered in %lu ms\n", static_cast<unsigned long>(GetTickCount() - started));
+    return 0;
+}
+
+int cancelDialog(const char* title)
+{
+    const std::vector<HWND> found = titledWindows(title);
+    if (found.empty())
+        return fail(35, "no dialog", E_FAIL);
+    for (HWND dialog : found)
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    return waitTitled(title, false).empty() ? 0 : fail(38, "the dialog stayed", E_FAIL);
+}
+
 // Wine's own launcher escapes the quotes of an argument; a user's shell does not.
 int startExactly(const char* exe, const char* tail)
 {
@@ -247,6 +322,12 @@ int main(int argc, char** argv)
         return printLines();
     if (mode == "window")
         return printWindow();
+    if (mode == "dialog" && argc >= 3)
+        return printDialog(argv[2]);
+    if (mode == "ping" && argc >= 3)
+        return pingWindow(static_cast<DWORD>(strtoul(argv[2], nullptr, 10)));
+    if (mode == "cancel" && argc >= 3)
+        return cancelDialog(argv[2]);
     if (mode == "start" && argc >= 4)
         return startExactly(argv[2], argv[3]);
     if (mode == "save-as" && argc >= 4)
