@@ -141,7 +141,7 @@ class Soak:
         self.trace = TraceTail([os.path.join(work, "trace1.log"), os.path.join(work, "trace2.log")])
         self.stop_tail = threading.Event()
         self.memory = []         # (ms, bytes)
-        self.comms_gone = False  # killed and not remade
+        self.comms_gone = 0      # killed and not remade: the number of comms server starts by then
 
     # --- the comms server's control -------------------------------------------------
 
@@ -168,8 +168,9 @@ class Soak:
         return None
 
     def fault(self, text):
-        if self.comms_gone:
-            return False  # failed once already: the control lived in the dead comms server
+        if self.comms_gone and len(self.starts()) <= self.comms_gone:
+            return False  # the control lives in the comms server, which is still gone
+        self.comms_gone = 0
         lines = self.command(text)
         return self.t.check(lines is not None and lines[-1] == "ok", f"the comms server takes '{text}'", str(lines))
 
@@ -235,8 +236,9 @@ class Soak:
 
     def do_kill_comms_server(self, end_at):
         started = len(self.starts())
-        if self.comms_gone:
+        if self.comms_gone and started <= self.comms_gone:
             return
+        self.comms_gone = 0
         lines = self.command("network none")
         if not self.t.check(lines is not None and lines[0].startswith("pid "), "the comms server tells its pid",
                             str(lines)):
@@ -246,8 +248,8 @@ class Soak:
         self.event("comms server killed", f"pid {pid}")
         killed = e2e.wine([self.args.client, "kill", pid], timeout=60)
         self.t.check(killed.returncode == 0, f"comms server {pid} killed", killed.stdout + killed.stderr)
-        self.comms_gone = not self.t.check(self.wait_for_start(started + 1, 30),
-                                           "the comms server is remade within 30 s of its death")
+        if not self.t.check(self.wait_for_start(started + 1, 30), "the comms server is remade within 30 s of its death"):
+            self.comms_gone = started
         time.sleep(10)
 
     def do_network_down(self, end_at):
