@@ -80,9 +80,10 @@ TEST_F(DriveLoop, GoingOfflineAndOnlineShowsOutOfServiceThenLastUsable)
     ASSERT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityGood; }));
 
     link->toggleOnline();
-    ASSERT_TRUE(waitUntil([&] { return !link->isOnline(); }));
-    EXPECT_EQ(cache->getQuality(), kQualityOutOfService);
-    EXPECT_FALSE(setpoint->isInLoop());
+    // The online flag drops first; the qualities and the loop follow on the comms thread.
+    ASSERT_TRUE(waitUntil([&] {
+        return !link->isOnline() && cache->getQuality() == kQualityOutOfService && !setpoint->isInLoop();
+    }));
     EXPECT_EQ(setpoint->activeItemCount(), 1u);
     EXPECT_EQ(serverState.load(), kServerStateSuspended);
     EXPECT_TRUE(lines.arrives("Going offline"));
@@ -102,8 +103,9 @@ TEST_F(DriveLoop, GoingOfflineAndOnlineShowsOutOfServiceThenLastUsable)
     EXPECT_EQ(net()->requestCount(), requests);
 
     link->toggleOnline();
-    ASSERT_TRUE(waitUntil([&] { return link->isOnline() && setpoint->isInLoop(); }));
-    EXPECT_EQ(serverState.load(), kServerStateRunning);
+    ASSERT_TRUE(waitUntil([&] {
+        return link->isOnline() && setpoint->isInLoop() && serverState.load() == kServerStateRunning;
+    }));
     EXPECT_TRUE(lines.arrives("Going online - Adding node 1, #1.22 to loop at rate 20"));
     // Last usable until the first update comes, then good again.
     ASSERT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityGood; }));
