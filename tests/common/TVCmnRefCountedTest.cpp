@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <string>
 #include <thread>
 #include <vector>
-
-#include "common/TVCmnException.h"
 
 namespace {
 
@@ -17,63 +14,8 @@ struct Counted : TVCmnRefCounted {
     int& destroyed;
 };
 
-struct Derived : Counted {
-    using Counted::Counted;
-};
-
-TEST(TVCmnRefCountedTest, AddRefAndReleaseAnswerTheNewCountAndTheLastReleaseDeletes)
-{
-    int destroyed = 0;
-    auto* object = new Counted(destroyed);
-    EXPECT_EQ(object->addRef(), 1u);
-    EXPECT_EQ(object->addRef(), 2u);
-    EXPECT_EQ(object->release(), 1u);
-    EXPECT_EQ(destroyed, 0);
-    EXPECT_EQ(object->release(), 0u);
-    EXPECT_EQ(destroyed, 1);
-}
-
-TEST(TVCmnRefCountedTest, SmartPointerHoldsExactlyOneReferencePerOwner)
-{
-    int destroyed = 0;
-    {
-        TVCmnRef<Counted> first = TVCmnRef<Counted>::create(destroyed);
-        EXPECT_EQ(first->refCount(), 1u);
-        TVCmnRef<Counted> copy = first;
-        EXPECT_EQ(first->refCount(), 2u);
-        TVCmnRef<Counted> moved = std::move(copy);
-        EXPECT_FALSE(copy);
-        EXPECT_EQ(first->refCount(), 2u);
-        EXPECT_TRUE(moved == first);
-
-        moved = moved;  // self-assignment keeps the reference
-        EXPECT_EQ(first->refCount(), 2u);
-
-        Counted* raw = moved.detach();
-        EXPECT_EQ(first->refCount(), 2u) << "detach hands the reference over";
-        TVCmnRef<Counted> adopted(raw, TVCmnRef<Counted>::kAdopt);
-        EXPECT_EQ(first->refCount(), 2u) << "adopt takes it without another addRef";
-
-        adopted.reset();
-        EXPECT_EQ(first->refCount(), 1u);
-        EXPECT_EQ(destroyed, 0);
-    }
-    EXPECT_EQ(destroyed, 1);
-}
-
-TEST(TVCmnRefCountedTest, SmartPointerConvertsToABase)
-{
-    int destroyed = 0;
-    {
-        TVCmnRef<Derived> derived = TVCmnRef<Derived>::create(destroyed);
-        TVCmnRef<Counted> base = derived;
-        EXPECT_EQ(base->refCount(), 2u);
-        TVCmnRef<Counted> movedBase = std::move(derived);
-        EXPECT_EQ(base->refCount(), 2u);
-    }
-    EXPECT_EQ(destroyed, 1) << "deleted through the base, once";
-}
-
+// Reference counts and RAII owners are exercised by every test under ASan; what only a
+// dedicated test shows is that concurrent copies keep the count exact.
 TEST(TVCmnRefCountedTest, ConcurrentCopiesDeleteOnceAtTheEnd)
 {
     int destroyed = 0;
@@ -92,28 +34,6 @@ TEST(TVCmnRefCountedTest, ConcurrentCopiesDeleteOnceAtTheEnd)
     EXPECT_EQ(shared->refCount(), 1u);
     shared.reset();
     EXPECT_EQ(destroyed, 1);
-}
-
-TEST(TVCmnExceptionTest, OutOfMemoryCarriesTheTextTheServerShows)
-{
-    try {
-        tvCmnThrowOutOfMemory();
-        FAIL() << "no exception";
-    } catch (const TVCmnException& e) {
-        EXPECT_STREQ(e.what(), "Out of memory");
-    }
-    int value = 0;
-    EXPECT_EQ(tvCmnCheckAlloc(&value), &value);
-    EXPECT_THROW(tvCmnCheckAlloc(static_cast<int*>(nullptr)), TVCmnException);
-}
-
-TEST(TVCmnExceptionTest, ACopiedExceptionKeepsItsOwnText)
-{
-    std::string text = "bad namespace";
-    TVCmnException original(text);
-    text = "changed";
-    const TVCmnException copy = original;
-    EXPECT_STREQ(copy.what(), "bad namespace");
 }
 
 }  // namespace
