@@ -1,5 +1,6 @@
-// What the parts of the OPC test client share: the check counters, a small COM pointer,
-// the recording callback sinks and the published codes the checks name.
+// What the parts of the OPC test client share: the check counters, owners of COM
+// pointers and of the blocks the server allocates, the recording callback sinks and the
+// published codes the checks name.
 #pragma once
 
 #include <windows.h>
@@ -17,7 +18,6 @@
 #include "idl/kestrovaopc.h"
 #include "idl/opccomn.h"
 #include "idl/opcda.h"
-
 
 constexpr DWORD kCallbackWaitMs = 10000;  // a safety net; callbacks come within 100s of ms
 constexpr OPCHANDLE kStaleHandle = 0xDEAD;
@@ -73,18 +73,41 @@ struct Com {
     }
     T** put() { reset(); return &p; }
     void** putVoid() { return reinterpret_cast<void**>(put()); }
+    LPUNKNOWN* putUnknown() { return reinterpret_cast<LPUNKNOWN*>(put()); }
     T* operator->() const { return p; }
+};
+
+// A block the server allocated for the client; what its elements own is the caller's.
+template <class T>
+struct TaskMem {
+    T* p = nullptr;
+    TaskMem() = default;
+    TaskMem(const TaskMem&) = delete;
+    ~TaskMem() { CoTaskMemFree(p); }
+    T** put()
+    {
+        CoTaskMemFree(p);
+        p = nullptr;
+        return &p;
+    }
+    T& operator[](size_t i) const { return p[i]; }
+    T* operator->() const { return p; }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+// A server's text, freed with the holder.
+struct TaskText : TaskMem<WCHAR> {
+    bool is(const std::wstring& text) const { return p && text == p; }
+    std::wstring str() const { return p ? p : L""; }
 };
 
 inline std::vector<std::wstring> drain(IEnumString* strings)
 {
     std::vector<std::wstring> texts;
-    LPOLESTR text = nullptr;
+    TaskText text;
     ULONG fetched = 0;
-    while (strings && strings->Next(1, &text, &fetched) == S_OK && fetched == 1) {
-        texts.emplace_back(text);
-        CoTaskMemFree(text);
-    }
+    while (strings && strings->Next(1, text.put(), &fetched) == S_OK && fetched == 1)
+        texts.push_back(text.str());
     return texts;
 }
 
@@ -117,50 +140,34 @@ private:
     std::atomic<ULONG> refs_{1};
 };
 
-struct CallbackRecord {
-    DWORD transactionId;
-    std::vector<OPCHANDLE> handles;
-    std::vector<VARIANT> values;
-    std::vector<WORD> qualities;
-    std::vector<HRESULT> errors;
-};
-
-class DataCallback final : public Sink<IOPCDataCallback> {
+// What a sink received, in order, for the checks to wait on: callbacks come on COM's
+// threads while the checks run on main.
+template <class T>
+class Received {
 public:
-    DataCallback() { event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr); }
-
-    STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE* phClientItems,
-                              VARIANT* pvValues, WORD* pwQualities, FILETIME*, HRESULT* pErrors) override
+    Received() : event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    Received(const Received&) = delete;
+    ~Received() { CloseHandle(event_); }
+    void add(T entry)
     {
-        record(dataChanges_, dwTransid, dwCount, phClientItems, pvValues, pwQualities, pErrors);
-        return S_OK;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            entries_.push_back(std::move(entry));
+        }
+        SetEvent(event_);
     }
-    STDMETHODIMP OnReadComplete(DWORD dwTransid, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE* phClientItems,
-                                VARIANT* pvValues, WORD* pwQualities, FILETIME*, HRESULT* pErrors) override
-    {
-        record(reads_, dwTransid, dwCount, phClientItems, pvValues, pwQualities, pErrors);
-        return S_OK;
-    }
-    STDMETHODIMP OnWriteComplete(DWORD dwTransid, OPCHANDLE, HRESULT, DWORD dwCount, OPCHANDLE* pClienthandles,
-                                 HRESULT* pErrors) override
-    {
-        record(writes_, dwTransid, dwCount, pClienthandles, nullptr, nullptr, pErrors);
-        return S_OK;
-    }
-    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
-
-    // Waits for a record of the list that matches; false on the safety time-out.
+    // Waits for an entry that matches; false on the safety time-out.
     template <class Match>
-    bool waitFor(int which, Match match, CallbackRecord* found = nullptr)
+    bool waitFor(Match match, T* found = nullptr)
     {
         const DWORD deadline = GetTickCount() + kCallbackWaitMs;
         for (;;) {
             {
                 std::lock_guard<std::mutex> hold(lock_);
-                for (auto& r : list(which))
-                    if (match(r)) {
+                for (const T& entry : entries_)
+                    if (match(entry)) {
                         if (found)
-                            *found = r;
+                            *found = entry;
                         return true;
                     }
             }
@@ -170,37 +177,71 @@ public:
             WaitForSingleObject(event_, deadline - now);
         }
     }
-    static constexpr int kDataChange = 0, kRead = 1, kWrite = 2;
 
 private:
-    std::vector<CallbackRecord>& list(int which) { return which == kDataChange ? dataChanges_ : which == kRead ? reads_ : writes_; }
-    void record(std::vector<CallbackRecord>& into, DWORD transid, DWORD count, OPCHANDLE* handles, VARIANT* values,
-                WORD* qualities, HRESULT* errors)
-    {
-        CallbackRecord r;
-        r.transactionId = transid;
-        for (DWORD i = 0; i < count; ++i) {
-            r.handles.push_back(handles[i]);
-            VARIANT copy;
-            VariantInit(&copy);
-            if (values)
-                VariantCopy(&copy, &values[i]);
-            r.values.push_back(copy);  // kept for the test's life
-            r.qualities.push_back(qualities ? qualities[i] : 0);
-            r.errors.push_back(errors ? errors[i] : S_OK);
-        }
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            into.push_back(std::move(r));
-        }
-        SetEvent(event_);
-    }
-
     HANDLE event_;
     std::mutex lock_;
-    std::vector<CallbackRecord> dataChanges_, reads_, writes_;  // guarded by lock_
+    std::vector<T> entries_;  // guarded by lock_
 };
 
+struct CallbackRecord {
+    int kind;
+    DWORD transactionId;
+    std::vector<OPCHANDLE> handles;
+    std::vector<std::wstring> values;  // as text: what the checks compare
+    std::vector<HRESULT> errors;
+};
+
+class DataCallback final : public Sink<IOPCDataCallback> {
+public:
+    static constexpr int kDataChange = 0, kRead = 1, kWrite = 2;
+
+    STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE* phClientItems,
+                              VARIANT* pvValues, WORD*, FILETIME*, HRESULT* pErrors) override
+    {
+        return record(kDataChange, dwTransid, dwCount, phClientItems, pvValues, pErrors);
+    }
+    STDMETHODIMP OnReadComplete(DWORD dwTransid, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE* phClientItems,
+                                VARIANT* pvValues, WORD*, FILETIME*, HRESULT* pErrors) override
+    {
+        return record(kRead, dwTransid, dwCount, phClientItems, pvValues, pErrors);
+    }
+    STDMETHODIMP OnWriteComplete(DWORD dwTransid, OPCHANDLE, HRESULT, DWORD dwCount, OPCHANDLE* pClienthandles,
+                                 HRESULT* pErrors) override
+    {
+        return record(kWrite, dwTransid, dwCount, pClienthandles, nullptr, pErrors);
+    }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+    template <class Match>
+    bool waitFor(int kind, Match match, CallbackRecord* found = nullptr)
+    {
+        return received_.waitFor([&](const CallbackRecord& r) { return r.kind == kind && match(r); }, found);
+    }
+    bool waitForTransaction(int kind, DWORD id, CallbackRecord* found = nullptr)
+    {
+        return waitFor(kind, [id](const CallbackRecord& r) { return r.transactionId == id; }, found);
+    }
+
+private:
+    HRESULT record(int kind, DWORD transid, DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT* errors)
+    {
+        CallbackRecord r{kind, transid, {}, {}, {}};
+        for (DWORD i = 0; i < count; ++i) {
+            r.handles.push_back(handles[i]);
+            VARIANT text;
+            VariantInit(&text);
+            const bool asText = values && SUCCEEDED(VariantChangeType(&text, &values[i], 0, VT_BSTR));
+            r.values.push_back(asText && text.bstrVal ? text.bstrVal : L"");
+            VariantClear(&text);
+            r.errors.push_back(errors ? errors[i] : S_OK);
+        }
+        received_.add(std::move(r));
+        return S_OK;
+    }
+
+    Received<CallbackRecord> received_;
+};
 
 // The checks of the DA 3.0 reads and writes, the group copies and enumerators and the
 // server's small interfaces (OpcClientDa3.cpp). `handles`: a writable item, a read-only
@@ -213,6 +254,5 @@ void checkV1(IOPCItemMgt* group, const OPCHANDLE handles[3]);
 void checkGetProperties(IOPCServer* server, const std::wstring& writable);
 // The trace control and the watch object.
 void checkDiagnostics(IOPCServer* server);
-void checkWatch(IOPCServer* server, IKestrovaOPCWatch* watch);
 // Before any group exists.
 void checkServerExtras(IOPCServer* server);
