@@ -18,7 +18,6 @@ using kv::platform::PostedMessage;
 TEST(MessageTargetPost, ReachesARegisteredQueueInOrder)
 {
     MessageQueue queue;
-    ASSERT_NE(nullptr, queue.hwnd());
     EXPECT_TRUE(IsWindow(queue.hwnd()));
     EXPECT_TRUE(PostMessageW(queue.hwnd(), 0x8001, 60, -5));
     EXPECT_TRUE(PostMessageA(queue.hwnd(), 0x8002, 1, 2));
@@ -37,11 +36,7 @@ TEST(MessageTargetPost, ReachesARegisteredQueueInOrder)
 
 TEST(MessageTargetPost, FailsForUnknownAndDestroyedTargets)
 {
-    HWND gone;
-    {
-        MessageQueue queue;
-        gone = queue.hwnd();
-    }
+    HWND gone = MessageQueue().hwnd();
     const HWND rows[] = {nullptr, gone, reinterpret_cast<HWND>(0x12345)};
     for (HWND h : rows) {
         SetLastError(0);
@@ -52,14 +47,6 @@ TEST(MessageTargetPost, FailsForUnknownAndDestroyedTargets)
     // A new target never inherits an old handle.
     MessageQueue next;
     EXPECT_NE(gone, next.hwnd());
-}
-
-TEST(MessageTargetPost, CallbackTargetRunsOnThePostingThread)
-{
-    DWORD handlerThread = 0;
-    MessageTarget target([&](const PostedMessage& m) { handlerThread = GetCurrentThreadId(); });
-    ASSERT_TRUE(PostMessageW(target.hwnd(), WM_APP, 0, 0));
-    EXPECT_EQ(GetCurrentThreadId(), handlerThread);
 }
 
 TEST(MessageTargetPost, ManyPostersLoseNothing)
@@ -107,12 +94,17 @@ TEST(MessageTargetPost, DestructionWaitsForHandlersInProgress)
     EXPECT_FALSE(PostMessageW(h, WM_APP, 0, 0));
 }
 
-TEST(MessageTargetPost, TargetMayUnregisterFromItsOwnHandler)
+TEST(MessageTargetPost, HandlerRunsOnThePostingThreadAndMayUnregisterItsTarget)
 {
     std::unique_ptr<MessageTarget> target;
-    target = std::make_unique<MessageTarget>([&](const PostedMessage&) { target.reset(); });
+    DWORD handlerThread = 0;
+    target = std::make_unique<MessageTarget>([&](const PostedMessage&) {
+        handlerThread = GetCurrentThreadId();
+        target.reset();
+    });
     const HWND h = target->hwnd();
     EXPECT_TRUE(PostMessageW(h, WM_CLOSE, 0, 0));
+    EXPECT_EQ(GetCurrentThreadId(), handlerThread);
     EXPECT_EQ(nullptr, target);
     EXPECT_FALSE(PostMessageW(h, WM_CLOSE, 0, 0));
 }

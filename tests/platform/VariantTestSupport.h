@@ -18,21 +18,20 @@ struct Value {
     DECIMAL dec{};
 };
 
-inline Value I1(int v) { Value x; x.vt = VT_I1; x.integer = v; return x; }
-inline Value UI1(int v) { Value x; x.vt = VT_UI1; x.integer = v; return x; }
-inline Value I2(int v) { Value x; x.vt = VT_I2; x.integer = v; return x; }
-inline Value UI2(int v) { Value x; x.vt = VT_UI2; x.integer = v; return x; }
-inline Value I4(LONGLONG v) { Value x; x.vt = VT_I4; x.integer = v; return x; }
-inline Value UI4(LONGLONG v) { Value x; x.vt = VT_UI4; x.integer = v; return x; }
-inline Value Int(LONGLONG v) { Value x; x.vt = VT_INT; x.integer = v; return x; }
-inline Value UInt(LONGLONG v) { Value x; x.vt = VT_UINT; x.integer = v; return x; }
-inline Value I8(LONGLONG v) { Value x; x.vt = VT_I8; x.integer = v; return x; }
-inline Value UI8(ULONGLONG v) { Value x; x.vt = VT_UI8; x.integer = static_cast<LONGLONG>(v); return x; }
-inline Value Bool(bool v) { Value x; x.vt = VT_BOOL; x.integer = v ? VARIANT_TRUE : VARIANT_FALSE; return x; }
-inline Value R4(float v) { Value x; x.vt = VT_R4; x.real = v; return x; }
-inline Value R8(double v) { Value x; x.vt = VT_R8; x.real = v; return x; }
-inline Value Date(double v) { Value x; x.vt = VT_DATE; x.real = v; return x; }
-inline Value Cy(LONGLONG scaled) { Value x; x.vt = VT_CY; x.integer = scaled; return x; }
+inline Value whole(VARTYPE vt, LONGLONG v) { Value x; x.vt = vt; x.integer = v; return x; }
+inline Value real(VARTYPE vt, double v) { Value x; x.vt = vt; x.real = v; return x; }
+inline Value I1(int v) { return whole(VT_I1, v); }
+inline Value UI1(int v) { return whole(VT_UI1, v); }
+inline Value I2(int v) { return whole(VT_I2, v); }
+inline Value I4(LONGLONG v) { return whole(VT_I4, v); }
+inline Value UI4(LONGLONG v) { return whole(VT_UI4, v); }
+inline Value I8(LONGLONG v) { return whole(VT_I8, v); }
+inline Value UI8(ULONGLONG v) { return whole(VT_UI8, static_cast<LONGLONG>(v)); }
+inline Value Bool(bool v) { return whole(VT_BOOL, v ? VARIANT_TRUE : VARIANT_FALSE); }
+inline Value Cy(LONGLONG scaled) { return whole(VT_CY, scaled); }
+inline Value R4(float v) { return real(VT_R4, v); }
+inline Value R8(double v) { return real(VT_R8, v); }
+inline Value Date(double v) { return real(VT_DATE, v); }
 inline Value Str(const wchar_t* v) { Value x; x.vt = VT_BSTR; x.text = v; return x; }
 inline Value Empty() { return Value{}; }
 inline Value Null() { Value x; x.vt = VT_NULL; return x; }
@@ -56,11 +55,8 @@ inline VARIANT toVariant(const Value& v)
     case VT_I1: out.cVal = static_cast<CHAR>(v.integer); break;
     case VT_UI1: out.bVal = static_cast<BYTE>(v.integer); break;
     case VT_I2: out.iVal = static_cast<SHORT>(v.integer); break;
-    case VT_UI2: out.uiVal = static_cast<USHORT>(v.integer); break;
     case VT_I4: out.lVal = static_cast<LONG>(v.integer); break;
     case VT_UI4: out.ulVal = static_cast<ULONG>(v.integer); break;
-    case VT_INT: out.intVal = static_cast<INT>(v.integer); break;
-    case VT_UINT: out.uintVal = static_cast<UINT>(v.integer); break;
     case VT_I8: out.llVal = v.integer; break;
     case VT_UI8: out.ullVal = static_cast<ULONGLONG>(v.integer); break;
     case VT_BOOL: out.boolVal = static_cast<VARIANT_BOOL>(v.integer); break;
@@ -100,11 +96,8 @@ inline std::string describe(const VARIANT& v)
     case VT_I1: os << int(v.cVal); break;
     case VT_UI1: os << int(v.bVal); break;
     case VT_I2: os << v.iVal; break;
-    case VT_UI2: os << v.uiVal; break;
     case VT_I4: os << v.lVal; break;
     case VT_UI4: os << v.ulVal; break;
-    case VT_INT: os << v.intVal; break;
-    case VT_UINT: os << v.uintVal; break;
     case VT_I8: os << v.llVal; break;
     case VT_UI8: os << v.ullVal; break;
     case VT_BOOL: os << v.boolVal; break;
