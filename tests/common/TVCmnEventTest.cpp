@@ -120,39 +120,6 @@ TEST(TVCmnEventTest, OneSignalReleasesOneAutoResetWaiterButAllManualOnes)
     }
 }
 
-// The spin budget follows the waits: full after a wait that ended within it, halved
-// after a longer one or a time-out, and off below a microsecond until a short wait again.
-TEST(TVCmnEventTest, SpinBudgetFollowsHowLongWaitsTook)
-{
-    struct Wait {
-        std::uint64_t ns;
-        bool signalled;
-    };
-    struct Row {
-        const char* name;
-        std::vector<Wait> waits;
-        std::uint32_t budgetNs;  // with a longest spin of 40 us
-    };
-    constexpr std::uint64_t kShort = 5'000, kLong = 2'000'000;
-    const Row rows[] = {
-        {"no wait yet", {}, 40'000},
-        {"short waits keep the full spin", {{kShort, true}, {kShort, true}}, 40'000},
-        {"a long wait halves it", {{kLong, true}}, 20'000},
-        {"a short time-out halves it too", {{kShort, false}}, 20'000},
-        {"idle: halved until off", {{kLong, true}, {kLong, true}, {kLong, true}, {kLong, true}, {kLong, true},
-                                    {kLong, true}}, 0},
-        {"one short wait after idling brings it back", {{kLong, true}, {kLong, true}, {kLong, true}, {kLong, true},
-                                                        {kLong, true}, {kLong, true}, {kShort, true}}, 40'000},
-    };
-    const bool severalCores = std::thread::hardware_concurrency() > 1;
-    for (const Row& row : rows) {
-        TVCmnSpinWait spin(40);
-        for (const Wait& wait : row.waits)
-            spin.learn(wait.ns, wait.signalled);
-        EXPECT_EQ(spin.budgetNs(), severalCores ? row.budgetNs : 0u) << row.name;
-    }
-}
-
 // set() wakes its waiters after letting go of the event's lock; a waiter that returns
 // and whose thread ends meanwhile must not be touched (ASan and TSan watch this).
 TEST(TVCmnEventTest, WaiterThreadsMayEndWhileSetIsWakingThem)
@@ -174,12 +141,11 @@ TEST(TVCmnEventTest, WaiterThreadsMayEndWhileSetIsWakingThem)
     }
 }
 
-// Many threads pass one auto-reset event around as a token, so the event is the only thing
-// that keeps them apart (TSan would see a race on 'unguarded' otherwise); pairs of threads
-// also play ping-pong on their own events while all of them share one stop event. One
-// side of each pair spins before it sleeps, so signals land while it spins, as it gives
-// up spinning and while it sleeps. A lost wake-up stalls a thread until the safety net
-// and fails the test; a signal taken twice shows in the token count.
+// Pairs of threads play ping-pong on their own auto-reset events while all of them pass
+// one token event around (the only thing that keeps them apart: TSan would see a race on
+// 'unguarded'). One side of each pair spins before it sleeps, so signals land while it
+// spins, as it gives up spinning and while it sleeps. A lost wake-up stalls a thread until
+// the safety net; a signal taken twice shows in the token count.
 TEST(TVCmnEventTest, StressTokenAndPingPongUnderContention)
 {
     constexpr int kPairs = 3;
@@ -192,55 +158,45 @@ TEST(TVCmnEventTest, StressTokenAndPingPongUnderContention)
     TVCmnEvent token(Reset::automatic, true);
     long unguarded = 0;
     std::atomic<int> failures{0};
-
-    auto passToken = [&] {
-        if (TVCmnEvent::waitForAny({&stop, &token}, kSafetyNetMs) != 1) {
+    // Waits for `expected` among the list; on anything else counts a failure and lets
+    // every other thread out at once.
+    auto await = [&](std::initializer_list<TVCmnEvent*> list, std::uint32_t expected, TVCmnSpinWait* spin = nullptr) {
+        const std::uint32_t got = TVCmnEvent::waitForAny(list, kSafetyNetMs, spin);
+        if (got != expected && got != 2) {
             ++failures;
-            stop.set();  // let every other thread out at once
-            return;
+            stop.set();
         }
-        ++unguarded;
-        token.set();
+        return got;
     };
-
-    std::vector<std::unique_ptr<TVCmnEvent>> pings;
-    std::vector<std::unique_ptr<TVCmnEvent>> pongs;
+    std::vector<std::unique_ptr<TVCmnEvent>> events;
     std::vector<std::thread> threads;
     for (int p = 0; p < kPairs; ++p) {
-        pings.push_back(std::make_unique<TVCmnEvent>(Reset::automatic));
-        pongs.push_back(std::make_unique<TVCmnEvent>(Reset::automatic));
-    }
-    for (int p = 0; p < kPairs; ++p) {
-        TVCmnEvent* ping = pings[p].get();
-        TVCmnEvent* pong = pongs[p].get();
+        events.push_back(std::make_unique<TVCmnEvent>(Reset::automatic));
+        events.push_back(std::make_unique<TVCmnEvent>(Reset::automatic));
+        TVCmnEvent* ping = events[events.size() - 2].get();
+        TVCmnEvent* pong = events.back().get();
         threads.emplace_back([&, ping, pong] {
             for (int round = 0; round < kRounds; ++round) {
                 ping->set();
-                if (TVCmnEvent::waitForAny({&stop, pong}, kSafetyNetMs) != 1) {
-                    ++failures;
-                    stop.set();
+                if (await({&stop, pong}, 1) != 1 || await({&stop, &token}, 1) != 1)
                     return;
-                }
-                passToken();
+                ++unguarded;
+                token.set();
             }
         });
         threads.emplace_back([&, ping, pong] {
             TVCmnSpinWait spin(20);
-            for (int round = 0; round < kRounds; ++round) {
-                const std::uint32_t signalled = TVCmnEvent::waitForAny({&stop, ping, &token}, kSafetyNetMs, &spin);
-                if (signalled == 2) {
-                    // Took the token while waiting for the ping: count it and hand it on.
+            for (int round = 0; round < kRounds;) {
+                const std::uint32_t got = await({&stop, ping, &token}, 1, &spin);
+                if (got == 2) {  // took the token while waiting for the ping: count it, hand it on
                     ++unguarded;
                     token.set();
-                    --round;
-                    continue;
-                }
-                if (signalled != 1) {
-                    ++failures;
-                    stop.set();
+                } else if (got == 1) {
+                    pong->set();
+                    ++round;
+                } else {
                     return;
                 }
-                pong->set();
             }
         });
     }

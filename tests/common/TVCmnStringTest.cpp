@@ -20,7 +20,6 @@ TEST(TVCmnStringTest, FormatCutsAtTheMaximumLength)
         {"fits", TVCmnString::format(400, "%s (%lu ms)[0x%X]", "AddGroup", 12ul, 0x80004005u),
          "AddGroup (12 ms)[0x80004005]"},
         {"cut at the limit", TVCmnString::format(400, "%s", longText.c_str()), std::string(400, 'x')},
-        {"exactly the limit", TVCmnString::format(3, "%d", 123), "123"},
         {"one over the limit", TVCmnString::format(3, "%d", 1234), "123"},
         {"zero length", TVCmnString::format(0, "%s", "abc"), ""},
         {"padded id", TVCmnString::format(400, "[%s|%8.8lX| %s]", "SRV", 0xABCDul, "DaS Entry"),
@@ -39,10 +38,7 @@ TEST(TVCmnStringTest, TrimRemovesBlanksAtBothEndsOnly)
     };
     const Row rows[] = {
         {"", ""},
-        {"   ", ""},
-        {"abc", "abc"},
         {" \t\r\nabc def \r\n", "abc def"},
-        {"a", "a"},
         {"\tx\t", "x"},
     };
     for (const Row& row : rows) {
@@ -64,8 +60,6 @@ TEST(TVCmnStringTest, CaseInsensitiveCompareFoldsAsciiLettersOnly)
         {"/RegServer", "/regserver", 0},
         {"abc", "abd", -1},
         {"ABD", "abc", 1},
-        {"ab", "abc", -1},
-        {"", "", 0},
         {"[", "a", -1},  // '[' lies between 'Z' and 'a': folding must go to lower case
         {"\xC4", "\xE4", -1},  // Windows-1252 umlauts are not folded: locale-independent
     };
@@ -81,9 +75,7 @@ TEST(TVCmnStringTest, Utf8RoundTripsEveryPlane)
 {
     const std::wstring texts[] = {
         L"",
-        L"plain ASCII",
         L"Ger\u00E4tefehler \u00DCberschritten",  // Latin-1 range
-        L"\u20AC 100",                            // three bytes in UTF-8
         L"\U0001F600 outside the BMP",            // four bytes; a surrogate pair on Windows
         std::wstring(L"embedded\0zero", 13),
     };
@@ -102,7 +94,6 @@ TEST(TVCmnStringTest, MalformedUtf8BecomesReplacementCharacters)
     };
     const Row rows[] = {
         {"stray continuation byte", "a\x80z", L"a\uFFFDz"},
-        {"lead byte without continuation", "a\xC3z", L"a\uFFFDz"},
         {"truncated at the end", "a\xE2\x82", L"a\uFFFD"},
         {"overlong slash", "\xC0\xAF", L"\uFFFD"},
         {"encoded surrogate", "\xED\xA0\x80", L"\uFFFD"},
@@ -116,42 +107,17 @@ TEST(TVCmnStringTest, MalformedUtf8BecomesReplacementCharacters)
     EXPECT_EQ(TVCmnString::wideToUtf8(loneSurrogate), "\xEF\xBF\xBD");
 }
 
-TEST(TVCmnStringTest, AnsiConversionsOfWindows1252)
+// The code page tables are the platform's (tested there); what is ours is the length
+// handling and null input.
+TEST(TVCmnStringTest, AnsiConversionsKeepEmbeddedZerosAndReadNullAsEmpty)
 {
-    struct Row {
-        const char* name;
-        std::string ansi;
-        std::wstring wide;
-    };
-    const Row rows[] = {
-        {"ASCII", "Motor 1 speed", L"Motor 1 speed"},
-        {"umlauts", "(Ger\xE4tefehler) (EGU-\xDC" "berschritten) \xDF", L"(Ger\u00E4tefehler) (EGU-\u00DCberschritten) \u00DF"},
-        {"euro and the 0x80-0x9F block", "\x80 \x8A \x9C \x9F", L"\u20AC \u0160 \u0153 \u0178"},
-        {"embedded zero", std::string("a\0b", 3), std::wstring(L"a\0b", 3)},
-        {"empty", "", L""},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(TVCmnString::ansiToWide(row.ansi, TVCmnString::kCodePageWindows1252), row.wide) << row.name;
-        EXPECT_EQ(TVCmnString::wideToAnsi(row.wide, TVCmnString::kCodePageWindows1252), row.ansi) << row.name;
-    }
-    // No 1252 byte and no best fit on Windows either: the default character.
+    const std::string ansi("Ger\xE4t\0\x80", 6);
+    const std::wstring wide(L"Ger\u00E4t\0\u20AC", 6);
+    EXPECT_EQ(TVCmnString::ansiToWide(ansi, TVCmnString::kCodePageWindows1252), wide);
+    EXPECT_EQ(TVCmnString::wideToAnsi(wide, TVCmnString::kCodePageWindows1252), ansi);
     EXPECT_EQ(TVCmnString::wideToAnsi(L"x\u4E2Dy", TVCmnString::kCodePageWindows1252), "x?y");
-    EXPECT_EQ(TVCmnString::ansiToWide(static_cast<const char*>(nullptr)), L"") << "null BSTR-like input";
+    EXPECT_EQ(TVCmnString::ansiToWide(static_cast<const char*>(nullptr)), L"");
     EXPECT_EQ(TVCmnString::wideToAnsi(static_cast<const wchar_t*>(nullptr)), "");
-}
-
-TEST(TVCmnStringTest, EveryDefined1252ByteRoundTripsThroughTheSystemCodePage)
-{
-    if (GetACP() != 1252)
-        GTEST_SKIP() << "the system code page is " << GetACP();
-    for (int byte = 0x01; byte <= 0xFF; ++byte) {
-        if (byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 || byte == 0x9D)
-            continue;  // undefined in Windows-1252
-        const std::string ansi(1, static_cast<char>(byte));
-        const std::wstring wide = TVCmnString::ansiToWide(ansi);
-        ASSERT_EQ(wide.size(), 1u) << "byte 0x" << std::hex << byte;
-        EXPECT_EQ(TVCmnString::wideToAnsi(wide), ansi) << "byte 0x" << std::hex << byte;
-    }
 }
 
 TEST(TVCmnStringTest, OwnUtf8DecoderAgreesWithTheSystemOnValidText)

@@ -52,27 +52,20 @@ protected:
     void TearDown() override { TVCmnThread::setExceptionHook(nullptr); }
 };
 
-TEST_F(TVCmnThreadTest, OnceModeRunsTheWorkOnceAndEnds)
+TEST_F(TVCmnThreadTest, OnceRunsTheWorkOnceAndRepeatUntilStopIsAsked)
 {
-    int runs = 0;
-    TVCmnThread thread("once", [&runs](TVCmnThread&) { ++runs; });
-    EXPECT_FALSE(thread.isRunning()) << "not started yet";
-    ASSERT_TRUE(thread.start());
-    EXPECT_TRUE(thread.stop(kSafetyNetMs));
-    EXPECT_EQ(runs, 1);
-    EXPECT_FALSE(thread.isRunning());
-}
-
-TEST_F(TVCmnThreadTest, RepeatModeCallsThePassUntilStopIsAsked)
-{
-    int passes = 0;
-    TVCmnThread thread("repeat", [&passes](TVCmnThread& self) {
+    int runs = 0, passes = 0;
+    TVCmnThread once("once", [&runs](TVCmnThread&) { ++runs; });
+    TVCmnThread repeat("repeat", [&passes](TVCmnThread& self) {
         if (++passes == 5)
             self.requestStop();
     }, TVCmnThread::Mode::repeat);
-    ASSERT_TRUE(thread.start());
-    ASSERT_EQ(thread.stopEvent().wait(kSafetyNetMs), TVCmnEvent::kWaitObject0);
-    EXPECT_TRUE(thread.stop(kSafetyNetMs));
+    ASSERT_TRUE(once.start());
+    ASSERT_TRUE(repeat.start());
+    ASSERT_EQ(repeat.stopEvent().wait(kSafetyNetMs), TVCmnEvent::kWaitObject0);
+    EXPECT_TRUE(once.stop(kSafetyNetMs));
+    EXPECT_TRUE(repeat.stop(kSafetyNetMs));
+    EXPECT_EQ(runs, 1);
     EXPECT_EQ(passes, 5) << "no pass after the stop request";
 }
 

@@ -13,11 +13,8 @@ TEST(TVCmnTickTest, ElapsedCountsWrapsButNotBackwardSteps)
         std::uint32_t elapsedMs;
     };
     const Row rows[] = {
-        {"no time", 5000, 5000, 0},
-        {"forward", 1000, 1500, 500},
         {"wrap through zero", 0xFFFFFF00u, 0x100, 0x200},
         {"wrap by one", 0xFFFFFFFFu, 0, 1},
-        {"back by one", 1000, 999, 0},
         {"back across zero", 5, 0xFFFFFFF0u, 0},
         {"back by the largest step still read as backwards", 100000, 100000 - 67295, 0},
         {"one ms more is read as a long forward time", 100000, 100000 - 67296, 0xFFFEF920u},
@@ -40,7 +37,6 @@ TEST(TVCmnTickTest, RemainingClampsAtZeroAndKeepsNever)
     const Row rows[] = {
         {"not due", 1000, 500, 1200, 300},
         {"due exactly", 1000, 500, 1500, 0},
-        {"overdue", 1000, 500, 9000, 0},
         {"zero period is due at once", 1000, 0, 1000, 0},
         {"tick went back: nothing passed", 1000, 500, 990, 500},
         {"across the wrap", 0xFFFFFF00u, 0x300, 0x100, 0x100},
@@ -50,16 +46,6 @@ TEST(TVCmnTickTest, RemainingClampsAtZeroAndKeepsNever)
     };
     for (const Row& row : rows)
         EXPECT_EQ(TVCmnTick::remaining(row.start, row.periodMs, row.now), row.remainingMs) << row.name;
-}
-
-TEST(TVCmnTickTest, NowIsTheSystemTickCount)
-{
-    // Read around the call: the same clock, so no elapsed time in between can be negative.
-    const TVCmnTickMs before = TVCmnTick::now();
-    const TVCmnTickMs middle = TVCmnTick::now();
-    const TVCmnTickMs after = TVCmnTick::now();
-    EXPECT_LE(TVCmnTick::elapsed(before, middle), TVCmnTick::elapsed(before, after));
-    EXPECT_LT(TVCmnTick::elapsed(before, after), 10000u);
 }
 
 }  // namespace

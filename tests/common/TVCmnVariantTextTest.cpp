@@ -61,45 +61,31 @@ TEST(TVCmnVariantTextTest, TextShowsTypeAndValue)
     const DATE wholeTime = 45418 + (7 * 3600 + 8 * 60 + 9.123) / 86400.0;
     const Row rows[] = {
         {"empty", TVCmnVariant(), "VT_EMPTY"},
-        {"null", make(VT_NULL, [](VARIANT&) {}), "VT_NULL"},
         {"i1", make(VT_I1, [](VARIANT& v) { v.cVal = -3; }), "VT_I1 -3"},
-        {"ui1", make(VT_UI1, [](VARIANT& v) { v.bVal = 200; }), "VT_UI1 200"},
-        {"i2", make(VT_I2, [](VARIANT& v) { v.iVal = -32768; }), "VT_I2 -32768"},
-        {"ui2", make(VT_UI2, [](VARIANT& v) { v.uiVal = 65535; }), "VT_UI2 65535"},
-        {"i4", TVCmnVariant(std::int32_t(42)), "VT_I4 42"},
         {"ui4", make(VT_UI4, [](VARIANT& v) { v.ulVal = 4000000000u; }), "VT_UI4 4000000000"},
-        {"int", make(VT_INT, [](VARIANT& v) { v.intVal = -7; }), "VT_INT -7"},
-        {"uint", make(VT_UINT, [](VARIANT& v) { v.uintVal = 7; }), "VT_UINT 7"},
-        {"i8", make(VT_I8, [](VARIANT& v) { v.llVal = -9000000000LL; }), "VT_I8 -9000000000"},
         {"ui8", make(VT_UI8, [](VARIANT& v) { v.ullVal = 18446744073709551615ULL; }), "VT_UI8 18446744073709551615"},
         {"r4 shortest form", make(VT_R4, [](VARIANT& v) { v.fltVal = 0.1f; }), "VT_R4 0.1"},
-        {"r8", TVCmnVariant(1.5), "VT_R8 1.5"},
         {"r8 shortest form", TVCmnVariant(0.1), "VT_R8 0.1"},
         {"r8 small", TVCmnVariant(-2.5e-10), "VT_R8 -2.5e-10"},
         {"bool true", TVCmnVariant(true), "VT_BOOL true"},
-        {"bool false", TVCmnVariant(false), "VT_BOOL false"},
         {"bstr in the ANSI code page", TVCmnVariant(L"Ger\u00E4t 1"), "VT_BSTR Ger\xE4t 1"},
-        {"empty bstr", TVCmnVariant(L""), "VT_BSTR "},
         {"error", make(VT_ERROR, [](VARIANT& v) { v.scode = static_cast<SCODE>(0x80004005); }), "VT_ERROR 0x80004005"},
         {"currency", make(VT_CY, [](VARIANT& v) { v.cyVal.int64 = 123400; }), "VT_CY 12.34"},
         {"negative currency", make(VT_CY, [](VARIANT& v) { v.cyVal.int64 = -5000; }), "VT_CY -0.5"},
-        {"zero currency", make(VT_CY, [](VARIANT& v) { v.cyVal.int64 = 0; }), "VT_CY 0"},
         {"date", make(VT_DATE, [=](VARIANT& v) { v.date = wholeTime; }), "VT_DATE 2024-05-06 07:08:09.123"},
         {"date zero", make(VT_DATE, [](VARIANT& v) { v.date = 0; }), "VT_DATE 1899-12-30 00:00:00.000"},
         {"negative date keeps the time forward", make(VT_DATE, [](VARIANT& v) { v.date = -1.25; }),
          "VT_DATE 1899-12-29 06:00:00.000"},
         {"decimal", make(VT_DECIMAL, [](VARIANT& v) { v.decVal = makeDecimal(0, 12345, 2, true); v.vt = VT_DECIMAL; }),
          "VT_DECIMAL -123.45"},
-        {"decimal below one", make(VT_DECIMAL, [](VARIANT& v) { v.decVal = makeDecimal(0, 5, 3, false); v.vt = VT_DECIMAL; }),
-         "VT_DECIMAL 0.005"},
         {"decimal 2^64", make(VT_DECIMAL, [](VARIANT& v) { v.decVal = makeDecimal(1, 0, 0, false); v.vt = VT_DECIMAL; }),
          "VT_DECIMAL 18446744073709551616"},
         {"i4 array", makeArray<LONG>(VT_I4, {1, -2, 3}), "VT_ARRAY|VT_I4 {1,-2,3}"},
-        {"r8 array", makeArray<double>(VT_R8, {0.0, 1500.5}), "VT_ARRAY|VT_R8 {0,1500.5}"},
         {"bstr array", makeBstrArray({L"a", L"b", L"c"}), "VT_ARRAY|VT_BSTR {a,b,c}"},
         {"empty array", makeArray<short>(VT_I2, {}), "VT_ARRAY|VT_I2 {}"},
         {"null array", make(VT_ARRAY | VT_I4, [](VARIANT& v) { v.parray = nullptr; }), "VT_ARRAY|VT_I4 null"},
         {"unknown type", make(VT_CLSID, [](VARIANT&) {}), "VT_0x48 ?"},
+        {"unknown array type", make(VT_ARRAY | 0x0FFF, [](VARIANT& v) { v.parray = nullptr; }), "VT_ARRAY|VT_0xFFF null"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(TVCmnVariantText::text(row.value.get()), row.text) << row.name;
@@ -125,7 +111,7 @@ TEST(TVCmnVariantTextTest, ByReferenceAndVariantArraysShowTheValuesBehind)
     EXPECT_EQ(TVCmnVariantText::valueText(mixed.get()), "{1,x,}");
 }
 
-TEST(TVCmnVariantTextTest, TwoDimensionalArraysNestTheFirstDimensionInnermost)
+TEST(TVCmnVariantTextTest, TwoDimensionalArraysNestTheFirstDimensionInnermostAndLongOnesAreCut)
 {
     SAFEARRAYBOUND bounds[2] = {{2, 0}, {3, 0}};  // first dimension 2, second 3
     TVCmnSafeArray array;
@@ -140,33 +126,12 @@ TEST(TVCmnVariantTextTest, TwoDimensionalArraysNestTheFirstDimensionInnermost)
     }
     TVCmnVariant matrix = make(VT_ARRAY | VT_I2, [&array](VARIANT& v) { v.parray = array.detach(); });
     EXPECT_EQ(TVCmnVariantText::valueText(matrix.get()), "{{0,10},{1,11},{2,12}}");
-}
 
-TEST(TVCmnVariantTextTest, LongArraysAreCut)
-{
     std::vector<LONG> many(TVCmnVariantText::kMaxArrayElements + 5, 1);
     TVCmnVariant value = makeArray<LONG>(VT_I4, many);
     const std::string text = TVCmnVariantText::valueText(value.get());
     EXPECT_EQ(text.substr(text.size() - 8), "1,1,...}");
     EXPECT_EQ(std::count(text.begin(), text.end(), '1'), static_cast<long>(TVCmnVariantText::kMaxArrayElements));
-}
-
-TEST(TVCmnVariantTextTest, TypeNames)
-{
-    struct Row {
-        VARTYPE type;
-        const char* name;
-    };
-    const Row rows[] = {
-        {VT_EMPTY, "VT_EMPTY"},
-        {VT_R8, "VT_R8"},
-        {VT_ARRAY | VT_UI2, "VT_ARRAY|VT_UI2"},
-        {VT_BYREF | VT_VARIANT, "VT_BYREF|VT_VARIANT"},
-        {VT_ARRAY | VT_BYREF | VT_BSTR, "VT_ARRAY|VT_BYREF|VT_BSTR"},
-        {0x0FFF, "VT_0xFFF"},
-    };
-    for (const Row& row : rows)
-        EXPECT_EQ(TVCmnVariantText::typeName(row.type), row.name) << row.name;
 }
 
 }  // namespace
