@@ -61,7 +61,6 @@ TEST(TVCmnTraceFiles, SizeIsCheckedEvery256LinesThenFilesAlternateOrTheOneFileSt
         {"two, the first written anew", true, 1000, 10, 513, range(512, 513), range(256, 512)},
         {"two, 1000000 not passed at 2048", true, 1000000, 400, 2303, range(0, 2303), {}},
         {"two, 1000000 passed at 2304", true, 1000000, 400, 2305, range(0, 2304), range(2304, 2305)},
-        {"one, before the first check", false, 1000, 10, 255, range(0, 255), {}},
         {"one, cut at line 256", false, 1000, 10, 256, {}, {}},
         {"one, written from its start", false, 1000, 10, 257, range(256, 257), {}},
         {"one, 1000000 passed at 2304", false, 1000000, 400, 2305, range(2304, 2305), {}},
