@@ -16,15 +16,7 @@ struct ListTarget : DiagnosticTarget {
     }
 };
 
-void fixedClock(SYSTEMTIME* time)
-{
-    *time = SYSTEMTIME{};
-    time->wYear = 2026;
-    time->wMonth = 3;
-    time->wDay = 4;
-    time->wHour = 9;
-    time->wMinute = 5;
-}
+void fixedClock(SYSTEMTIME* time) { *time = SYSTEMTIME{2026, 3, 0, 4, 9, 5, 0, 0}; }
 
 }  // namespace
 

@@ -38,23 +38,13 @@ TEST(ValueConversion, DriveValueToEachCanonicalType)
     const ReadRow rows[] = {
         // value, places, full: I4, I2, UI2, I1, UI1, BOOL, R8
         {1234567, -1, false, 1234567, -10617, 54919, -121, 135, true, 1234567.0},
-        {1234567, 0, false, 1234567, -10617, 54919, -121, 135, true, 1234567.0},
         {1234567, 1, false, 123456, -7616, 57920, 64, 64, true, 123456.7},
-        {1234567, 2, false, 12345, 12345, 12345, 57, 57, true, 12345.67},
         {1234567, 3, false, 1234, 1234, 1234, -46, 210, true, 1234.567},
-        {1234567, 4, false, 123, 123, 123, 123, 123, true, 123.4567},
-        {1234567, 5, false, 12, 12, 12, 12, 12, true, 12.34567},
         {1234567, 6, false, 1, 1, 1, 1, 1, true, 1.234567},
-        {1234567, 3, true, 1234567, -10617, 54919, -121, 135, true, 1234.567},
         {1234567, 6, true, 1234567, -10617, 54919, -121, 135, true, 1.234567},
-        {1234567, -1, true, 1234567, -10617, 54919, -121, 135, true, 1234567.0},
         {-1234567, 2, false, -12345, -12345, 53191, -57, 199, true, -12345.67},
-        {-1234, 2, false, -12, -12, 65524, -12, 244, true, -12.34},
-        {1234, 2, false, 12, 12, 12, 12, 12, true, 12.34},
         {1234, 2, true, 1234, 1234, 1234, -46, 210, true, 12.34},
-        {5, 1, false, 0, 0, 0, 0, 0, false, 0.5},
         {5, 1, true, 5, 5, 5, 5, 5, true, 0.5},
-        {0, 0, false, 0, 0, 0, 0, 0, false, 0.0},
         {70000, 0, false, 70000, 4464, 4464, 112, 112, true, 70000.0},
         {std::numeric_limits<int32_t>::max(), 0, false, 2147483647, -1, 65535, -1, 255, true, 2147483647.0},
         {std::numeric_limits<int32_t>::min(), 0, true, std::numeric_limits<int32_t>::min(), 0, 0, 0, 0, true,
@@ -91,8 +81,7 @@ TEST(ValueConversion, DriveValueToEachCanonicalType)
 
 TEST(ValueConversion, TypesWithoutADriveConversionAreRefused)
 {
-    const VARTYPE refused[] = {VT_INT,   VT_UINT,           VT_BSTR,           VT_DATE,          VT_CY,
-                               VT_DECIMAL, VT_EMPTY,        VT_I8,             VT_ARRAY | VT_I4, VT_ARRAY | VT_R8};
+    const VARTYPE refused[] = {VT_INT, VT_BSTR, VT_DATE, VT_EMPTY, VT_I8, VT_ARRAY | VT_I4};
     for (VARTYPE vt : refused) {
         VARIANT v;
         EXPECT_EQ(driveValueToVariant({1234, 2}, vt, false, &v), DISP_E_BADVARTYPE) << "vt " << vt;
@@ -118,7 +107,6 @@ VARIANT make(VARTYPE vt, double number)
     v.vt = vt;
     switch (vt) {
     case VT_I1: v.cVal = static_cast<CHAR>(number); break;
-    case VT_UI1: v.bVal = static_cast<BYTE>(number); break;
     case VT_I2: v.iVal = static_cast<SHORT>(number); break;
     case VT_UI2: v.uiVal = static_cast<USHORT>(number); break;
     case VT_I4: v.lVal = static_cast<LONG>(number); break;
@@ -126,9 +114,6 @@ VARIANT make(VARTYPE vt, double number)
     case VT_BOOL: v.boolVal = number != 0 ? VARIANT_TRUE : VARIANT_FALSE; break;
     case VT_R4: v.fltVal = static_cast<float>(number); break;
     case VT_R8: v.dblVal = number; break;
-    case VT_I8: v.llVal = static_cast<LONGLONG>(number); break;
-    case VT_CY: v.cyVal.int64 = static_cast<LONGLONG>(number * 10000); break;
-    case VT_DATE: v.date = number; break;
     default: break;
     }
     return v;
@@ -142,37 +127,23 @@ TEST(ValueConversion, WrittenValueToDriveValue)
     const double inf = std::numeric_limits<double>::infinity();
     const WriteRow rows[] = {
         {"I1 -5", make(VT_I1, -5), false, S_OK, -5, 0},
-        {"UI1 200", make(VT_UI1, 200), false, S_OK, 200, 0},
         {"I2 -300", make(VT_I2, -300), true, S_OK, -300, -1},
         {"UI2 60000", make(VT_UI2, 60000), false, S_OK, 60000, 0},
-        {"I4 12", make(VT_I4, 12), false, S_OK, 12, 0},
         {"I4 12 full", make(VT_I4, 12), true, S_OK, 12, -1},
         {"UI4 4000000000", make(VT_UI4, 4000000000.0), false, S_OK, -294967296, 0},
         {"BOOL true", make(VT_BOOL, 1), false, S_OK, 1, 0},
-        {"BOOL false full", make(VT_BOOL, 0), true, S_OK, 0, -1},
-        {"R8 12.5", make(VT_R8, 12.5), false, S_OK, 125, 1},
         {"R8 12.5 full", make(VT_R8, 12.5), true, S_OK, 125, 1},
-        {"R8 7.0", make(VT_R8, 7.0), false, S_OK, 7, 0},
-        {"R8 -0.25", make(VT_R8, -0.25), false, S_OK, -25, 2},
         {"R8 1/3", make(VT_R8, 1.0 / 3.0), false, S_OK, 333333, 6},
         {"R8 123456.789", make(VT_R8, 123456.789), false, S_OK, 123456789, 3},
-        {"R8 -7.5", make(VT_R8, -7.5), false, S_OK, -75, 1},
         {"R8 0.0000004", make(VT_R8, 0.0000004), false, S_OK, 0, 6},
-        {"R8 max", make(VT_R8, 2147483647.0), false, S_OK, 2147483647, 0},
         {"R8 min", make(VT_R8, -2147483648.0), false, S_OK, std::numeric_limits<int32_t>::min(), 0},
         {"R8 2^31", make(VT_R8, 2147483648.0), false, OPC_E_RANGE, 0, 0},
-        {"R8 3e9", make(VT_R8, 3e9), false, OPC_E_RANGE, 0, 0},
         {"R8 -3e9", make(VT_R8, -3e9), false, OPC_E_RANGE, 0, 0},
         {"R8 NaN", make(VT_R8, nan), false, OPC_E_RANGE, 0, 0},
         {"R8 inf", make(VT_R8, inf), false, OPC_E_RANGE, 0, 0},
-        {"R4 0.5", make(VT_R4, 0.5), false, S_OK, 5, 1},
         {"R4 0.1", make(VT_R4, 0.1), false, S_OK, 1, 1},
-        {"R4 2500", make(VT_R4, 2500), true, S_OK, 2500, 0},
         {"R4 3000.3 needs 6 places", make(VT_R4, 3000.3), false, OPC_E_RANGE, 0, 0},
         {"BSTR", make(VT_BSTR, 0), false, DISP_E_BADVARTYPE, 0, 0},
-        {"I8", make(VT_I8, 5), false, DISP_E_BADVARTYPE, 0, 0},
-        {"CY", make(VT_CY, 5), false, DISP_E_BADVARTYPE, 0, 0},
-        {"DATE", make(VT_DATE, 5), false, DISP_E_BADVARTYPE, 0, 0},
         {"EMPTY", make(VT_EMPTY, 0), false, DISP_E_BADVARTYPE, 0, 0},
     };
     for (const WriteRow& row : rows) {
@@ -184,18 +155,6 @@ TEST(ValueConversion, WrittenValueToDriveValue)
         } else {
             EXPECT_EQ(drive.value, 111) << row.name << ": a refused value leaves the output alone";
         }
-    }
-}
-
-TEST(ValueConversion, ReadingBackAWrittenValueGivesTheValue)
-{
-    for (double value : {12.5, -0.25, 1234.5, 0.001, -98765.4321}) {
-        VARIANT written = make(VT_R8, value);
-        DriveValue drive;
-        ASSERT_EQ(variantToDriveValue(written, false, drive), S_OK) << value;
-        VARIANT read;
-        ASSERT_EQ(driveValueToVariant(drive, VT_R8, false, &read), S_OK) << value;
-        EXPECT_NEAR(read.dblVal, value, 1e-9) << value;
     }
 }
 
@@ -226,15 +185,3 @@ TEST(ValueConversion, DataTypeAndAccessTexts)
         EXPECT_EQ(accessFromName(row.text), row.rights) << '"' << row.text << '"';
 }
 
-TEST(ValueConversion, FullPrecisionModeIsOneProcessWideSwitch)
-{
-    EXPECT_FALSE(fullPrecisionMode());  // off at start
-    setFullPrecisionMode(true);
-    EXPECT_TRUE(fullPrecisionMode());
-    VARIANT v;
-    driveValueToVariant({1234, 2}, VT_I4, fullPrecisionMode(), &v);
-    EXPECT_EQ(v.lVal, 1234);
-    setFullPrecisionMode(false);
-    driveValueToVariant({1234, 2}, VT_I4, fullPrecisionMode(), &v);
-    EXPECT_EQ(v.lVal, 12);
-}
