@@ -12,118 +12,93 @@ using namespace kvopc;
 
 namespace {
 
-// Builds streams the way the server lays them out: 20-byte group header, item headers,
-// then the value area with 16-byte VARIANTs.
-class StreamBuilder {
-public:
-    explicit StreamBuilder(bool withTime) : withTime_(withTime) {}
+using Bytes = std::vector<unsigned char>;
 
-    void i4(std::uint32_t client, std::int32_t value, std::uint16_t quality)
-    {
-        std::vector<unsigned char> v = variant(VT_I4);
-        std::memcpy(v.data() + 8, &value, 4);
-        add(client, quality, v);
-    }
-    void text(std::uint32_t client, const std::u16string& text)
-    {
-        std::vector<unsigned char> v = variant(VT_BSTR);
-        putString(v, text);
-        add(client, 0xC0, v);
-    }
-    void r4Array(std::uint32_t client, const std::vector<float>& values)
-    {
-        std::vector<unsigned char> v = variant(VT_ARRAY | VT_R4);
-        put16(v, 1);
-        put16(v, 0);
-        put32(v, 4);
-        put32(v, 0);
-        put32(v, 0);
-        put32(v, static_cast<std::uint32_t>(values.size()));
-        put32(v, 0);
-        for (float f : values) {
-            std::uint32_t bits;
-            std::memcpy(&bits, &f, 4);
-            put32(v, bits);
-        }
-        add(client, 0xC0, v);
-    }
+void put(Bytes& out, std::uint32_t value, int bytes = 4)
+{
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
 
-    std::vector<unsigned char> build(std::uint32_t transactionId = 0) const
-    {
-        const size_t headerBytes = 20 + items_.size() * (withTime_ ? 20 : 12);
-        std::vector<unsigned char> out;
-        put32(out, static_cast<std::uint32_t>(headerBytes + values_.size()));
-        put32(out, static_cast<std::uint32_t>(items_.size()));
-        put32(out, 7);
-        put32(out, transactionId);
-        put32(out, 0);
-        for (const Item& item : items_) {
-            put32(out, item.client);
-            put32(out, static_cast<std::uint32_t>(headerBytes + item.offset));
-            put16(out, item.quality);
-            put16(out, 0);
-            if (withTime_) {
-                put32(out, 0x89ABCDEF);
-                put32(out, 0x01DB0000);
-            }
-        }
-        out.insert(out.end(), values_.begin(), values_.end());
-        return out;
-    }
+// A 16-byte VARIANT of `type` whose first value word is `word`, then `extra` (the
+// BSTR's or SAFEARRAY's data that follows in the value area).
+Bytes variant(VARTYPE type, std::uint32_t word = 0, const Bytes& extra = {})
+{
+    Bytes v;
+    put(v, type, 2);
+    put(v, 0, 6);
+    put(v, word);
+    put(v, 0);
+    v.insert(v.end(), extra.begin(), extra.end());
+    return v;
+}
 
-    static void put16(std::vector<unsigned char>& v, std::uint16_t x) { v.push_back(x & 0xFF), v.push_back(x >> 8); }
-    static void put32(std::vector<unsigned char>& v, std::uint32_t x)
-    {
-        put16(v, static_cast<std::uint16_t>(x));
-        put16(v, static_cast<std::uint16_t>(x >> 16));
-    }
-    static void putString(std::vector<unsigned char>& v, const std::u16string& text)
-    {
-        put32(v, static_cast<std::uint32_t>(text.size() * 2));
-        for (char16_t c : text)
-            put16(v, c);
-        put16(v, 0);
-    }
+Bytes text(const std::u16string& text)
+{
+    Bytes data;
+    put(data, static_cast<std::uint32_t>(text.size() * 2));
+    for (char16_t c : text)
+        put(data, c, 2);
+    put(data, 0, 2);
+    return variant(VT_BSTR, 0, data);
+}
 
-private:
-    struct Item {
-        std::uint32_t client;
-        std::uint16_t quality;
-        size_t offset;
-    };
-    static std::vector<unsigned char> variant(VARTYPE type)
-    {
-        std::vector<unsigned char> v(16, 0);
-        std::memcpy(v.data(), &type, 2);
-        return v;
+Bytes r4Array(const std::vector<float>& values)
+{
+    Bytes data;
+    for (std::uint32_t word : {1u, 4u, 0u, 0u, static_cast<std::uint32_t>(values.size()), 0u})
+        put(data, word);  // one dimension, 4-byte elements, no locks, data, count from 0
+    for (float f : values) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        put(data, bits);
     }
-    void add(std::uint32_t client, std::uint16_t quality, const std::vector<unsigned char>& value)
-    {
-        items_.push_back({client, quality, values_.size()});
-        values_.insert(values_.end(), value.begin(), value.end());
-    }
+    return variant(VT_ARRAY | VT_R4, 0, data);
+}
 
-    bool withTime_;
-    std::vector<Item> items_;
-    std::vector<unsigned char> values_;
+struct StreamItem {
+    std::uint32_t client;
+    std::uint16_t quality;
+    Bytes value;
 };
+
+// The way the server lays a stream out: 20-byte group header (client group 7), item
+// headers (with a fixed FILETIME when withTime), then the value area.
+Bytes stream(bool withTime, const std::vector<StreamItem>& items, std::uint32_t transactionId = 0)
+{
+    const std::uint32_t headerBytes = static_cast<std::uint32_t>(20 + items.size() * (withTime ? 20 : 12));
+    Bytes headers, values;
+    for (const StreamItem& item : items) {
+        put(headers, item.client);
+        put(headers, headerBytes + static_cast<std::uint32_t>(values.size()));
+        put(headers, item.quality);
+        if (withTime) {
+            put(headers, 0x89ABCDEF);
+            put(headers, 0x01DB0000);
+        }
+        values.insert(values.end(), item.value.begin(), item.value.end());
+    }
+    Bytes out;
+    for (std::uint32_t word : {headerBytes + static_cast<std::uint32_t>(values.size()),
+                               static_cast<std::uint32_t>(items.size()), 7u, transactionId, 0u})
+        put(out, word);
+    out.insert(out.end(), headers.begin(), headers.end());
+    out.insert(out.end(), values.begin(), values.end());
+    return out;
+}
 
 TEST(ClientV1Stream, TwoIntegersWithoutTimestamps)
 {
-    StreamBuilder builder(false);
-    builder.i4(0, 1500, 0xC0);
-    builder.i4(1, -7, 0x1C);
-    const std::vector<unsigned char> stream = builder.build(42);
-    ASSERT_EQ(stream.size(), 76u) << "20 + 2 x 12 + 2 x 16";
+    const Bytes data = stream(false, {{0, 0xC0, variant(VT_I4, 1500)}, {1, 0x1C, variant(VT_I4, static_cast<std::uint32_t>(-7))}}, 42);
+    ASSERT_EQ(data.size(), 76u) << "20 + 2 x 12 + 2 x 16";
     V1StreamHeader header;
     std::vector<ItemValue> items;
     std::string error;
-    ASSERT_TRUE(readV1DataStream(stream.data(), stream.size(), false, header, items, error)) << error;
-    EXPECT_EQ(header.itemCount, 2u);
+    ASSERT_TRUE(readV1DataStream(data.data(), data.size(), false, header, items, error)) << error;
     EXPECT_EQ(header.clientGroup, 7u);
     EXPECT_EQ(header.transactionId, 42u);
     ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[0].clientHandle, 0u);
+    EXPECT_EQ(items[1].clientHandle, 1u);
     EXPECT_EQ(valueText(items[0].value), "1500");
     EXPECT_EQ(qualityText(items[1].quality), "bad out of service (0x1C)");
     EXPECT_EQ(valueText(items[1].value), "-7");
@@ -132,15 +107,11 @@ TEST(ClientV1Stream, TwoIntegersWithoutTimestamps)
 
 TEST(ClientV1Stream, TextsArraysAndTimestamps)
 {
-    StreamBuilder builder(true);
-    builder.text(3, u"R\u00fcn");
-    builder.r4Array(4, {1.5f, -2.0f});
-    builder.i4(5, 9, 0xC0);
-    const std::vector<unsigned char> stream = builder.build();
+    const Bytes data = stream(true, {{3, 0xC0, text(u"R\u00fcn")}, {4, 0xC0, r4Array({1.5f, -2.0f})}, {5, 0xC0, variant(VT_I4, 9)}});
     V1StreamHeader header;
     std::vector<ItemValue> items;
     std::string error;
-    ASSERT_TRUE(readV1DataStream(stream.data(), stream.size(), true, header, items, error)) << error;
+    ASSERT_TRUE(readV1DataStream(data.data(), data.size(), true, header, items, error)) << error;
     ASSERT_EQ(items.size(), 3u);
     EXPECT_EQ(valueText(items[0].value), "\"R\xC3\xBCn\"");
     EXPECT_EQ(valueText(items[1].value), "[1.5, -2]");
@@ -149,23 +120,9 @@ TEST(ClientV1Stream, TextsArraysAndTimestamps)
     EXPECT_EQ(items[2].timestamp.dwHighDateTime, 0x01DB0000u);
 }
 
-TEST(ClientV1Stream, ATextOfThreeCharactersTakes28Bytes)
-{
-    StreamBuilder builder(false);
-    builder.text(0, u"abc");
-    const std::vector<unsigned char> stream = builder.build();
-    EXPECT_EQ(stream.size(), 20u + 12u + 28u);
-    std::uint32_t length;
-    std::memcpy(&length, stream.data() + 32 + 16, 4);
-    EXPECT_EQ(length, 6u);
-}
-
 TEST(ClientV1Stream, BrokenStreamsAreRefusedWithoutReadingPastTheEnd)
 {
-    StreamBuilder builder(true);
-    builder.i4(0, 1, 0xC0);
-    builder.text(1, u"hello");
-    const std::vector<unsigned char> good = builder.build();
+    const Bytes good = stream(true, {{0, 0xC0, variant(VT_I4, 1)}, {1, 0xC0, text(u"hello")}});
 
     struct Row {
         const char* what;
@@ -184,17 +141,17 @@ TEST(ClientV1Stream, BrokenStreamsAreRefusedWithoutReadingPastTheEnd)
         {"odd text length", good.size(), 20 + 2 * 20 + 16 + 16, 3},
     };
     for (const Row& row : rows) {
-        std::vector<unsigned char> stream(good.begin(), good.begin() + static_cast<long>(row.keep));
+        Bytes cut(good.begin(), good.begin() + static_cast<long>(row.keep));
         if (row.patchAt == 1000) {
             const std::uint32_t tiny = 8;
-            std::memcpy(stream.data(), &tiny, 4);
+            std::memcpy(cut.data(), &tiny, 4);
         } else if (row.patchAt) {
-            std::memcpy(stream.data() + row.patchAt, &row.patch, 4);
+            std::memcpy(cut.data() + row.patchAt, &row.patch, 4);
         }
         V1StreamHeader header;
         std::vector<ItemValue> items;
         std::string error;
-        EXPECT_FALSE(readV1DataStream(stream.data(), stream.size(), true, header, items, error)) << row.what;
+        EXPECT_FALSE(readV1DataStream(cut.data(), cut.size(), true, header, items, error)) << row.what;
         EXPECT_FALSE(error.empty()) << row.what;
         EXPECT_TRUE(items.empty()) << row.what << ": nothing half-read is handed on";
     }

@@ -27,16 +27,9 @@ TEST(ClientText, QualityTexts)
         {0xC0, "good"},
         {0x1C, "bad out of service (0x1C)"},
         {0x44, "uncertain last usable value (0x44)"},
-        {0x14, "bad last known value (0x14)"},
         {0x18, "bad comm failure (0x18)"},
-        {0x0C, "bad device failure (0x0C)"},
-        {0x04, "bad configuration error (0x04)"},
-        {0x00, "bad (0x00)"},
-        {0x54, "uncertain EU units exceeded (0x54)"},
-        {0xD8, "good local override (0xD8)"},
         {0xC1, "good, low limited (0xC1)"},
         {0x56, "uncertain EU units exceeded, high limited (0x56)"},
-        {0x1F, "bad out of service, constant (0x1F)"},
         {0x24, "bad substatus 9 (0x24)"},
         {0xC4, "good substatus 1 (0xC4)"},
         {0x80, "not a quality (0x80)"},
@@ -76,18 +69,10 @@ TEST(ClientText, ValueTexts)
         const char* text;
     };
     const Row rows[] = {
-        {VT_R4, 42.5, "42.5"},
         {VT_R4, 0.1, "0.1"},          // shortest form of the float, not 0.100000001
         {VT_R8, 1.0 / 3, "0.3333333333333333"},
-        {VT_R8, -1500, "-1500"},
-        {VT_I2, -32768, "-32768"},
-        {VT_UI2, 65535, "65535"},
-        {VT_I4, 123456, "123456"},
         {VT_UI4, 4294967295.0, "4294967295"},
-        {VT_I1, -5, "-5"},
-        {VT_UI1, 200, "200"},
         {VT_BOOL, -1, "true"},
-        {VT_BOOL, 0, "false"},
         {VT_DATE, 46362.5, "2026-12-06 12:00:00"},
         {VT_ERROR, 0, "error 0x80004005"},
         {VT_EMPTY, 0, "(empty)"},
@@ -98,12 +83,7 @@ TEST(ClientText, ValueTexts)
         switch (row.type) {
         case VT_R4: value.v.fltVal = static_cast<float>(row.number); break;
         case VT_R8: value.v.dblVal = row.number; break;
-        case VT_I2: value.v.iVal = static_cast<SHORT>(row.number); break;
-        case VT_UI2: value.v.uiVal = static_cast<USHORT>(row.number); break;
-        case VT_I4: value.v.lVal = static_cast<LONG>(row.number); break;
         case VT_UI4: value.v.ulVal = static_cast<ULONG>(row.number); break;
-        case VT_I1: value.v.cVal = static_cast<CHAR>(row.number); break;
-        case VT_UI1: value.v.bVal = static_cast<BYTE>(row.number); break;
         case VT_BOOL: value.v.boolVal = row.number ? VARIANT_TRUE : VARIANT_FALSE; break;
         case VT_DATE: value.v.date = row.number; break;
         case VT_ERROR: value.v.scode = static_cast<SCODE>(0x80004005); break;
@@ -140,7 +120,6 @@ TEST(ClientText, WrittenTextsBecomeTheCanonicalType)
     const Row rows[] = {
         {"42.5", VT_R4, "42.5", nullptr},
         {"-1e3", VT_R8, "-1000", nullptr},
-        {"+7", VT_R4, "7", nullptr},
         {"1,5", VT_R4, nullptr, "not a number"},  // the C locale whatever the machine's
         {"", VT_R4, nullptr, "not a number"},
         {"1e39", VT_R4, nullptr, "out of range for R4"},
@@ -149,16 +128,11 @@ TEST(ClientText, WrittenTextsBecomeTheCanonicalType)
         {" 12", VT_I4, nullptr, "not a whole number"},
         {"2147483647", VT_I4, "2147483647", nullptr},
         {"2147483648", VT_I4, nullptr, "out of range for I4"},
-        {"-32768", VT_I2, "-32768", nullptr},
         {"32768", VT_I2, nullptr, "out of range for I2"},
-        {"255", VT_UI1, "255", nullptr},
         {"256", VT_UI1, nullptr, "out of range for UI1"},
         {"-1", VT_UI2, nullptr, "zero or more"},
-        {"4294967295", VT_UI4, "4294967295", nullptr},
-        {"-128", VT_I1, "-128", nullptr},
         {"true", VT_BOOL, "true", nullptr},
         {"OFF", VT_BOOL, "false", nullptr},
-        {"1", VT_BOOL, "true", nullptr},
         {"maybe", VT_BOOL, nullptr, "not true or false"},
         {"Line = 2", VT_BSTR, "\"Line = 2\"", nullptr},
         // Types without a reading of their own travel as text for the server to convert.
@@ -180,8 +154,8 @@ TEST(ClientText, WrittenTextsBecomeTheCanonicalType)
 
 TEST(ClientText, TypeNamesReadBackAndUnknownsRefused)
 {
-    const VARTYPE types[] = {VT_I1, VT_UI1, VT_I2, VT_UI2, VT_I4,  VT_UI4, VT_I8, VT_UI8,
-                             VT_R4, VT_R8,  VT_BOOL, VT_BSTR, VT_DATE, VT_CY, static_cast<VARTYPE>(VT_ARRAY | VT_R4)};
+    const VARTYPE types[] = {VT_I1, VT_UI1, VT_I2, VT_UI2, VT_I4, VT_UI4, VT_I8, VT_UI8, VT_R4, VT_R8,
+                             VT_BOOL, VT_BSTR, VT_DATE, VT_CY, static_cast<VARTYPE>(VT_ARRAY | VT_R4)};
     for (VARTYPE type : types) {
         VARTYPE back = VT_NULL;
         ASSERT_TRUE(parseTypeName(typeName(type), back)) << typeName(type);
@@ -198,23 +172,12 @@ TEST(ClientText, TypeNamesReadBackAndUnknownsRefused)
 TEST(ClientText, ResultNamesAndAccess)
 {
     EXPECT_EQ(resultName(static_cast<HRESULT>(0xC0040007)), "OPC_E_UNKNOWNITEMID");
-    EXPECT_EQ(resultName(static_cast<HRESULT>(0xC0040006)), "OPC_E_BADRIGHTS");
     EXPECT_EQ(resultName(static_cast<HRESULT>(0x0004000D)), "OPC_S_UNSUPPORTEDRATE");
     EXPECT_EQ(resultName(E_INVALIDARG), "E_INVALIDARG");
     EXPECT_EQ(resultName(static_cast<HRESULT>(0x80040154)), "REGDB_E_CLASSNOTREG");
     EXPECT_EQ(resultName(static_cast<HRESULT>(0xC0040002)), "0xC0040002");
-    EXPECT_EQ(accessText(1), "read");
-    EXPECT_EQ(accessText(2), "write");
     EXPECT_EQ(accessText(3), "read/write");
     EXPECT_EQ(accessText(0), "none");
-}
-
-TEST(ClientText, Utf8RoundTrip)
-{
-    const std::string text = "Drehzahl \xC3\xBC \xE2\x82\xAC";
-    EXPECT_EQ(narrow(widen(text).c_str()), text);
-    EXPECT_EQ(widen(""), L"");
-    EXPECT_EQ(narrow(nullptr), "");
 }
 
 }  // namespace
