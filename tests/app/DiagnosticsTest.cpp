@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/trace/TraceTestSupport.h"
+
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,19 +13,16 @@
 
 namespace {
 
+using tracetest::Capture;
+using tracetest::SinkLine;
+
 struct Posted {
     bool emptyFirst;
     std::string line;
 };
 
-struct TracedLine {
-    int level;
-    uint32_t group;
-    std::string objectId, message;
-};
-
-// Stands in for the main window, and listens to the trace.
-class Recorder : public DiagnosticTarget, public TVCmnTraceSink, public TVCmnDebuggerOutput {
+// Stands in for the main window.
+class Window : public DiagnosticTarget {
 public:
     bool postLine(bool emptyListFirst, DiagnosticLine line) override
     {
@@ -33,45 +32,34 @@ public:
         posted_.push_back(Posted{emptyListFirst, line.get()});
         return true;
     }
-    void traceLine(const char*, size_t, int level, uint32_t group, const char* objectId, const char* message) override
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        traced_.push_back(TracedLine{level, group, objectId, message});
-    }
-    void write(const char*) override {}
     std::vector<Posted> posted() const { std::lock_guard<std::mutex> hold(lock_); return posted_; }
-    std::vector<TracedLine> traced() const { std::lock_guard<std::mutex> hold(lock_); return traced_; }
     bool failPosts = false;
 
 private:
     mutable std::mutex lock_;
-    std::vector<Posted> posted_;
-    std::vector<TracedLine> traced_;
+    std::vector<Posted> posted_;  // guarded by lock_
 };
 
 // 2026-12-06 09:05:07.042 UTC
 void fixedUtc(SYSTEMTIME* time)
 {
-    *time = SYSTEMTIME{};
-    time->wYear = 2026, time->wMonth = 12, time->wDay = 6;
-    time->wHour = 9, time->wMinute = 5, time->wSecond = 7, time->wMilliseconds = 42;
+    *time = SYSTEMTIME{2026, 12, 0, 6, 9, 5, 7, 42};
 }
 
 struct Fixture {
-    TVCmnTrace trace;
-    Recorder recorder;
+    tracetest::TestTrace t;
+    Window window;
     AppDiagnostics diagnostics;
     explicit Fixture(uint16_t flags)
     {
-        trace.setDebuggerOutput(&recorder);
-        trace.addSink(&recorder);
-        trace.setLevels(~0u, ~0u, ~0u, ~0u);
+        t.trace.setLevels(~0u, ~0u, ~0u, ~0u);
         diagnostics.flags = flags;
-        diagnostics.target = &recorder;
-        diagnostics.trace = &trace;
+        diagnostics.target = &window;
+        diagnostics.trace = &t.trace;
         diagnostics.utcClock = fixedUtc;
     }
-    ~Fixture() { trace.removeSink(&recorder); }
+    std::vector<Posted> posted() const { return window.posted(); }
+    std::vector<SinkLine> traced() const { return t.capture.lines(); }
 };
 
 TEST(PostDiagnostic, ClassDecidesWhetherShownAndHowTraced)
@@ -95,12 +83,12 @@ TEST(PostDiagnostic, ClassDecidesWhetherShownAndHowTraced)
     for (const auto& row : rows) {
         Fixture f(row.flags);
         postDiagnostic(f.diagnostics, row.diagClass, "drive %d: %s", 3, "offline");
-        const std::vector<Posted> posted = f.recorder.posted();
+        const std::vector<Posted> posted = f.posted();
         ASSERT_EQ(posted.size(), row.shown ? 1u : 0u) << row.name;
         if (row.shown) {
             EXPECT_EQ(posted[0].line, "2026/12/6 9:5:7.42 drive 3: offline") << row.name;
         }
-        const std::vector<TracedLine> traced = f.recorder.traced();
+        const std::vector<SinkLine> traced = f.traced();
         ASSERT_EQ(traced.size(), row.traced ? 1u : 0u) << row.name;
         if (row.traced) {
             EXPECT_EQ(traced[0].level, row.level) << row.name;
@@ -114,13 +102,13 @@ TEST(PostDiagnostic, ClassDecidesWhetherShownAndHowTraced)
 TEST(PostDiagnostic, TracingFollowsTheTraceMasksAndCutsLongMessages)
 {
     Fixture f(kDiagNamespace | kDiagNormalComms);
-    f.trace.setLevels(0x10000000, 0, 0x20000000, 0);  // U1 only at error level
+    f.t.trace.setLevels(0x10000000, 0, 0x20000000, 0);  // U1 only at error level
     postDiagnostic(f.diagnostics, kDiagNamespace, "not traced: info has no U1");
     postDiagnostic(f.diagnostics, kDiagNormalComms, "%s", std::string(700, 'q').c_str());
-    ASSERT_EQ(f.recorder.posted().size(), 2u) << "showing does not depend on the trace";
-    EXPECT_EQ(f.recorder.posted()[1].line, "2026/12/6 9:5:7.42 " + std::string(511, 'q'));
-    ASSERT_EQ(f.recorder.traced().size(), 1u);
-    EXPECT_EQ(f.recorder.traced()[0].message, std::string(400, 'q')) << "the trace cuts at 400";
+    ASSERT_EQ(f.posted().size(), 2u) << "showing does not depend on the trace";
+    EXPECT_EQ(f.posted()[1].line, "2026/12/6 9:5:7.42 " + std::string(511, 'q'));
+    ASSERT_EQ(f.traced().size(), 1u);
+    EXPECT_EQ(f.traced()[0].message, std::string(400, 'q')) << "the trace cuts at 400";
 }
 
 TEST(PostDiagnostic, TheListIsEmptiedFirstEvery999Lines)
@@ -128,7 +116,7 @@ TEST(PostDiagnostic, TheListIsEmptiedFirstEvery999Lines)
     Fixture f(kDiagAlways);
     for (int i = 0; i < 2000; ++i)
         postDiagnostic(f.diagnostics, kDiagAlways, "line %d", i);
-    const std::vector<Posted> posted = f.recorder.posted();
+    const std::vector<Posted> posted = f.posted();
     ASSERT_EQ(posted.size(), 2000u);
     for (size_t i = 0; i < posted.size(); ++i)
         ASSERT_EQ(posted[i].emptyFirst, i == 999 || i == 1998) << "line " << i;
@@ -140,14 +128,14 @@ TEST(PostDiagnostic, LinesDuringASaveOrWithoutAWindowAreLost)
     Fixture f(kDiagCommsError);
     f.diagnostics.saving = true;
     postDiagnostic(f.diagnostics, kDiagCommsError, "during the save: not shown, not traced");
-    EXPECT_TRUE(f.recorder.traced().empty());
+    EXPECT_TRUE(f.traced().empty());
     f.diagnostics.saving = false;
-    f.recorder.failPosts = true;
+    f.window.failPosts = true;
     postDiagnostic(f.diagnostics, kDiagCommsError, "a failed post");
     f.diagnostics.target = nullptr;
     postDiagnostic(f.diagnostics, kDiagCommsError, "no window yet");
-    EXPECT_TRUE(f.recorder.posted().empty());
-    EXPECT_EQ(f.recorder.traced().size(), 2u) << "tracing still happens";
+    EXPECT_TRUE(f.posted().empty());
+    EXPECT_EQ(f.traced().size(), 2u) << "tracing still happens";
 }
 
 // Many threads report at once; the count stays exact (run under TSan as well).
@@ -164,12 +152,12 @@ TEST(PostDiagnostic, ConcurrentPostersKeepTheCountExact)
     for (std::thread& thread : threads)
         thread.join();
     int emptied = 0;
-    for (const Posted& p : f.recorder.posted())
+    for (const Posted& p : f.posted())
         emptied += p.emptyFirst ? 1 : 0;
-    EXPECT_EQ(f.recorder.posted().size(), 2000u);
+    EXPECT_EQ(f.posted().size(), 2000u);
     EXPECT_EQ(emptied, 2);
     EXPECT_EQ(f.diagnostics.lineCount.load(), 2);
-    EXPECT_EQ(f.recorder.traced().size(), 2000u);
+    EXPECT_EQ(f.traced().size(), 2000u);
 }
 
 }  // namespace
