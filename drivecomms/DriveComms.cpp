@@ -252,7 +252,10 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
         ParameterRecord record = tag.getRecord();
         const std::string address = tag.getNodeAddress();
         const std::wstring wide = TVCmnString::ansiToWide(address);
-        if (wanted && !inLoop && (!isOnline() || handle < 0)) {
+        if (wanted != inLoop && serverKnownLost()) {
+            // No call into a server known lost: the loss takes every tag out of the loop
+            // and the new server's go-online brings wanted ones back.
+        } else if (wanted && !inLoop && (!isOnline() || handle < 0)) {
             // Offline there is no loop to join: the wish stays, and going online brings
             // the tag in.
         } else if (wanted && !inLoop) {
@@ -294,7 +297,7 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
             bool changed = false;
             const uint32_t rate = computeLoopRate(tag, &changed);
             const uint32_t old = tag.getLoopRateMs();
-            if (rate != old && changed) {
+            if (rate != old && changed && !serverKnownLost()) {
                 // A faster rate only: the parameter keeps the fastest rate it was given
                 // while it stays in the loop.
                 tag.setLoopRateMs(rate);
@@ -478,6 +481,10 @@ LONG DriveComms::goOnline(bool firstStart)
 {
     if (isOnline())
         return 1;
+    if (serverKnownLost()) {
+        postOnlineState();
+        return 0;  // a new server comes first, if there is a factory for one
+    }
     LONG protocol = -1;
     LONG ret = -1;
     const TVCmnComPtr<ICommsServer> comms = server();
@@ -531,9 +538,11 @@ LONG DriveComms::goOffline()
     if (DaNamespaceRoot* root = root_.load(std::memory_order_acquire))
         removeTagsFromLoop(root, kQualityOutOfService, utcNow());
     LONG ret = 0;
-    const TVCmnComPtr<ICommsServer> comms = server();
-    checked(comms->UnregisterClient(loopHandle_.load(), &ret));
-    checked(comms->UnregisterClient(directHandle_.load(), &ret));
+    if (!serverKnownLost()) {
+        const TVCmnComPtr<ICommsServer> comms = server();
+        checked(comms->UnregisterClient(loopHandle_.load(), &ret));
+        checked(comms->UnregisterClient(directHandle_.load(), &ret));
+    }
     loopHandle_.store(-1);
     directHandle_.store(-1);
     // Once unregistered, no reply comes for a request in flight: end it now so that
@@ -693,7 +702,7 @@ void DriveComms::commsThreadBody(TVCmnThread& thread)
                 // The comms server never answered: end the request as a time-out would.
                 processReply(*currentTag_, *current_, kReplyTimeout, kStatusNodeSilent);
             }
-            if (isOnline() && settings_.heartbeatMs != 0 &&
+            if (isOnline() && settings_.heartbeatMs != 0 && !serverKnownLost() &&
                 TVCmnTick::elapsed(lastHeartbeatTick_, TVCmnTick::now()) >= settings_.heartbeatMs) {
                 lastHeartbeatTick_ = TVCmnTick::now();
                 LONG version = 0;
@@ -714,7 +723,9 @@ void DriveComms::takeNextRequest()
 {
     if (requestInProgress_)
         return;  // the reply's re-signal brings us back
-    for (;;) {
+    // A start that met a lost server ends the round: the loss fails the rest (offline,
+    // requests are answered without a call).
+    while (!(serverKnownLost() && isOnline())) {
         DaRef<DaRequest> request = popRequest();
         if (!request)
             return;
@@ -765,7 +776,7 @@ void DriveComms::drainUpdates()
     const LONG handle = loopHandle();
     const TVCmnComPtr<ICommsServer> comms = server();
     int count = 0;
-    for (;;) {
+    while (!serverKnownLost()) {
         ULONGLONG owner = 0;
         ParameterRecord record{};
         LONG status = kStatusNoMoreUpdates;

@@ -162,6 +162,10 @@ private:
     // Every call's HRESULT passes here: the first RPC error marks the server lost and
     // wakes the comms event thread. Answers hr.
     HRESULT checked(HRESULT hr);
+    // Once a call has failed as lost, no other goes to that server until it is replaced:
+    // under Wine every call into a dead process's proxy leaks an event handle, and the
+    // loop walks and queued requests would make thousands.
+    bool serverKnownLost() const { return serverLost_.load(std::memory_order_acquire); }
     void handleServerLoss();
     void tryRecreateServer();
     uint32_t nextRecreateWait() const;

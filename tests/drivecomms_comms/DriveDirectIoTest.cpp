@@ -164,11 +164,13 @@ public:
     static constexpr HRESULT kGone = static_cast<HRESULT>(0x800706BAL);  // RPC server unavailable
     explicit VanishingServer(ICommsServer* inner) : inner_(inner) {}
     std::atomic<bool> gone{false};
+    std::atomic<int> callsWhileGone{0};
+    std::atomic<bool> diesAtRemove{false};  // gone from the first RemoveFromLoop on
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-#define KV_FORWARD(call) return gone ? kGone : inner_->call
+#define KV_FORWARD(call) return gone ? (++callsWhileGone, kGone) : inner_->call
     HRESULT STDMETHODCALLTYPE RegisterClient(LONG k, LONGLONG w, LONG m, LPCWSTR n, LONG* r) override { KV_FORWARD(RegisterClient(k, w, m, n, r)); }
     HRESULT STDMETHODCALLTYPE UnregisterClient(LONG h, LONG* r) override { KV_FORWARD(UnregisterClient(h, r)); }
     HRESULT STDMETHODCALLTYPE GetVersion(LONG* r) override { KV_FORWARD(GetVersion(r)); }
@@ -177,7 +179,12 @@ public:
     HRESULT STDMETHODCALLTYPE ReadParameter(LONG h, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(ReadParameter(h, n, rec, r)); }
     HRESULT STDMETHODCALLTYPE WriteParameter(LONG h, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(WriteParameter(h, n, rec, r)); }
     HRESULT STDMETHODCALLTYPE AddToLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, ULONG ms, LONG* r) override { KV_FORWARD(AddToLoop(h, o, n, rec, ms, r)); }
-    HRESULT STDMETHODCALLTYPE RemoveFromLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(RemoveFromLoop(h, o, n, rec, r)); }
+    HRESULT STDMETHODCALLTYPE RemoveFromLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, LONG* r) override
+    {
+        if (diesAtRemove)
+            gone = true;
+        KV_FORWARD(RemoveFromLoop(h, o, n, rec, r));
+    }
     HRESULT STDMETHODCALLTYPE GetNextUpdate(LONG h, ULONGLONG* o, BSTR* n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(GetNextUpdate(h, o, n, rec, r)); }
     HRESULT STDMETHODCALLTYPE GetReply(LONG h, ParameterRecord* r) override { KV_FORWARD(GetReply(h, r)); }
 #undef KV_FORWARD
@@ -225,7 +232,8 @@ protected:
         vanishing.reset();
     }
 
-    void loseAndRecreate(int failedAttempts)
+    // The link on a server that can vanish, with the setpoint polled and good.
+    void startVanishing(int failedAttempts)
     {
         TVCmnComPtr<comms::CommsServer> inner;
         inner.attach(comms::CommsServer::create());
@@ -238,10 +246,15 @@ protected:
         };
         server = inner;
         start(kPlant, -1, 4000, vanishing.get());
-        DaRef<DaGroup> subscribed = addGroup(20);
+        subscribed = addGroup(20);
         addItem(subscribed.get(), "Drive1.Setpoint");
+        ASSERT_TRUE(waitUntil([&] { return setpoint->getCache()->getQuality() == kQualityGood; }));
+    }
+
+    void loseAndRecreate(int failedAttempts)
+    {
+        startVanishing(failedAttempts);
         DaRef<DaCache> cache = setpoint->getCache();
-        ASSERT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityGood; }));
 
         ASSERT_TRUE(net()->setNodeLatencyMs("1", 2000));
         DaRef<DaGroup> writer = addGroup(1000, false);
@@ -271,6 +284,7 @@ protected:
     }
 
     std::unique_ptr<VanishingServer> vanishing;
+    DaRef<DaGroup> subscribed;
     TVCmnComPtr<comms::CommsServer> fresh;
     std::atomic<int> attempts{0};
     std::atomic<bool> mayRecreate{false};
@@ -278,6 +292,29 @@ protected:
 
 TEST_F(CommsServerLoss, RecreatedAtTheFirstAttempt) { loseAndRecreate(0); }
 TEST_F(CommsServerLoss, RecreatedAfterTwoFailedAttempts) { loseAndRecreate(2); }
+
+// The server dies just as the link goes offline with every tag polled: the first failed
+// call marks it lost, and no other goes into it until it is replaced, whatever clients
+// and the user do meanwhile (under Wine each call through a dead process's proxy leaks
+// a handle; the offline walk alone would make one per polled tag).
+TEST_F(CommsServerLoss, NoCallGoesIntoALostServer)
+{
+    startVanishing(0);
+    for (const char* id : {"Drive1.Speed", "Drive1.Status", "Drive1.Burst0", "Drive1.Burst1", "Drive1.Burst2"})
+        addItem(subscribed.get(), id);
+    ASSERT_TRUE(waitUntil([&] { return link->loopTagCount() == 6; }));
+
+    vanishing->diesAtRemove = true;
+    link->toggleOnline();
+    DaRef<DaGroup> later = addGroup(50);
+    addItem(later.get(), "Drive1.Burst3");
+    EXPECT_TRUE(lines.arrives("comms server lost (error 0x800706BA); polled values show comm failure"));
+    link->toggleOnline();  // and online again, before a new server is made
+
+    mayRecreate = true;
+    ASSERT_TRUE(waitUntil([&] { return link->isOnline() && link->loopTagCount() == 7; }));
+    EXPECT_LE(vanishing->callsWhileGone.load(), 1);
+}
 
 TEST_F(DriveDirectIo, ABurstFromFourThreadsCompletesInOrderPerTagExactlyOnce)
 {
