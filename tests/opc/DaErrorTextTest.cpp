@@ -73,7 +73,7 @@ TEST(DaErrorText, TableHoldsEveryIdInThreeLanguagesWithTheSwedishGaps)
     }
 }
 
-// What clients see for codes and locales, with the exact texts.
+// Which text a code and a locale lead to (the texts themselves are checked above).
 TEST(DaErrorText, TextsByCodeAndLocale)
 {
     struct Row {
@@ -84,25 +84,10 @@ TEST(DaErrorText, TextsByCodeAndLocale)
         const wchar_t* text;
     };
     const Row rows[] = {
-        {"unknown item, English", OPC_E_UNKNOWNITEMID, 1033, S_OK,
-         L"The item ID is not defined in the server address space or no longer exists in the server address space."},
-        {"unknown item, German", OPC_E_UNKNOWNITEMID, 1031, S_OK,
-         L"Die Element-ID ist im Adressraum des Servers nicht definiert oder existiert dort nicht mehr."},
-        {"unknown item, French falls back to English", OPC_E_UNKNOWNITEMID, 1036, S_OK,
+        {"French falls back to English", OPC_E_UNKNOWNITEMID, 1036, S_OK,
          L"The item ID is not defined in the server address space or no longer exists in the server address space."},
         {"German with a sort ID", OPC_E_BADRIGHTS, 0x10407, S_OK,
          L"Die Zugriffsrechte des Elements erlauben die Operation nicht."},
-        {"rate not set, Swedish holds English", OPC_E_RATENOTSET, 1053, S_OK,
-         L"There is no sampling rate set for the specified item."},
-        {"unsupported rate, Swedish", OPC_S_UNSUPPORTEDRATE, 1053, S_OK,
-         L"Servern stöder inte den begärda datahastigheten men använder den närmaste tillgängliga hastigheten."},
-        {"in use keeps its wording", OPC_S_INUSE, 1033, S_OK,
-         L"The operation cannot be performed because the object is bering referenced."},
-        {"typographic apostrophe", OPCXML_E_INVALIDITEMNAME, 1033, S_OK,
-         L"The item name does not conform the server\x2019s syntax."},
-        {"XML-DA access denied", OPCXML_E_ACCESS_DENIED, 1031, S_OK,
-         L"Der Server verweigert den Zugriff (Lesen und/oder Schreiben) auf das angegebene Element. Ursache ist meist "
-         L"die Sicherheit des Webdienstes (z. B. global deaktivierte Schreibfunktionen)."},
         {"system default locale", OPC_E_INVALIDHANDLE, 0x800, S_OK, L"The value of the handle is invalid."},
         {"user default locale", OPC_E_INVALIDHANDLE, 0x400, S_OK, L"The value of the handle is invalid."},
         {"neutral locale", OPC_E_INVALIDHANDLE, 0, S_OK, L"The value of the handle is invalid."},

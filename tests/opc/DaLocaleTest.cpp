@@ -2,13 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <memory>
-#include <mutex>
-#include <string>
 #include <vector>
 
-#include "trace/TVCmnTrace.h"
+#include "tests/da_engine/TraceCapture.h"
 
 namespace {
 
@@ -61,47 +57,23 @@ TEST(DaLocale, QueryAvailableLocaleIds)
     CoTaskMemFree(ids);
 }
 
-class LineCapture final : public TVCmnTraceSink {
-public:
-    void traceLine(const char*, size_t, int level, uint32_t group, const char* objectId, const char* message) override
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        lines.push_back({level, group, objectId, message});
-    }
-    struct Line {
-        int level;
-        uint32_t group;
-        std::string objectId, message;
-    };
-    std::mutex lock_;
-    std::vector<Line> lines;
-};
-
 TEST(DaLocale, SettingRefusesUnsupportedLcidsWithATraceLine)
 {
-    TVCmnTrace& trace = TVCmnTrace::process();
-    const uint32_t masks[] = {trace.levelMask(kTraceError), trace.levelMask(kTraceWarning),
-                              trace.levelMask(kTraceInfo), trace.levelMask(kTraceDebug)};
-    trace.setLevels(masks[0], masks[1], kTraceGroupOpc, masks[3]);
-    LineCapture capture;
-    trace.addSink(&capture);
-
+    TraceCapture capture(0, 0, kTraceGroupOpc, 0);
     DaLocaleSetting setting;
     EXPECT_EQ(setting.lcid(), 0x800u);
     EXPECT_TRUE(setting.set(1031, "(srv|00000001)"));
-    EXPECT_EQ(setting.lcid(), 1031u);
     EXPECT_FALSE(setting.set(1036, "(srv|00000001)"));
     EXPECT_EQ(setting.lcid(), 1031u);
     EXPECT_TRUE(setting.set(0, "(srv|00000001)"));
     EXPECT_EQ(setting.lcid(), 0u);
 
-    trace.removeSink(&capture);
-    trace.setLevels(masks[0], masks[1], masks[2], masks[3]);
-    ASSERT_EQ(capture.lines.size(), 1u);
-    EXPECT_EQ(capture.lines[0].level, kTraceInfo);
-    EXPECT_EQ(capture.lines[0].group, kTraceGroupOpc);
-    EXPECT_EQ(capture.lines[0].objectId, "(srv|00000001)");
-    EXPECT_EQ(capture.lines[0].message, "can't set locale id to 0x40C (LCID not supported)");
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, kTraceInfo);
+    EXPECT_EQ(lines[0].group, kTraceGroupOpc);
+    EXPECT_EQ(lines[0].objectId, "(srv|00000001)");
+    EXPECT_EQ(lines[0].message, "can't set locale id to 0x40C (LCID not supported)");
 }
 
 }  // namespace

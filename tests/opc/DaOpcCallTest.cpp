@@ -2,14 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
-#include <mutex>
 #include <regex>
 #include <string>
-#include <vector>
 
-#include "trace/TVCmnTrace.h"
+#include "tests/da_engine/TraceCapture.h"
 
 namespace {
 
@@ -34,14 +31,6 @@ TEST(DaOpcCall, DeadbandsOutsideZeroToHundredAreRefused)
     EXPECT_EQ(daCheckDeadband(nullptr), S_OK) << "no deadband given";
 }
 
-TEST(DaOpcCall, ArraysNeedACountAndElements)
-{
-    const DWORD handles[] = {1};
-    EXPECT_EQ(daCheckArray(1, handles), S_OK);
-    EXPECT_EQ(daCheckArray(0, handles), E_INVALIDARG) << "zero count";
-    EXPECT_EQ(daCheckArray(1, nullptr), E_INVALIDARG) << "count without an array";
-}
-
 TEST(DaOpcCall, TextsCrossBetweenClientAndEngine)
 {
     EXPECT_EQ(daTextFromClient(nullptr), "") << "a null name is an empty one";
@@ -63,34 +52,12 @@ TEST(DaOpcCall, ObjectTraceIdsNameKindAddressAndName)
     EXPECT_EQ(daObjectTraceId("grp", object, "G1"), "(grp|12AB34CD| G1)");
 }
 
-class LineCapture final : public TVCmnTraceSink {
-public:
-    void traceLine(const char*, size_t, int level, uint32_t group, const char* objectId, const char* message) override
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        lines.push_back({level, group, objectId, message});
-    }
-    struct Line {
-        int level;
-        uint32_t group;
-        std::string objectId, message;
-    };
-    std::mutex lock_;
-    std::vector<Line> lines;
-};
-
 // The frame's lines: "%s >>" at debug on entry; on exit the result, at info for S_OK
 // (debug for the diagnostic interfaces) and at error for everything else, S_FALSE and
 // OPC success codes included.
 TEST(DaOpcCall, FrameTracesEntryAndExitWithTheResult)
 {
-    TVCmnTrace& trace = TVCmnTrace::process();
-    const uint32_t masks[] = {trace.levelMask(kTraceError), trace.levelMask(kTraceWarning),
-                              trace.levelMask(kTraceInfo), trace.levelMask(kTraceDebug)};
-    trace.setLevels(kTraceGroupOpc, masks[1], kTraceGroupOpc, kTraceGroupOpc);
-    LineCapture capture;
-    trace.addSink(&capture);
-
+    TraceCapture capture(kTraceGroupOpc, 0, kTraceGroupOpc, kTraceGroupOpc);
     struct Row {
         const char* method;
         HRESULT result;
@@ -110,13 +77,11 @@ TEST(DaOpcCall, FrameTracesEntryAndExitWithTheResult)
         DaOpcCall call(row.method, "(srv|00000001)", row.diagnostic);
         EXPECT_EQ(call.done(row.result), row.result) << row.method;
     }
-    trace.removeSink(&capture);
-    trace.setLevels(masks[0], masks[1], masks[2], masks[3]);
-
-    ASSERT_EQ(capture.lines.size(), 2 * std::size(rows));
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 2 * std::size(rows));
     for (size_t i = 0; i < std::size(rows); ++i) {
-        const auto& entry = capture.lines[2 * i];
-        const auto& exit = capture.lines[2 * i + 1];
+        const auto& entry = lines[2 * i];
+        const auto& exit = lines[2 * i + 1];
         EXPECT_EQ(entry.level, kTraceDebug) << rows[i].method;
         EXPECT_EQ(entry.message, std::string(rows[i].method) + " >>");
         EXPECT_EQ(entry.objectId, "(srv|00000001)");
