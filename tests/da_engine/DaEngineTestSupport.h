@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -116,7 +115,10 @@ struct Callback {
     std::vector<HRESULT> errors;
 };
 
-class FakeDataCallback : public IOPCDataCallback {
+// IUnknown of the in-process sinks: they live on the test's stack, so the count only
+// shows who still holds them.
+template <class I>
+class FakeSink : public I {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override
     {
@@ -126,7 +128,11 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
     ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+    std::atomic<long> refs{0};
+};
 
+class FakeDataCallback : public FakeSink<IOPCDataCallback> {
+public:
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD tid, OPCHANDLE group, HRESULT mq, HRESULT me, DWORD count,
                                            OPCHANDLE* handles, VARIANT* values, WORD* qualities,
                                            FILETIME* timestamps, HRESULT* errors) override
@@ -137,7 +143,8 @@ public:
                                              OPCHANDLE* handles, VARIANT* values, WORD* qualities,
                                              FILETIME* timestamps, HRESULT* errors) override
     {
-        return record(Callback::readComplete, tid, group, mq, me, count, handles, values, qualities, timestamps, errors);
+        return record(Callback::readComplete, tid, group, mq, me, count, handles, values, qualities, timestamps,
+                      errors);
     }
     HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD tid, OPCHANDLE group, HRESULT me, DWORD count,
                                               OPCHANDLE* handles, HRESULT* errors) override
@@ -159,14 +166,7 @@ public:
         std::lock_guard<std::mutex> hold(lock);
         return received.size();
     }
-    // Waits (with a generous safety net) until n calls came in.
-    bool waitFor(size_t n, int timeoutMs = 10000)
-    {
-        std::unique_lock<std::mutex> hold(lock);
-        return arrived.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return received.size() >= n; });
-    }
 
-    std::atomic<long> refs{0};
     HRESULT answer = S_OK;  // what every call returns
     bool throwInCall = false;
     std::atomic<uint64_t> changesDelivered{0};
@@ -174,7 +174,8 @@ public:
 
 private:
     HRESULT record(Callback::Kind kind, DWORD tid, OPCHANDLE group, HRESULT mq, HRESULT me, DWORD count,
-                   OPCHANDLE* handles, VARIANT* values, WORD* qualities, FILETIME* timestamps, HRESULT* errors)
+                   OPCHANDLE* handles, VARIANT* values, WORD* qualities,
+                   FILETIME* timestamps, HRESULT* errors)
     {
         changesDelivered += count;
         if (throwInCall)
@@ -192,29 +193,17 @@ private:
                 call.timestamps.push_back(timestamps[i]);
             call.errors.push_back(errors[i]);
         }
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            received.push_back(std::move(call));
-        }
-        arrived.notify_all();
+        std::lock_guard<std::mutex> hold(lock);
+        received.push_back(std::move(call));
         return answer;
     }
 
     std::mutex lock;
-    std::condition_variable arrived;
-    std::vector<Callback> received;
+    std::vector<Callback> received;  // guarded by lock
 };
 
-class FakeAdviseSink : public IAdviseSink {
+class FakeAdviseSink : public FakeSink<IAdviseSink> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override
-    {
-        *out = this;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
     void STDMETHODCALLTYPE OnDataChange(FORMATETC* format, STGMEDIUM* medium) override
     {
         formats.push_back(*format);
@@ -227,7 +216,6 @@ public:
     void STDMETHODCALLTYPE OnSave() override {}
     void STDMETHODCALLTYPE OnClose() override {}
 
-    std::atomic<long> refs{0};
     std::vector<FORMATETC> formats;
     std::vector<std::vector<uint8_t>> streams;
 };

@@ -1,6 +1,6 @@
-// Max-age reads and VQT writes, in groups and without (the server's item IO): which
-// reads the cache answers and which go to the device, what a written quality and time
-// do to the cache, and the per-item refusals.
+// Max-age reads and VQT writes: which reads the cache answers and which go to the
+// device, and what a written quality and time do to the cache. The per-item codes of
+// the interfaces, group-less item IO included, are the Wine client's.
 #include "DaEngineTestSupport.h"
 
 namespace {
@@ -108,71 +108,6 @@ TEST_F(DaMaxAgeVqtTest, AVqtWriteStoresQualityAndTimeOnlyWhereTheCacheTakesThem)
         EXPECT_EQ(row.cachedQuality, cache->getQuality()) << row.name;
         EXPECT_EQ(row.cachedTime ? row.cachedTime : TestClock::time.load(), cache->getTimestamp64()) << row.name;
     }
-}
-
-TEST_F(DaMaxAgeVqtTest, RefreshWithMaxAgeReadsEveryActiveItemWithIt)
-{
-    DaRef<DaGroup> group = addGroup("G");
-    FakeDataCallback sink;
-    const uint32_t key = group->adviseCallback(&sink);
-    setValue(speed.get(), 3.5);
-    addItem(group.get(), "Drive1.Speed", 11);
-    addItem(group.get(), "Drive1.Status", 12, VT_EMPTY, false);
-    pass();
-    const size_t before = sink.count();
-    uint32_t cancelId = 0;
-    EXPECT_EQ(S_OK, group->refresh(false, 21, DaConnectionType::v2, &cancelId, kDaAnyAge));
-    pass();
-    ASSERT_EQ(before + 1, sink.count());
-    Callback call = sink.calls().back();
-    EXPECT_EQ(21u, call.transactionId);
-    EXPECT_EQ((std::vector<OPCHANDLE>{11}), call.handles);
-    EXPECT_EQ(3.5, call.values[0].get().dblVal);
-    EXPECT_EQ(S_OK, group->unadvise(key));  // the sink dies with this scope, before the group
-}
-
-TEST_F(DaMaxAgeVqtTest, TheServersItemIoAnswersEachItemIdOnItsOwn)
-{
-    struct Row {
-        const char* itemId;
-        HRESULT readError;
-        HRESULT writeError;
-        TVCmnVariant written;
-    };
-    const Row rows[] = {
-        {"Drive1.Speed", S_OK, S_OK, TVCmnVariant(42.5)},
-        {"Drive1.Status", S_OK, OPC_E_BADRIGHTS, TVCmnVariant(int32_t(1))},
-        {"Drive1.Command", OPC_E_BADRIGHTS, OPC_E_BADTYPE, TVCmnVariant(L"fast")},
-        {"Drive1.Name", S_OK, S_OK, TVCmnVariant(L"valve")},
-        {"Drive1.Nothing", OPC_E_UNKNOWNITEMID, OPC_E_UNKNOWNITEMID, TVCmnVariant(int32_t(3))},
-    };
-    setValue(speed.get(), 7.0);
-    setValue(status.get(), int32_t(8));
-    setValue(name.get(), TVCmnVariant(L"pump").get());
-    std::vector<std::string> ids;
-    std::vector<uint32_t> ages;
-    std::vector<VARIANT> values;
-    for (const Row& row : rows) {
-        ids.push_back(row.itemId);
-        ages.push_back(kDaAnyAge);
-        values.push_back(row.written.get());
-    }
-    std::vector<DaReadResult> results;
-    std::vector<HRESULT> errors;
-    EXPECT_EQ(S_FALSE, server->readTags(ids, ages, results, errors));
-    for (size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_EQ(rows[i].readError, errors[i]) << rows[i].itemId << " read";
-    EXPECT_EQ(7.0, results[0].value.get().dblVal);
-    EXPECT_EQ(0xC0, results[0].quality);
-    EXPECT_EQ(8, results[1].value.get().lVal);
-
-    EXPECT_EQ(S_FALSE, server->writeTags(ids, values, {}, errors));
-    for (size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_EQ(rows[i].writeError, errors[i]) << rows[i].itemId << " write";
-    TVCmnVariant cached;
-    speed->getCache()->getValue(cached.put(), VT_EMPTY, 0x800);
-    EXPECT_EQ(42.5, cached.get().dblVal);
-    EXPECT_EQ(0u, server->transactionCount());
 }
 
 }  // namespace

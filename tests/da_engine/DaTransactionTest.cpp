@@ -150,10 +150,7 @@ TEST_F(DaTransactionTest, AsyncReadCompletesWithReadCompleteAndOutOfServiceForIn
     std::vector<HRESULT> errors;
     uint32_t cancelId = 0;
     EXPECT_EQ(S_FALSE, group->asyncRead(false, handles, 99, DaConnectionType::v2, &cancelId, errors));
-    EXPECT_EQ(S_OK, errors[0]);
-    EXPECT_EQ(S_OK, errors[1]);
-    EXPECT_EQ(OPC_E_BADRIGHTS, errors[2]);
-    EXPECT_EQ(OPC_E_INVALIDHANDLE, errors[3]);
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK, OPC_E_BADRIGHTS, OPC_E_INVALIDHANDLE}), errors);
     pass();
     ASSERT_EQ(before + 1, sink.count());
     Callback call = sink.calls().back();
@@ -163,16 +160,6 @@ TEST_F(DaTransactionTest, AsyncReadCompletesWithReadCompleteAndOutOfServiceForIn
     EXPECT_EQ(0xC0, call.qualities[0]);
     EXPECT_EQ(0x1C, call.qualities[1]);
     EXPECT_EQ(S_FALSE, call.masterQuality);
-}
-
-TEST_F(DaTransactionTest, AsyncCallsWithoutASinkAreRefused)
-{
-    group->unadvise(key);
-    const uint32_t handle = addItem(group.get(), "Drive1.Speed");
-    std::vector<HRESULT> errors;
-    uint32_t cancelId = 0;
-    EXPECT_EQ(HRESULT(0x80040200), group->asyncRead(false, std::span<const uint32_t>(&handle, 1), 1,
-                                                    DaConnectionType::v2, &cancelId, errors));
 }
 
 TEST_F(DaTransactionTest, SyncReadAnswersFromTheCacheConvertedAndPerItem)
@@ -203,9 +190,7 @@ TEST_F(DaTransactionTest, SyncWriteValidatesFirstAndWritesThroughToTheCache)
     VARIANT raw[] = {values[0].get(), values[1].get(), values[2].get()};
     std::vector<HRESULT> errors;
     EXPECT_EQ(S_FALSE, group->syncWrite(handles, raw, errors));
-    EXPECT_EQ(S_OK, errors[0]);
-    EXPECT_EQ(OPC_E_BADRIGHTS, errors[1]);
-    EXPECT_EQ(OPC_E_BADTYPE, errors[2]);
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, OPC_E_BADRIGHTS, OPC_E_BADTYPE}), errors);
     TVCmnVariant cached;
     speed->getCache()->getValue(cached.put(), VT_EMPTY, 0x800);
     EXPECT_EQ(42.5, cached.get().dblVal);
@@ -381,10 +366,6 @@ TEST_F(DaTransactionTest, AClientThatThrowsIsCaughtAndTraced)
     EXPECT_FALSE(server->isDisconnected());
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(DaTransactionTest, CancellingAnAsyncReadAnswersCancelCompleteInsteadOfTheResults)
 {
     const uint32_t handle = addItem(group.get(), "Drive1.Device", 8);
@@ -404,10 +385,6 @@ TEST_F(DaTransactionTest, CancellingAnAsyncReadAnswersCancelCompleteInsteadOfThe
     EXPECT_EQ(E_FAIL, group->cancel(cancelId));  // over
     EXPECT_FALSE(device->take().at(0)->markTaken());
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(DaTransactionTest, ADeviceAnswerAfterTheGroupWentIsLeftAlone)
 {
@@ -429,10 +406,6 @@ TEST_F(DaTransactionTest, ADeviceAnswerAfterTheGroupWentIsLeftAlone)
     EXPECT_EQ(before, sink.count());
     EXPECT_EQ(0u, server->transactionCount());
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(DaTransactionTest, CacheFirstItemsSendTheirValueAtOnceWhenTheyBecomeActive)
 {

@@ -13,6 +13,17 @@ std::vector<uint8_t> dataStream(bool withTime, std::vector<DaV1DataEntry> entrie
     return stream;
 }
 
+using Words = std::vector<uint32_t>;
+
+// The 32-bit little-endian words of a stream from `offset` on.
+Words words(const std::vector<uint8_t>& s, size_t offset, size_t count)
+{
+    Words result;
+    for (size_t i = 0; i < count; ++i)
+        result.push_back(u32At(s, offset + 4 * i));
+    return result;
+}
+
 std::vector<uint16_t> utf16(const std::vector<uint8_t>& s, size_t offset, size_t units)
 {
     std::vector<uint16_t> text(units);
@@ -27,25 +38,11 @@ TEST(DaV1Stream, TwoLongsMakeSeventySixBytesWithOffsetsAfterTheHeaders)
         dataStream(false, {{10, 0xC0, {}, &a.get()}, {11, 0xC0, {}, &b.get()}}, 77, 9);
     ASSERT_EQ(76u, s.size());
     // Group header: size, count, group handle, transaction, status.
-    EXPECT_EQ(76u, u32At(s, 0));
-    EXPECT_EQ(2u, u32At(s, 4));
-    EXPECT_EQ(77u, u32At(s, 8));
-    EXPECT_EQ(9u, u32At(s, 12));
-    EXPECT_EQ(uint32_t(S_OK), u32At(s, 16));
-    // Item headers: handle, value offset, quality, reserved.
-    EXPECT_EQ(10u, u32At(s, 20));
-    EXPECT_EQ(44u, u32At(s, 24));
-    EXPECT_EQ(0xC0u, u16At(s, 28));
-    EXPECT_EQ(0u, u16At(s, 30));
-    EXPECT_EQ(11u, u32At(s, 32));
-    EXPECT_EQ(60u, u32At(s, 36));
+    EXPECT_EQ((Words{76, 2, 77, 9, uint32_t(S_OK)}), words(s, 0, 5));
+    // Item headers: handle, value offset, quality with a reserved word.
+    EXPECT_EQ((Words{10, 44, 0xC0, 11, 60, 0xC0}), words(s, 20, 6));
     // 16-byte VARIANTs: vt, three reserved words, 8 data bytes.
-    EXPECT_EQ(VT_I4, u16At(s, 44));
-    EXPECT_EQ(0u, u16At(s, 46) | u16At(s, 48) | u16At(s, 50));
-    EXPECT_EQ(uint32_t(-5), u32At(s, 52));
-    EXPECT_EQ(0u, u32At(s, 56));
-    EXPECT_EQ(VT_I4, u16At(s, 60));
-    EXPECT_EQ(0x12345678u, u32At(s, 68));
+    EXPECT_EQ((Words{VT_I4, 0, uint32_t(-5), 0, VT_I4, 0, 0x12345678, 0}), words(s, 44, 8));
 }
 
 TEST(DaV1Stream, TimestampsWidenTheItemHeaderToTwentyBytes)
@@ -54,11 +51,8 @@ TEST(DaV1Stream, TimestampsWidenTheItemHeaderToTwentyBytes)
     const FILETIME when = fileTime(0x0123456789ABCDEFull);
     const std::vector<uint8_t> s = dataStream(true, {{3, 0x44, when, &a.get()}});
     ASSERT_EQ(20u + 20u + 16u, s.size());
-    EXPECT_EQ(40u, u32At(s, 24));
-    EXPECT_EQ(0x44u, u16At(s, 28));
-    EXPECT_EQ(0x89ABCDEFu, u32At(s, 32));
-    EXPECT_EQ(0x01234567u, u32At(s, 36));
     EXPECT_EQ(uint32_t(S_FALSE), u32At(s, 16));  // a quality that is not GOOD
+    EXPECT_EQ((Words{3, 40, 0x44, 0x89ABCDEF, 0x01234567}), words(s, 20, 5));
     double value;
     std::memcpy(&value, s.data() + 48, 8);
     EXPECT_EQ(2.5, value);
@@ -97,12 +91,9 @@ TEST(DaV1Stream, ArraysCarryATwentyFourByteDescriptorAndTheirElements)
     const std::vector<uint8_t> s = dataStream(false, {{1, 0xC0, {}, &doubles}, {2, 0xC0, {}, &strings}});
     size_t v = 44;
     EXPECT_EQ(VT_ARRAY | VT_R8, u16At(s, v));
-    EXPECT_EQ(1u, u16At(s, v + 16));       // cDims
-    EXPECT_EQ(8u, u32At(s, v + 20));       // cbElements
-    EXPECT_EQ(0u, u32At(s, v + 24));       // cLocks
-    EXPECT_EQ(0u, u32At(s, v + 28));       // pvData
-    EXPECT_EQ(3u, u32At(s, v + 32));       // cElements
-    EXPECT_EQ(1u, u32At(s, v + 36));       // lLbound
+    EXPECT_EQ(1u, u16At(s, v + 16));  // cDims
+    // cbElements, cLocks, pvData, cElements, lLbound.
+    EXPECT_EQ((Words{8, 0, 0, 3, 1}), words(s, v + 20, 5));
     double decoded[3];
     std::memcpy(decoded, s.data() + v + 40, 24);
     EXPECT_EQ(4.5, decoded[2]);
@@ -127,14 +118,8 @@ TEST(DaV1Stream, WriteCompleteIsSixteenBytesPlusEightPerItem)
     std::vector<uint8_t> s;
     ASSERT_TRUE(daBuildV1WriteCompleteStream(77, 12, entries, s));
     ASSERT_EQ(16u + 16u, s.size());
-    EXPECT_EQ(2u, u32At(s, 0));
-    EXPECT_EQ(77u, u32At(s, 4));
-    EXPECT_EQ(12u, u32At(s, 8));
-    EXPECT_EQ(uint32_t(S_FALSE), u32At(s, 12));
-    EXPECT_EQ(4u, u32At(s, 16));
-    EXPECT_EQ(0u, u32At(s, 20));
-    EXPECT_EQ(5u, u32At(s, 24));
-    EXPECT_EQ(uint32_t(OPC_E_BADRIGHTS), u32At(s, 28));
+    // Count, group handle, transaction, status; then handle and result per item.
+    EXPECT_EQ((Words{2, 77, 12, uint32_t(S_FALSE), 4, 0, 5, uint32_t(OPC_E_BADRIGHTS)}), words(s, 0, 8));
 }
 
 TEST_F(DaEngineTest, V1SinksGetTheirStreamFormatFromTheSubscriptionAndWrites)
