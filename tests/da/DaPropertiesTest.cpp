@@ -20,7 +20,7 @@ std::string text(const VARIANT& v) { return v.vt == VT_BSTR ? TVCmnString::wideT
 
 }  // namespace
 
-TEST(DaProperties, StandardTableAssignsDescriptionAndDatatype)
+TEST(DaProperties, StandardIdsAssignDescriptionAndDatatype)
 {
     struct Row {
         uint32_t id;
@@ -28,21 +28,12 @@ TEST(DaProperties, StandardTableAssignsDescriptionAndDatatype)
         VARTYPE datatype;
         const char* xmlName;
     };
+    // One row per kind of ID: standard, EU, OPC-recommended, text twin, gap, application.
     const Row rows[] = {
         {1, "Item Canonical DataType", VT_I2, "dataType"},   {2, "Item Value", VT_EMPTY, "value"},
-        {3, "Item Quality", VT_I2, "quality"},               {4, "Item Timestamp", VT_DATE, "timestamp"},
-        {5, "Item Access Rights", VT_I4, "accessRights"},    {6, "Server Scan Rate", VT_R4, "scanRate"},
-        {7, "Item EU Type", VT_I4, "euType"},                {8, "Item EU Info", VT_ARRAY | VT_BSTR, "euInfo"},
-        {100, "EU Units", VT_BSTR, "engineeringUnits"},      {101, "Item Description", VT_BSTR, "description"},
-        {102, "High EU", VT_R8, "highEU"},                   {103, "Low EU", VT_R8, "lowEU"},
-        {104, "High Instrument Range", VT_R8, "highIR"},     {105, "Low Instrument Range", VT_R8, "lowIR"},
-        {106, "Contact Close Label", VT_BSTR, "closeLabel"}, {107, "Contact Open Label", VT_BSTR, "openLabel"},
-        {108, "Item Timezone", VT_I4, "timeZone"},           {200, "Default Display", VT_BSTR, ""},
-        {203, "Current Blink", VT_BOOL, ""},                 {207, "AVI File", VT_BSTR, ""},
-        {2501, "Item Canonical DataType", VT_BSTR, ""},      {2503, "Item Quality", VT_BSTR, ""},
-        {2505, "Item Access Rights", VT_BSTR, ""},           {2507, "Item EU Type", VT_BSTR, ""},
-        {2502, "", VT_EMPTY, ""},                            {2504, "", VT_EMPTY, ""},
-        {2506, "", VT_EMPTY, ""},                            {5000, "", VT_EMPTY, ""},
+        {8, "Item EU Info", VT_ARRAY | VT_BSTR, "euInfo"},   {102, "High EU", VT_R8, "highEU"},
+        {203, "Current Blink", VT_BOOL, ""},                 {2501, "Item Canonical DataType", VT_BSTR, ""},
+        {2502, "", VT_EMPTY, ""},                            {5000, "", VT_EMPTY, ""},
     };
     for (const Row& row : rows) {
         DaRef<DaProperty> property(new DaProperty(row.id));
