@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
-"""The product's comms server killed under a running subscription, twice: the first
-time the one COM started, the second time the one the product made anew.
+"""The product's comms server killed under a running subscription, five times: the
+first time the one COM started, then the ones the product made anew.
 
 - within 1 s of each kill every subscribed item is bad, comm failure (0x18);
 - within 10 s of each kill every item is good again and the live ones change again:
   the new comms server was made, the settings file applied and the loop restored;
 - the trace says "comms server made anew [0x0]" once per kill;
+- from the first kill to the last the server's handles grow by no more than Wine's own
+  share per kill: after the call that finds the comms server dead no other goes into
+  it (under Wine each call through a dead process's proxy leaks an event handle);
 - the product ends after its last client, and the comms server it made ends with it.
 
 Prints the measured times (kill -> 0x18, kill -> good and changing).
 
-usage: comms-server-loss.py APP_DIR KVOPC_EXE POST_COMMAND_EXE
+usage: comms-server-loss.py APP_DIR KVOPC_EXE POST_COMMAND_EXE SOAK_CLIENT_EXE
 """
 import os
 import signal
@@ -29,22 +32,27 @@ RATE_MS = 100
 COMM_FAILURE = "bad comm failure (0x18)"
 LOST_LIMIT_S = 1.0
 BACK_LIMIT_S = 10.0
-KILLS = 2
+KILLS = 5
+# What Wine's RPC runtime keeps for each comms server process that was called (an event,
+# at times one more handle; measured with a bare proxy), plus a call in flight at a look.
+HANDLES_PER_KILL = 2
+HANDLE_NOISE = 2
 MADE_ANEW = "comms server made anew [0x0]"
 TRACE_KEY = r"HKLM\SOFTWARE\Kelvane\REDAZED3AVU"
 
 
 def main():
-    app_dir, exe, post_tool = sys.argv[1:4]
+    app_dir, exe, post_tool, soak_client = sys.argv[1:5]
     t = e2e.Failures("comms-server-loss")
     product = e2e.ProductInstall("commsloss", app_dir, post_tool)
     trace = os.path.join(product.dir, "trace.log")
     try:
         for name, kind, value in (("TraceFile", "REG_SZ", e2e.winpath(trace)),
-                                  ("TraceInfo", "REG_DWORD", "0xFFFFFFFF")):
+                                  ("TraceInfo", "REG_DWORD", "0xFFFFFFFF"),
+                                  ("TraceFileMaxSize", "REG_DWORD", str(64 << 20))):
             e2e.wine(["reg", "add", TRACE_KEY, "/v", name, "/t", kind, "/d", value, "/f"], check=True)
         if t.check(product.start(), "the server shows its window"):
-            run(t, product, e2e.Kvopc(exe), trace)
+            run(t, product, e2e.Kvopc(exe), trace, soak_client)
     finally:
         product.close()
     t.finish()
@@ -82,15 +90,28 @@ def first_arrival(rows, predicate):
     return None
 
 
-def run(t, product, kv, trace):
+def server_handles(soak_client):
+    """The product's handle count (from the system's handle table), None if unseen."""
+    r = e2e.wine([soak_client, "measure", "KestrovaOpcServer.exe"])
+    fields = r.stdout.split()
+    return int(fields[4]) if r.returncode == 0 and len(fields) > 4 else None
+
+
+def run(t, product, kv, trace, soak_client):
     sub = e2e.Subscription(kv, ITEMS, RATE_MS)
     try:
         if not t.check(sub.wait_for(good_and_changing, 30), "every item good and the live ones changing",
                        str(sub.since(0)[-6:])):
             return
+        handles = []
         for kill in range(1, KILLS + 1):
             if not lose_and_recover(t, product, sub, kill):
                 break
+            handles.append(server_handles(soak_client))
+        t.step(f"server handles after each kill: {handles}")
+        limit = HANDLES_PER_KILL * (KILLS - 1) + HANDLE_NOISE
+        t.check(len(handles) == KILLS and None not in handles and handles[-1] - handles[0] <= limit,
+                f"the server's handles grow by at most {limit} from kill 1 to kill {KILLS}", str(handles))
     finally:
         rc, err = sub.stop()
         t.check(rc == 0, "the subscription ends cleanly on Ctrl-C", f"{rc} {err}")

@@ -19,6 +19,7 @@
 //       whose file is EXE (nothing while there is none); runs until killed. Handles are
 //       counted in the system's handle table: Wine answers GetProcessHandleCount with 0
 //       (and PrivateUsage with 0, so the test reads private memory from Linux).
+//   kv_soak_client measure EXE  prints that line once for each such process (exit 1: none).
 //   kv_soak_client kill PID     ends a process as a crash would.
 #include <windows.h>
 #include <objbase.h>
@@ -38,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "common/TVCmnHandle.h"
 #include "idl/opccomn.h"
 #include "platform/PrintfFormat.h"
 #include "idl/opcda.h"
@@ -351,6 +353,30 @@ unsigned long handleCount(DWORD pid, std::string& byType)
     return count;
 }
 
+// One "M ..." line (as the sample command logs it) for each running process whose file
+// is exe.
+std::vector<std::string> measure(const wchar_t* exe)
+{
+    std::vector<std::string> lines;
+    const TVCmnHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, exe) != 0)
+            continue;
+        const TVCmnHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
+        PROCESS_MEMORY_COUNTERS memory{};
+        std::string byType;
+        if (process && GetProcessMemoryInfo(process.get(), &memory, sizeof memory)) {
+            const unsigned long handles = handleCount(entry.th32ProcessID, byType);
+            lines.push_back(format("M %llu %lu %llu %lu %lu", (unsigned long long)utcMs(), entry.th32ProcessID,
+                                   (unsigned long long)memory.WorkingSetSize, handles, entry.cntThreads) +
+                            byType);
+        }
+    }
+    return lines;
+}
+
 int sample(int argc, wchar_t** argv)
 {
     if (argc != 5)
@@ -358,38 +384,28 @@ int sample(int argc, wchar_t** argv)
     Log log(kvopc::narrow(argv[3]).c_str());
     const DWORD period = wcstoul(argv[4], nullptr, 10);
     for (;;) {
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry{};
-        entry.dwSize = sizeof entry;
-        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-            if (_wcsicmp(entry.szExeFile, argv[2]) != 0)
-                continue;
-            HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
-            PROCESS_MEMORY_COUNTERS memory{};
-            std::string byType;
-            if (process && GetProcessMemoryInfo(process, &memory, sizeof memory)) {
-                const unsigned long handles = handleCount(entry.th32ProcessID, byType);
-                log.line(format("M %llu %lu %llu %lu %lu", (unsigned long long)utcMs(), entry.th32ProcessID,
-                                (unsigned long long)memory.WorkingSetSize, handles, entry.cntThreads) +
-                         byType);
-            }
-            if (process)
-                CloseHandle(process);
-        }
-        CloseHandle(snapshot);
+        for (const std::string& line : measure(argv[2]))
+            log.line(line);
         Sleep(period);
     }
+}
+
+int measureOnce(int argc, wchar_t** argv)
+{
+    if (argc != 3)
+        return 2;
+    const std::vector<std::string> lines = measure(argv[2]);
+    for (const std::string& line : lines)
+        printf("%s\n", line.c_str());
+    return lines.empty() ? 1 : 0;
 }
 
 int kill(int argc, wchar_t** argv)
 {
     if (argc != 3)
         return 2;
-    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, wcstoul(argv[2], nullptr, 10));
-    const bool ended = process && TerminateProcess(process, 9);
-    if (process)
-        CloseHandle(process);
-    return ended ? 0 : 1;
+    const TVCmnHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, wcstoul(argv[2], nullptr, 10)));
+    return process && TerminateProcess(process.get(), 9) ? 0 : 1;
 }
 
 }  // namespace
@@ -399,11 +415,13 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"sample")
         return sample(argc, argv);
+    if (command == L"measure")
+        return measureOnce(argc, argv);
     if (command == L"kill")
         return kill(argc, argv);
     if (command != L"run") {
         fprintf(stderr, "usage: kv_soak_client run NAME SEED ITEMS LOG SECONDS VALUEBASE | sample EXE LOG PERIODMS | "
-                        "kill PID\n");
+                        "measure EXE | kill PID\n");
         return 2;
     }
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
