@@ -14,7 +14,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-void put(Bytes& out, std::uint32_t value, int bytes = 4)
+void put(Bytes& out, std::uint64_t value, int bytes = 4)
 {
     for (int i = 0; i < bytes; ++i)
         out.push_back(static_cast<unsigned char>(value >> (8 * i)));
