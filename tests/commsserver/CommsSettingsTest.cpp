@@ -1,12 +1,8 @@
 // The settings file: what is accepted, and a clear status and line for what is not.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "commsserver/CommsSettings.h"
 #include "commsserver/IniText.h"
-#include "CommsTestSupport.h"
 
 using namespace comms;
 
@@ -173,19 +169,6 @@ TEST(CommsSettings, FaultListsAsTheFileAndTheSoakControlGiveThem)
         EXPECT_EQ(parseFaults(row.text, out), row.ok) << row.text;
         EXPECT_EQ(out, row.ok ? row.faults : 0xDEADu) << row.text << ": a refused list changes nothing";
     }
-}
-
-TEST(CommsSettings, MissingFileIsTheDefaultNetworkAndAFolderIsUnreadable)
-{
-    commstest::TempSettingsFile file("");
-    CommsSettings s;
-    std::string error;
-    const std::u8string missing = (file.folder() / "absent.ini").u8string();
-    ASSERT_EQ(loadCommsSettingsFile(std::string(missing.begin(), missing.end()), s, error), kStatusOk) << error;
-    EXPECT_EQ(s.text, defaultCommsSettingsText());
-
-    const std::u8string folder = file.folder().u8string();
-    EXPECT_EQ(loadCommsSettingsFile(std::string(folder.begin(), folder.end()), s, error), kStatusSettingsUnreadable);
 }
 
 TEST(IniText, OversizedTextIsRefusedNotRead)

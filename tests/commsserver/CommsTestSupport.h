@@ -1,12 +1,16 @@
 // Test helpers: a window that receives the comms server's posted messages in both
-// builds, a comms server set up on a settings text, and temporary settings files.
+// builds, temporary settings files, and a comms server set up on a settings text with
+// its two clients (shared with the Modbus tests and benchmark).
 #pragma once
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "common/TVCmnBstr.h"
 #include "commsserver/CommsServer.h"
 #include "commsserver/SimulatedNetwork.h"
 #include "platform/win.h"
@@ -129,6 +133,141 @@ struct ServerRef {
     comms::CommsServer* p = comms::CommsServer::create();
     ~ServerRef() { p->Release(); }
     comms::CommsServer* operator->() const { return p; }
+};
+
+constexpr const wchar_t* kClientName = L"RE ZUD Irurer 3";
+constexpr LONG kNotStarted = 1000;  // a ret no operation gives
+
+struct Reply {
+    LONG ret = kNotStarted;  // of ReadParameter / WriteParameter
+    WPARAM kind = 0;         // of the posted reply; 0 when none came
+    LONG status = 0;
+    ParameterRecord record{};
+};
+
+struct Update {
+    ULONGLONG owner = 0;
+    LONG status = 0;
+    std::string node;
+    ParameterRecord record{};
+};
+
+// A comms server on a settings text with one direct IO and one loop client, each
+// posting to a window of its own, and the waits every comms test needs: a direct reply,
+// and loop updates drained until -101.
+class CommsClient {
+public:
+    explicit CommsClient(const std::string& settings) : file_(settings)
+    {
+        LONG protocol = -1;
+        server_->LoadSettingsFile(file_.widePath().c_str(), &protocol, &loadStatus_);
+        server_->ApplySettings(&protocol, &applyStatus_);
+        server_->RegisterClient(kClientDirectIo, directWindow.handle(), kCommsNotify, kClientName, &direct);
+        server_->RegisterClient(kClientLoop, loopWindow.handle(), kCommsNotify2, kClientName, &loop);
+    }
+    ~CommsClient()
+    {
+        LONG ret = 0;
+        server_->UnregisterClient(direct, &ret);
+        server_->UnregisterClient(loop, &ret);
+    }
+
+    bool ready() const { return loadStatus_ == kStatusOk && applyStatus_ == kStatusOk && direct >= 0 && loop >= 0; }
+    std::string why() const
+    {
+        return "load " + std::to_string(loadStatus_) + " apply " + std::to_string(applyStatus_) + ": " +
+               server_->lastSettingsError();
+    }
+    comms::CommsServer* server() const { return server_.p; }
+
+    // ReadParameter's or WriteParameter's ret: 0 when the request was started.
+    LONG start(bool write, const char* node, ParameterRecord r)
+    {
+        LONG ret = kNotStarted;
+        const auto text = wide(node);
+        if (write)
+            server_->WriteParameter(direct, text.c_str(), &r, &ret);
+        else
+            server_->ReadParameter(direct, text.c_str(), &r, &ret);
+        return ret;
+    }
+    // The posted reply of a started request, with GetReply's record.
+    Reply reply()
+    {
+        Reply out;
+        out.ret = kStatusOk;
+        Message m;
+        if (!directWindow.waitFor(m))
+            return out;
+        out.kind = m.wParam;
+        out.status = static_cast<LONG>(m.lParam);
+        server_->GetReply(direct, &out.record);
+        return out;
+    }
+    Reply read(const char* node, LONG menu, LONG parameter)
+    {
+        const LONG ret = start(false, node, record(menu, parameter));
+        return ret == kStatusOk ? reply() : Reply{ret};
+    }
+    Reply write(const char* node, LONG menu, LONG parameter, LONG value, LONG decimalPlaces = 0)
+    {
+        const LONG ret = start(true, node, record(menu, parameter, value, decimalPlaces));
+        return ret == kStatusOk ? reply() : Reply{ret};
+    }
+
+    LONG add(const char* node, LONG menu, LONG parameter, ULONG rateMs, ULONGLONG owner)
+    {
+        ParameterRecord r = record(menu, parameter);
+        LONG ret = kNotStarted;
+        server_->AddToLoop(loop, owner, wide(node).c_str(), &r, rateMs, &ret);
+        return ret;
+    }
+    LONG remove(const char* node, LONG menu, LONG parameter, ULONGLONG owner)
+    {
+        ParameterRecord r = record(menu, parameter);
+        LONG ret = kNotStarted;
+        server_->RemoveFromLoop(loop, owner, wide(node).c_str(), &r, &ret);
+        return ret;
+    }
+
+    // Every update queued now: GetNextUpdate until -101.
+    std::vector<Update> drain()
+    {
+        std::vector<Update> out;
+        for (;;) {
+            Update u;
+            TVCmnBstr node;
+            if (server_->GetNextUpdate(loop, &u.owner, node.put(), &u.record, &u.status) != S_OK ||
+                u.status == kStatusNoMoreUpdates)
+                return out;
+            u.node = comms::toUtf8(node.get());
+            out.push_back(u);
+        }
+    }
+    // Drains the updates each kUpdatesWaiting announces until done says so; false when
+    // the deadline passes first.
+    bool drainUntil(const std::function<bool(const Update&)>& done, DWORD deadlineMs = kMessageDeadlineMs)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
+        for (;;) {
+            for (const Update& u : drain()) {
+                if (done(u))
+                    return true;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            Message m;
+            if (left.count() <= 0 || !loopWindow.waitFor(m, static_cast<DWORD>(left.count())))
+                return false;
+        }
+    }
+
+    TestWindow directWindow, loopWindow;
+    LONG direct = -1, loop = -1;
+
+private:
+    TempSettingsFile file_;
+    ServerRef server_;
+    LONG loadStatus_ = kNotStarted, applyStatus_ = kNotStarted;
 };
 
 }  // namespace commstest

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -36,16 +35,14 @@ bool readable(int fd, int timeoutMs)
 
 }  // namespace
 
-ModbusTestServer::ModbusTestServer(int port) : serial_(false), port_(port)
-{
-    mapping_ = modbus_mapping_new(0, 0, kRegisters, 0);
-    query_.resize(MODBUS_TCP_MAX_ADU_LENGTH);
-}
+ModbusTestServer::ModbusTestServer(int port) : ModbusTestServer(false, {}, 1, port) {}
 
-ModbusTestServer::ModbusTestServer(const std::string& device, int unit) : serial_(true), device_(device), unit_(unit)
+ModbusTestServer::ModbusTestServer(const std::string& device, int unit) : ModbusTestServer(true, device, unit, 0) {}
+
+ModbusTestServer::ModbusTestServer(bool serial, const std::string& device, int unit, int port)
+    : serial_(serial), device_(device), unit_(unit), port_(port), mapping_(modbus_mapping_new(0, 0, kRegisters, 0)),
+      query_(MODBUS_TCP_MAX_ADU_LENGTH)
 {
-    mapping_ = modbus_mapping_new(0, 0, kRegisters, 0);
-    query_.resize(MODBUS_TCP_MAX_ADU_LENGTH);
 }
 
 ModbusTestServer::~ModbusTestServer()
@@ -139,8 +136,6 @@ void ModbusTestServer::answer(modbus_t* context, int length)
         modbus_reply_exception(context, query_.data(), MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
         return;
     }
-    if (function == 3)
-        registersRead_ += count;
     modbus_reply(context, query_.data(), length, mapping_);
 }
 
@@ -203,24 +198,6 @@ void ModbusTestServer::serveRtu()
 
 PtyPair::PtyPair()
 {
-    std::string socat;
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    for (std::size_t start = 0; start <= dirs.size();) {
-        std::size_t end = dirs.find(':', start);
-        std::string candidate = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start) + "/socat";
-        if (access(candidate.c_str(), X_OK) == 0) {
-            socat = candidate;
-            break;
-        }
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    if (socat.empty()) {
-        error_ = "socat is not installed (apt-get install socat): the RTU tests need it for a pseudo-terminal pair";
-        return;
-    }
     char folder[] = "/tmp/kv-rtu-XXXXXX";
     if (!mkdtemp(folder)) {
         error_ = std::string("mkdtemp: ") + std::strerror(errno);
@@ -233,13 +210,18 @@ PtyPair::PtyPair()
     const std::string b = "pty,raw,echo=0,link=" + comms_;
     pid_ = fork();
     if (pid_ == 0) {
-        execl(socat.c_str(), "socat", a.c_str(), b.c_str(), static_cast<char*>(nullptr));
+        execlp("socat", "socat", a.c_str(), b.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         if (access(drive_.c_str(), F_OK) == 0 && access(comms_.c_str(), F_OK) == 0)
             return;
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            error_ = "socat ended at once (apt-get install socat): the RTU tests need it for a pseudo-terminal pair";
+            return;
+        }
         usleep(10000);  // socat gives no other sign that its ends exist
     }
     error_ = "socat did not make " + drive_ + " and " + comms_ + " within 10 s";

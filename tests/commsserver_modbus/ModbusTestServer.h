@@ -40,13 +40,12 @@ public:
     void setMissing(int address, bool missing);   // requests touching it get exception 2
     void setSilent(bool silent) { silent_ = silent; }  // requests are read and not answered
     std::uint64_t requests() const { return requests_.load(); }
-    std::uint64_t registersRead() const { return registersRead_.load(); }
 
 private:
+    ModbusTestServer(bool serial, const std::string& device, int unit, int port);
     void serveTcp(int listener);
     void serveRtu();
-    // Answers one request of length bytes in query_ on context; false when the
-    // connection should be closed.
+    // Answers the request of length bytes in query_ on context.
     void answer(modbus_t* context, int length);
 
     const bool serial_;
@@ -56,16 +55,15 @@ private:
     std::string error_;
 
     std::mutex lock_;
-    modbus_mapping_t* mapping_ = nullptr;  // guarded by lock_
-    std::set<int> missing_;                 // guarded by lock_
+    modbus_mapping_t* mapping_;  // guarded by lock_
+    std::set<int> missing_;      // guarded by lock_
 
     modbus_t* context_ = nullptr;
     int listener_ = -1;
     std::atomic<bool> stop_{false};
     std::atomic<bool> silent_{false};
     std::atomic<std::uint64_t> requests_{0};
-    std::atomic<std::uint64_t> registersRead_{0};
-    std::vector<std::uint8_t> query_;
+    std::vector<std::uint8_t> query_;  // the server thread's
     std::thread thread_;
 };
 
