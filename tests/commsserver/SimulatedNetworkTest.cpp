@@ -5,55 +5,13 @@
 #include <set>
 #include <thread>
 
-#include "commsserver/SimulatedNetwork.h"
+#include "CommsTestSupport.h"
 
 using namespace comms;
 
 namespace {
 
-const char* kPlant = R"ini(
-[comms]
-replyTimeoutMs = 20
-[node 1]
-[node 2]
-anyParameter = no
-[parameter 1 #1.21]
-type = int16
-decimals = 1
-min = -3000
-max = 3000
-value = 1500
-[parameter 1 #3.2]
-type = int16
-decimals = 1
-min = -3000
-max = 3000
-behaviour = follow
-follows = #1.21
-lagMs = 1000
-[parameter 1 #7.1]
-decimals = 1
-min = 0
-max = 100
-behaviour = ramp
-rate = 10
-[parameter 1 #5.5]
-behaviour = sine
-value = 500
-amplitude = 10
-periodMs = 1000
-[parameter 1 #4.1]
-decimals = 2
-behaviour = noise
-value = 12.5
-amplitude = 0.25
-[parameter 1 #10.1]
-type = bool
-value = 1
-writable = no
-[parameter 2 #1.1]
-value = 5
-)ini";
+using commstest::kPlant;
 
 CommsSettings plant()
 {
