@@ -118,9 +118,6 @@ TEST(NamespaceLoader, SamplePlantLoadsCompletely)
     ASSERT_EQ(value.vt, VT_BSTR);
     EXPECT_EQ(std::wstring(value.bstrVal), L"rpm");
     VariantClear(&value);
-    ASSERT_EQ(speed->getPropertyValue(kDaPropHighEu, 20.0f, &value), S_OK);
-    EXPECT_DOUBLE_EQ(value.dblVal, 6000.0);
-    VariantClear(&value);
     DaRef<DriveTag> state = space.tag("Conveyor1.Drive.Status.Drive state");
     ASSERT_EQ(state->getEUInfo(&value), S_OK);
     ASSERT_EQ(value.vt, VT_ARRAY | VT_BSTR);
