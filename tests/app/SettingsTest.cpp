@@ -57,7 +57,6 @@ TEST(Settings, ReadSettingsAfterTheCommandLine)
         const char* debugLine;
     };
     const Row rows[] = {
-        {"no key: nothing changes", "", {}, false, "", 0, "", "Open key failed"},
         {"no key keeps the command line's path and flags", "/s \"a.xml\"", {}, false, "a.xml", 0x2, "",
          "Open key failed"},
         {"empty key: the default file beside the exe", "", {}, true, "C:\\Kelvane\\appdefault.xml", 0, "",
