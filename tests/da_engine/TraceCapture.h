@@ -1,21 +1,14 @@
-// Keeps what the process trace writes while it is installed, under the level masks the
-// test asks for, and leaves the trace's masks as they were.
+// The trace tests' capture on the process trace, under the level masks the test asks
+// for; the masks go back as they were.
 #pragma once
 
 #include <algorithm>
-#include <mutex>
 #include <string>
-#include <vector>
 
-#include "trace/TVCmnTrace.h"
+#include "tests/trace/TraceTestSupport.h"
 
-class TraceCapture final : public TVCmnTraceSink {
+class TraceCapture final : public tracetest::Capture {
 public:
-    struct Line {
-        int level;
-        uint32_t group;
-        std::string objectId, message;
-    };
     TraceCapture(uint32_t errorMask, uint32_t warningMask, uint32_t infoMask, uint32_t debugMask)
     {
         TVCmnTrace& trace = TVCmnTrace::process();
@@ -30,24 +23,12 @@ public:
         trace.removeSink(this);
         trace.setLevels(saved_[0], saved_[1], saved_[2], saved_[3]);
     }
-    void traceLine(const char*, size_t, int level, uint32_t group, const char* objectId, const char* message) override
+    bool has(const std::string& message) const
     {
-        std::lock_guard<std::mutex> hold(lock_);
-        lines_.push_back({level, group, objectId, message});
-    }
-    std::vector<Line> lines()
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        return lines_;
-    }
-    bool has(const std::string& message)
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        return std::any_of(lines_.begin(), lines_.end(), [&](const Line& line) { return line.message == message; });
+        const auto all = lines();
+        return std::any_of(all.begin(), all.end(), [&](const tracetest::SinkLine& line) { return line.message == message; });
     }
 
 private:
     uint32_t saved_[4] = {};
-    std::mutex lock_;
-    std::vector<Line> lines_;  // guarded by lock_
 };
