@@ -78,6 +78,27 @@ def kill_prefix():
     process started while the old wineserver still winds down can hang."""
     subprocess.run([WINE_PREFIX, "kill"], timeout=60, check=False)
     subprocess.run([WINE_PREFIX, "stop"], timeout=90, check=False)
+    kill_left_in_prefix()
+
+
+def kill_left_in_prefix():
+    """Kills the wine processes still running in this WINEPREFIX after its wineserver
+    went (known by the environment each inherits): a hung server, or a system process
+    that a wineserver killed mid-start no longer knew. The test's Xvfb shares the
+    environment but is no wine process and stays. Answers the pids."""
+    wanted = b"WINEPREFIX=" + os.environ["WINEPREFIX"].encode()
+    left = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if not os.readlink(f"/proc/{pid}/exe").startswith("/usr/lib/wine/"):
+                continue
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if wanted in f.read().split(b"\0"):
+                    os.kill(int(pid), signal.SIGKILL)
+                    left.append(int(pid))
+        except OSError:
+            pass
+    return left
 
 
 class Kvopc:
