@@ -136,7 +136,7 @@ TEST_F(DaEngineTest, ActivatingAGroupMakesItsFirstCycleDueAtOnce)
     EXPECT_EQ(1000u, wait);
 }
 
-TEST_F(DaEngineTest, ItemsAddWithPerItemErrorsAndNothingOfAFailedItemStays)
+TEST_F(DaEngineTest, ItemsAddAndValidateWithPerItemErrorsAndNothingOfAFailedItemStays)
 {
     DaRef<DaGroup> group = addGroup();
     const DaItemDef defs[] = {
@@ -160,6 +160,13 @@ TEST_F(DaEngineTest, ItemsAddWithPerItemErrorsAndNothingOfAFailedItemStays)
     EXPECT_EQ(2u, group->itemCount());
     EXPECT_EQ(2u, group->cyclicTransaction()->requestCount());
     EXPECT_TRUE(trace.has("can't validate item; bad requested datatype 8195"));
+    // Validating the same list answers as adding did and adds nothing.
+    std::vector<DaItemResult> validated;
+    std::vector<HRESULT> validateErrors;
+    EXPECT_EQ(S_FALSE, group->validateItems(defs, validated, validateErrors));
+    EXPECT_EQ(errors, validateErrors);
+    EXPECT_EQ(VT_R8, validated[0].canonicalType);
+    EXPECT_EQ(2u, group->itemCount());
 
     std::vector<DaRef<DaObject>> connected;
     status->getItems(connected);
