@@ -9,6 +9,10 @@ first time the one COM started, then the ones the product made anew.
 - from the first kill to the last the server's handles grow by no more than Wine's own
   share per kill: after the call that finds the comms server dead no other goes into
   it (under Wine each call through a dead process's proxy leaks an event handle);
+- Online toggles as fast as the window takes them, the comms server killed among them
+  (the user's toggles and the recreation both want the comms server): afterwards the
+  window still takes the command both ways, the items follow (0x1C, then good and
+  changing), and a new client still connects;
 - the product ends after its last client, and the comms server it made ends with it.
 
 Prints the measured times (kill -> 0x18, kill -> good and changing).
@@ -32,6 +36,9 @@ RATE_MS = 100
 COMM_FAILURE = "bad comm failure (0x18)"
 LOST_LIMIT_S = 1.0
 BACK_LIMIT_S = 10.0
+OUT_OF_SERVICE = "bad out of service (0x1C)"
+STORM_TOGGLES = 12
+STORM_KILLS_AFTER = (3, 8)  # the toggles after which the comms server is killed
 KILLS = 5
 # What Wine's RPC runtime keeps for each comms server process that was called (an event,
 # at times one more handle; measured with a bare proxy), plus a call in flight at a look.
@@ -99,6 +106,7 @@ def server_handles(soak_client):
 
 def run(t, product, kv, trace, soak_client):
     sub = e2e.Subscription(kv, ITEMS, RATE_MS)
+    storm_kills = 0
     try:
         if not t.check(sub.wait_for(good_and_changing, 30), "every item good and the live ones changing",
                        str(sub.since(0)[-6:])):
@@ -112,11 +120,13 @@ def run(t, product, kv, trace, soak_client):
         limit = HANDLES_PER_KILL * (KILLS - 1) + HANDLE_NOISE
         t.check(len(handles) == KILLS and None not in handles and handles[-1] - handles[0] <= limit,
                 f"the server's handles grow by at most {limit} from kill 1 to kill {KILLS}", str(handles))
+        storm_kills = toggle_storm(t, product, sub, kv)
     finally:
         rc, err = sub.stop()
         t.check(rc == 0, "the subscription ends cleanly on Ctrl-C", f"{rc} {err}")
     text = open(trace, errors="replace").read() if os.path.exists(trace) else ""
-    t.check(text.count(MADE_ANEW) == KILLS, f"the trace says '{MADE_ANEW}' once per kill",
+    kills = KILLS + storm_kills
+    t.check(text.count(MADE_ANEW) == kills, f"the trace says '{MADE_ANEW}' once per kill",
             "\n".join(line for line in text.splitlines() if "comms server" in line)[-2000:])
     t.check(product.ended(30), "the server ends after its last client")
     deadline = time.monotonic() + 10
@@ -157,6 +167,37 @@ def lose_and_recover(t, product, sub, kill):
     new = comms_servers(product)
     t.check(len(new) == 1 and new[0] != pids[0], f"kill {kill}: a new comms server runs", str(new))
     return recovered
+
+
+def toggle_storm(t, product, sub, kv):
+    """Answers the comms servers it killed."""
+    killed = 0
+    for toggle in range(1, STORM_TOGGLES + 1):
+        t.check(product.menu(product.MENU_ONLINE), f"storm: Online toggle {toggle} posted")
+        if toggle in STORM_KILLS_AFTER:
+            for pid in comms_servers(product):
+                os.kill(pid, signal.SIGKILL)
+                killed += 1
+    # Toggles that came while a new comms server was being made were let go, so the
+    # storm may end either way: the state it settles in is the start of the round trip.
+    time.sleep(10)
+    start = sub.count()
+    if not sub.wait_for(lambda rows: good_and_changing(rows[start:]), 10):
+        t.check(product.menu(product.MENU_ONLINE), "after the storm: Online posted (going online)")
+        start = sub.count()
+        t.check(sub.wait_for(lambda rows: good_and_changing(rows[start:]), 20),
+                "after the storm: every item good and changing once online", str(sub.since(start)[-6:]))
+    for going, wanted, predicate in (
+            ("offline", OUT_OF_SERVICE, lambda rows: {r[2] for r in rows if r[4] == OUT_OF_SERVICE} == set(ITEMS)),
+            ("online", "good and changing", good_and_changing)):
+        start = sub.count()
+        t.check(product.menu(product.MENU_ONLINE), f"after the storm: Online posted (going {going})")
+        t.check(sub.wait_for(lambda rows: predicate(rows[start:]), 20),
+                f"after the storm: every item {wanted} after going {going}", str(sub.since(start)[-6:]))
+    r = kv.run("status", timeout=60)
+    t.check(r.returncode == 0, "after the storm: a new client connects", r.stdout + r.stderr)
+    t.step(f"storm: {STORM_TOGGLES} Online toggles, {killed} comms server kills; then offline and online again")
+    return killed
 
 
 def fmt(at, since):
