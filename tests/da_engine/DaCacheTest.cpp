@@ -4,18 +4,13 @@
 
 namespace {
 
-TEST_F(DaEngineTest, ANewCacheIsBadWaitingAndHoldsNoValue)
+TEST_F(DaEngineTest, ANewCacheIsBadWaitingAndReadsConvertToTheRequestedType)
 {
     DaRef<DaCache> cache = speed->getCache();
     EXPECT_EQ(0x20, cache->getQuality());
     EXPECT_FALSE(cache->holdsValue());
     EXPECT_EQ(VT_R8, cache->getDatatype());
-}
-
-TEST_F(DaEngineTest, CacheReadsConvertToTheRequestedType)
-{
     setValue(speed.get(), 2.75);
-    DaRef<DaCache> cache = speed->getCache();
     EXPECT_TRUE(cache->holdsValue());
     struct Row {
         VARTYPE requested;
@@ -91,7 +86,7 @@ TEST_F(DaEngineTest, StatisticsCountRequestsAndReportAverages)
     const uint32_t handle = addItem(group.get(), "Drive1.Speed");
     std::vector<DaReadResult> results;
     std::vector<HRESULT> errors;
-    group->syncRead(false, std::span<const uint32_t>(&handle, 1), results, errors);
+    group->syncRead(false, one(handle), results, errors);
     pass();
     auto report = DaStatistics::process().report();
     auto valueOf = [&](const std::string& name) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,6 +80,8 @@ DaRef<T> addTag(DaNode* parent, const std::string& name, VARTYPE vt, uint32_t ri
 }
 
 inline FILETIME fileTime(uint64_t value) { return daUintToFileTime(value); }
+// A one-handle list for the group's list calls.
+inline std::span<const uint32_t> one(const uint32_t& handle) { return {&handle, 1}; }
 
 // The engine clock under the test's hand. Time starts at a plausible FILETIME so caches
 // written "now" hold a value.
@@ -218,6 +221,33 @@ public:
 
     std::vector<FORMATETC> formats;
     std::vector<std::vector<uint8_t>> streams;
+};
+
+// Serves the device tag's queue from a thread of its own, as the drive side does, and
+// counts what it served; synchronous reads wait on it.
+class DeviceSide {
+public:
+    explicit DeviceSide(QueueTag& tag) : thread_([this, &tag] {
+        while (!stop_) {
+            for (const DaRef<DaRequest>& request : tag.take()) {
+                if (request->markTaken()) {
+                    ++served;  // before the completion wakes the reader, who then counts
+                    request->complete(S_OK, true, 0xC0);
+                }
+            }
+            std::this_thread::yield();
+        }
+    }) {}
+    ~DeviceSide()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    std::atomic<int> served{0};
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 // Little-endian reads of a V1 stream.

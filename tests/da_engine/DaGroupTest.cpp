@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST_F(DaEngineTest, GroupsAreFoundByNameAndHandleAndRemovedByHandle)
+TEST_F(DaEngineTest, GroupsAreFoundByNameAndHandleRenamedUniquelyAndRemovedByHandle)
 {
     DaRef<DaGroup> a = addGroup("Fast");
     DaRef<DaGroup> b = addGroup("Slow");
@@ -16,6 +16,14 @@ TEST_F(DaEngineTest, GroupsAreFoundByNameAndHandleAndRemovedByHandle)
     EXPECT_EQ(a, server->findGroupByName("Fast"));
     EXPECT_EQ(b, server->findGroupByHandle(b->serverHandle()));
     EXPECT_FALSE(server->findGroupByName("Medium"));
+    const struct {
+        const char* name;
+        HRESULT expected;
+    } renames[] = {{"Fast", OPC_E_DUPLICATENAME}, {"", E_INVALIDARG}, {"B/C", E_INVALIDARG}, {"Slow", S_OK}, {"Slower", S_OK}};
+    for (const auto& rename : renames)
+        EXPECT_EQ(rename.expected, b->setName(rename.name)) << "rename to \"" << rename.name << "\"";
+    EXPECT_EQ(b, server->findGroupByName("Slower"));
+    EXPECT_FALSE(server->findGroupByName("Slow"));
 
     const uint32_t handle = a->serverHandle();
     a = nullptr;
@@ -68,19 +76,6 @@ TEST_F(DaEngineTest, UnnamedGroupsGetDistinctGeneratedNames)
         EXPECT_EQ(expected, group->name());
     }
     EXPECT_NE(a->name(), b->name());
-}
-
-TEST_F(DaEngineTest, RenameKeepsNamesUniqueAndValid)
-{
-    DaRef<DaGroup> a = addGroup("A");
-    DaRef<DaGroup> b = addGroup("B");
-    EXPECT_EQ(OPC_E_DUPLICATENAME, b->setName("A"));
-    EXPECT_EQ(E_INVALIDARG, b->setName(""));
-    EXPECT_EQ(E_INVALIDARG, b->setName("B/C"));
-    EXPECT_EQ(S_OK, b->setName("B"));
-    EXPECT_EQ(S_OK, b->setName("C"));
-    EXPECT_EQ(b, server->findGroupByName("C"));
-    EXPECT_FALSE(server->findGroupByName("B"));
 }
 
 TEST_F(DaEngineTest, UpdateRateIsRaisedToTheMinimumAndCappedAtNever)
@@ -205,16 +200,16 @@ TEST_F(DaEngineTest, ActivationHooksRunForItemsThatAreActiveInAnActiveGroup)
     group->setActive(true);
     EXPECT_EQ(1, counted->activated.load());
     std::vector<HRESULT> errors;
-    group->setItemsActive(std::span<const uint32_t>(&handle, 1), false, errors);
+    group->setItemsActive(one(handle), false, errors);
     EXPECT_EQ(1, counted->deactivated.load());
-    group->setItemsActive(std::span<const uint32_t>(&handle, 1), true, errors);
+    group->setItemsActive(one(handle), true, errors);
     EXPECT_EQ(2, counted->activated.load());
     group->setActive(false);
     EXPECT_EQ(2, counted->deactivated.load());
     group->setActive(true);
     EXPECT_EQ(3, counted->activated.load());
     const uint32_t unknown = 424242;
-    EXPECT_EQ(S_FALSE, group->setItemsActive(std::span<const uint32_t>(&unknown, 1), true, errors));
+    EXPECT_EQ(S_FALSE, group->setItemsActive(one(unknown), true, errors));
     EXPECT_EQ(OPC_E_INVALIDHANDLE, errors[0]);
     server->removeGroup(group->serverHandle());
     EXPECT_EQ(3, counted->deactivated.load());  // removal deactivates the active item

@@ -5,33 +5,6 @@
 
 namespace {
 
-// Serves the device tag's queue from a thread of its own, as the drive side does, and
-// counts what it served; synchronous reads wait on it.
-class DeviceSide {
-public:
-    explicit DeviceSide(QueueTag& tag) : thread_([this, &tag] {
-        while (!stop_) {
-            for (const DaRef<DaRequest>& request : tag.take()) {
-                if (request->markTaken()) {
-                    ++served;  // before the completion wakes the reader, who then counts
-                    request->complete(S_OK, true, 0xC0);
-                }
-            }
-            std::this_thread::yield();
-        }
-    }) {}
-    ~DeviceSide()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-    std::atomic<int> served{0};
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 using DaMaxAgeVqtTest = DaEngineTest;
 
 TEST_F(DaMaxAgeVqtTest, AMaxAgeReadGoesToTheDeviceOnlyWhenTheCacheIsOlder)
@@ -57,8 +30,8 @@ TEST_F(DaMaxAgeVqtTest, AMaxAgeReadGoesToTheDeviceOnlyWhenTheCacheIsOlder)
         DeviceSide side(*device);
         std::vector<DaReadResult> results;
         std::vector<HRESULT> errors;
-        EXPECT_EQ(S_OK, group->syncRead(true, std::span<const uint32_t>(&handle, 1), results, errors,
-                                        std::span<const uint32_t>(&row.maxAgeMs, 1)))
+        EXPECT_EQ(S_OK, group->syncRead(true, one(handle), results, errors,
+                                        one(row.maxAgeMs)))
             << row.name;
         EXPECT_EQ(row.deviceReads, side.served.load()) << row.name;
         EXPECT_EQ(5, results[0].value.get().lVal) << row.name;
@@ -96,7 +69,7 @@ TEST_F(DaMaxAgeVqtTest, AVqtWriteStoresQualityAndTimeOnlyWhereTheCacheTakesThem)
         DaWriteQT qt{row.hasQuality, 0x40, row.hasTimestamp, fileTime(given)};
         std::vector<HRESULT> errors;
         EXPECT_EQ(row.error == S_OK ? S_OK : S_FALSE,
-                  group->syncWrite(std::span<const uint32_t>(&handle, 1), std::span<const VARIANT>(&value.get(), 1),
+                  group->syncWrite(one(handle), std::span<const VARIANT>(&value.get(), 1),
                                    errors, std::span<const DaWriteQT>(&qt, 1)))
             << row.name;
         EXPECT_EQ(row.error, errors[0]) << row.name;

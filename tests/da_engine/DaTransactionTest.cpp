@@ -18,9 +18,17 @@ protected:
         group = nullptr;
         DaEngineTest::TearDown();
     }
+    // The newest callback, which must be the only one since `before` were counted.
+    Callback onlyCallSince(size_t before)
+    {
+        EXPECT_EQ(before + 1, sink.count());
+        return sink.count() > before ? sink.calls().back() : Callback{};
+    }
     FakeDataCallback sink;
     DaRef<DaGroup> group;
     uint32_t key = 0;
+    std::vector<HRESULT> errors;  // per-item answers of the last list call
+    uint32_t cancelId = 0;
 };
 
 TEST_F(DaTransactionTest, ACycleReportsChangedItemsOnlyAndNothingWhenNothingChanged)
@@ -121,7 +129,6 @@ TEST_F(DaTransactionTest, RefreshSendsEveryActiveItemWithTheClientsTransactionId
     addItem(group.get(), "Drive1.Speed", 1);
     addItem(group.get(), "Drive1.Status", 2, VT_EMPTY, false);
     pass();
-    uint32_t cancelId = 0;
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(S_OK, group->refresh(false, 4711, DaConnectionType::v2, &cancelId));
         EXPECT_NE(0u, cancelId);
@@ -147,13 +154,10 @@ TEST_F(DaTransactionTest, AsyncReadCompletesWithReadCompleteAndOutOfServiceForIn
     pass();
     const size_t before = sink.count();
     const uint32_t handles[] = {active, inactive, writeOnly, 123456};
-    std::vector<HRESULT> errors;
-    uint32_t cancelId = 0;
     EXPECT_EQ(S_FALSE, group->asyncRead(false, handles, 99, DaConnectionType::v2, &cancelId, errors));
     EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK, OPC_E_BADRIGHTS, OPC_E_INVALIDHANDLE}), errors);
     pass();
-    ASSERT_EQ(before + 1, sink.count());
-    Callback call = sink.calls().back();
+    const Callback call = onlyCallSince(before);
     EXPECT_EQ(Callback::readComplete, call.kind);
     EXPECT_EQ(99u, call.transactionId);
     ASSERT_EQ(2u, call.handles.size());
@@ -169,7 +173,6 @@ TEST_F(DaTransactionTest, SyncReadAnswersFromTheCacheConvertedAndPerItem)
                                 addItem(group.get(), "Drive1.Speed", 3, VT_EMPTY, false),
                                 addItem(group.get(), "Drive1.Command", 4), 0xDEAD};
     std::vector<DaReadResult> results;
-    std::vector<HRESULT> errors;
     EXPECT_EQ(S_FALSE, group->syncRead(false, handles, results, errors));
     EXPECT_EQ(12.5, results[0].value.get().dblVal);
     EXPECT_EQ(0xC0, results[0].quality);
@@ -188,7 +191,6 @@ TEST_F(DaTransactionTest, SyncWriteValidatesFirstAndWritesThroughToTheCache)
                                 addItem(group.get(), "Drive1.Speed")};
     TVCmnVariant values[] = {TVCmnVariant(42.5), TVCmnVariant(int32_t(1)), TVCmnVariant(L"fast")};
     VARIANT raw[] = {values[0].get(), values[1].get(), values[2].get()};
-    std::vector<HRESULT> errors;
     EXPECT_EQ(S_FALSE, group->syncWrite(handles, raw, errors));
     EXPECT_EQ((std::vector<HRESULT>{S_OK, OPC_E_BADRIGHTS, OPC_E_BADTYPE}), errors);
     TVCmnVariant cached;
@@ -202,14 +204,11 @@ TEST_F(DaTransactionTest, AsyncWriteReportsEachItemsResult)
     const uint32_t handles[] = {addItem(group.get(), "Drive1.Speed", 5), addItem(group.get(), "Drive1.Name", 6)};
     TVCmnVariant values[] = {TVCmnVariant(3.0), TVCmnVariant(L"pump")};
     VARIANT raw[] = {values[0].get(), values[1].get()};
-    std::vector<HRESULT> errors;
-    uint32_t cancelId = 0;
     pass();
     const size_t before = sink.count();
     EXPECT_EQ(S_OK, group->asyncWrite(handles, raw, 31, DaConnectionType::v2, &cancelId, errors));
     pass();
-    ASSERT_EQ(before + 1, sink.count());
-    Callback call = sink.calls().back();
+    const Callback call = onlyCallSince(before);
     EXPECT_EQ(Callback::writeComplete, call.kind);
     EXPECT_EQ(31u, call.transactionId);
     EXPECT_EQ((std::vector<OPCHANDLE>{5, 6}), call.handles);
@@ -225,10 +224,7 @@ TEST_F(DaTransactionTest, ADeviceRequestNotCompletedInTimeEndsWithLastKnownQuali
     setValue(device.get(), int32_t(5));
     const uint32_t handle = addItem(group.get(), "Drive1.Device", 8);
     group->setActive(false);
-    std::vector<HRESULT> errors;
-    uint32_t cancelId = 0;
-    EXPECT_EQ(S_OK, group->asyncRead(true, std::span<const uint32_t>(&handle, 1), 12, DaConnectionType::v2, &cancelId,
-                                     errors));
+    EXPECT_EQ(S_OK, group->asyncRead(true, one(handle), 12, DaConnectionType::v2, &cancelId, errors));
     EXPECT_EQ(1u, device->queued.size());
     EXPECT_EQ(5000u, pass());  // the work thread sleeps exactly until the time-out
     TestClock::advance(4999);
@@ -252,23 +248,11 @@ TEST_F(DaTransactionTest, ADeviceRequestNotCompletedInTimeEndsWithLastKnownQuali
 TEST_F(DaTransactionTest, ADeviceReadCompletedByTheDeviceSideAnswersTheSyncCaller)
 {
     const uint32_t handle = addItem(group.get(), "Drive1.Device", 8);
-    std::thread deviceSide([&] {
-        for (;;) {
-            std::vector<DaRef<DaRequest>> queued = device->take();
-            if (queued.empty()) {
-                std::this_thread::yield();
-                continue;
-            }
-            ASSERT_TRUE(queued[0]->markTaken());
-            setValue(device.get(), int32_t(314));
-            queued[0]->complete(S_OK, true, 0xC0);
-            return;
-        }
-    });
+    setValue(device.get(), int32_t(314));
+    DeviceSide side(*device);
     std::vector<DaReadResult> results;
-    std::vector<HRESULT> errors;
-    EXPECT_EQ(S_OK, group->syncRead(true, std::span<const uint32_t>(&handle, 1), results, errors));
-    deviceSide.join();
+    EXPECT_EQ(S_OK, group->syncRead(true, one(handle), results, errors));
+    EXPECT_EQ(1, side.served.load());
     EXPECT_EQ(314, results[0].value.get().lVal);
     EXPECT_EQ(0xC0, results[0].quality);
 }
@@ -371,14 +355,11 @@ TEST_F(DaTransactionTest, CancellingAnAsyncReadAnswersCancelCompleteInsteadOfThe
     const uint32_t handle = addItem(group.get(), "Drive1.Device", 8);
     pass();
     const size_t before = sink.count();
-    std::vector<HRESULT> errors;
-    uint32_t cancelId = 0;
-    group->asyncRead(true, std::span<const uint32_t>(&handle, 1), 55, DaConnectionType::v2, &cancelId, errors);
+    group->asyncRead(true, one(handle), 55, DaConnectionType::v2, &cancelId, errors);
     EXPECT_EQ(E_FAIL, group->cancel(cancelId + 1000));
     EXPECT_EQ(S_OK, group->cancel(cancelId));
     pass();
-    ASSERT_EQ(before + 1, sink.count());
-    Callback call = sink.calls().back();
+    const Callback call = onlyCallSince(before);
     EXPECT_EQ(Callback::cancelComplete, call.kind);
     EXPECT_EQ(55u, call.transactionId);
     EXPECT_EQ(77u, call.group);
@@ -389,9 +370,7 @@ TEST_F(DaTransactionTest, CancellingAnAsyncReadAnswersCancelCompleteInsteadOfThe
 TEST_F(DaTransactionTest, ADeviceAnswerAfterTheGroupWentIsLeftAlone)
 {
     const uint32_t handle = addItem(group.get(), "Drive1.Device", 8);
-    std::vector<HRESULT> errors;
-    uint32_t cancelId = 0;
-    group->asyncRead(true, std::span<const uint32_t>(&handle, 1), 3, DaConnectionType::v2, &cancelId, errors);
+    group->asyncRead(true, one(handle), 3, DaConnectionType::v2, &cancelId, errors);
     pass();
     const size_t before = sink.count();
     const uint32_t groupHandle = group->serverHandle();
@@ -418,7 +397,6 @@ TEST_F(DaTransactionTest, CacheFirstItemsSendTheirValueAtOnceWhenTheyBecomeActiv
     const DaItemDef defs[] = {{"Drive1.Speed", "", VT_EMPTY, true, 1}, {"Drive1.Status", "", VT_EMPTY, true, 2},
                               {"Drive1.Speed", "", VT_EMPTY, false, 3}};
     std::vector<DaItemResult> results;
-    std::vector<HRESULT> errors;
     group->addItems(defs, results, errors);
     pass();
     ASSERT_EQ(1u, sink.count());
@@ -426,7 +404,7 @@ TEST_F(DaTransactionTest, CacheFirstItemsSendTheirValueAtOnceWhenTheyBecomeActiv
     EXPECT_EQ(Callback::dataChange, call.kind);
     EXPECT_EQ((std::vector<OPCHANDLE>{1}), call.handles);
     const uint32_t third = results[2].serverHandle;
-    group->setItemsActive(std::span<const uint32_t>(&third, 1), true, errors);
+    group->setItemsActive(one(third), true, errors);
     pass();
     ASSERT_EQ(2u, sink.count());
     EXPECT_EQ((std::vector<OPCHANDLE>{3}), sink.calls()[1].handles);

@@ -148,7 +148,7 @@ TEST_F(DaEngineTest, V1SinksGetTheirStreamFormatFromTheSubscriptionAndWrites)
     TVCmnVariant value(1.5);
     std::vector<HRESULT> errors;
     uint32_t cancelId = 0;
-    EXPECT_EQ(S_OK, group->asyncWrite(std::span<const uint32_t>(&handle, 1), std::span<const VARIANT>(&value.get(), 1),
+    EXPECT_EQ(S_OK, group->asyncWrite(one(handle), std::span<const VARIANT>(&value.get(), 1),
                                       0, DaConnectionType::v1, &cancelId, errors));
     pass();
     ASSERT_EQ(1u, writes.streams.size());
