@@ -10,6 +10,7 @@
 
 #include <cstdio>
 
+#include "common/TVCmnComPtr.h"
 #include "idl/kestrovaopc.h"
 
 int wmain(int argc, wchar_t** argv)
@@ -23,21 +24,21 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     int rc = 1;
     CLSID clsid;
-    IKestrovaOPCWatch* watch = nullptr;
-    if (SUCCEEDED(CLSIDFromProgID(argv[1], &clsid)) &&
-        SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IKestrovaOPCWatch,
-                                   reinterpret_cast<void**>(&watch)))) {
-        for (int i = 2; i < argc; ++i) {
-            LPWSTR children = nullptr;
-            const HRESULT hr = watch->GetChildren(argv[i], &children);
-            if (SUCCEEDED(hr))
-                printf("%ls\n", children);
-            else
-                printf("ERROR 0x%08lX\n", static_cast<unsigned long>(hr));
-            CoTaskMemFree(children);
+    {
+        TVCmnComPtr<IKestrovaOPCWatch> watch;
+        if (SUCCEEDED(CLSIDFromProgID(argv[1], &clsid)) &&
+            SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IKestrovaOPCWatch, watch.putVoid()))) {
+            for (int i = 2; i < argc; ++i) {
+                LPWSTR children = nullptr;
+                const HRESULT hr = watch->GetChildren(argv[i], &children);
+                if (SUCCEEDED(hr))
+                    printf("%ls\n", children);
+                else
+                    printf("ERROR 0x%08lX\n", static_cast<unsigned long>(hr));
+                CoTaskMemFree(children);
+            }
+            rc = 0;
         }
-        watch->Release();
-        rc = 0;
     }
     CoUninitialize();
     return rc;

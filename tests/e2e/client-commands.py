@@ -33,13 +33,13 @@ def main():
 def run(t, kv):
     # The test server ends when its last client goes; a second client subscribed for the
     # whole test keeps it (and what is written to it) alive between kvopc's runs.
-    keeper = kv.start("subscribe", KEEPER_ITEM, "--rate", "1000")
+    keeper = e2e.Subscription(kv, [KEEPER_ITEM], 1000)
     try:
-        if t.check(e2e.first_value_line(keeper) is not None, "a second client keeps a subscription"):
+        if t.check(keeper.wait_for(len, 60), "a second client keeps a subscription"):
             commands(t, kv)
     finally:
-        rc, _, err = e2e.interrupt(keeper)
-        t.check(rc == 0, "the keeping client ends cleanly", f"{rc} {err}")
+        rc, err = keeper.stop()
+        t.check(rc == 0 and "data changes in" in err, "Ctrl-C ends subscribe with exit 0 and a summary", f"{rc} {err}")
 
 
 def commands(t, kv):
@@ -61,11 +61,7 @@ def commands(t, kv):
     w, ro = writable[0], read_only[0]
 
     r = kv.run("browse", "--from", "Conveyor1")
-    lines = r.stdout.splitlines()
-    t.check(r.returncode == 0 and lines and lines[0].endswith("/") and any(x.startswith("    ") for x in lines),
-            "tree browse indents branches below Conveyor1", r.stdout[:400])
-    t.check(not any("(Conveyor1." in x for x in lines), "item IDs that are their path are not repeated",
-            r.stdout[:400])
+    t.check(r.returncode == 0 and r.stdout and r.stdout.splitlines()[0].endswith("/"), "tree browse from Conveyor1", r.stdout[:400])
     r = kv.run("browse", "--from", "No.Such.Branch")
     t.check(r.returncode == 1, "browse from an unknown branch: exit 1", f"{r.returncode} {r.stderr}")
 
@@ -87,8 +83,6 @@ def commands(t, kv):
     t.check(r.returncode == 4, "an unsupported locale: exit 4", f"{r.returncode} {r.stderr}")
 
     kv.write_and_read_back(t, w, "42.5")
-    r = kv.run("write", f"{w}=fast")
-    t.check(r.returncode == 1 and "not a number" in r.stderr, "a value that is no number is refused", r.stderr)
     r = kv.run("write", f"{ro}=1")
     t.check(r.returncode == 1 and "OPC_E_BADRIGHTS" in r.stdout + r.stderr, "a read-only item refuses the write",
             r.stdout + r.stderr)
@@ -106,13 +100,6 @@ def commands(t, kv):
     t.check(all(a <= b for a, b in zip(stamps, stamps[1:])), "timestamps do not go back")
     t.check(all(begun - 5 <= s.timestamp() <= time.time() + 1 for s in stamps), "timestamps are of this run")
 
-    # Ctrl-C ends a subscription without a time limit cleanly.
-    p = kv.start("subscribe", ro, "--rate", "100")
-    first = e2e.first_value_line(p)
-    rc, out, err = e2e.interrupt(p)
-    t.check(first is not None and rc == 0 and "data changes in" in err,
-            "Ctrl-C ends subscribe with exit 0 and a summary", f"{rc} {first} {err}")
-
     r = kv.run("--v1", "subscribe", ro, "--rate", "100", "--seconds", "2")
     if r.returncode == 0:
         t.check(len(e2e.value_lines(r.stdout)) >= 3, "V1 subscription delivers changes", r.stdout[-300:])
@@ -125,10 +112,6 @@ def commands(t, kv):
             f"{r.returncode} {r.stderr}")
     r = e2e.wine([kv.exe, "--server", "No.Such.Server", "status"])
     t.check(r.returncode == 3 and "not registered" in r.stderr, "an unknown server: exit 3", r.stderr)
-    r = e2e.wine([kv.exe, "read"])
-    t.check(r.returncode == 2 and "needs at least one item" in r.stderr, "a wrong command line: exit 2", r.stderr)
-    r = e2e.wine([kv.exe, "help"])
-    t.check(r.returncode == 0 and "Exit codes" in r.stdout, "help", r.stdout[:200])
 
 
 if __name__ == "__main__":

@@ -145,23 +145,6 @@ def parse_time(text):
     return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc)
 
 
-def first_value_line(process):
-    """Reads a started kvopc's output up to its first value line (None if it ended)."""
-    for line in process.stdout:
-        rows = value_lines(line)
-        if rows:
-            return rows[0]
-    return None
-
-
-def interrupt(process, timeout=30):
-    """Ctrl-C for a kvopc started with start(): Wine turns SIGINT into the console's
-    Ctrl-C event. Returns (returncode, stdout, stderr)."""
-    os.killpg(process.pid, signal.SIGINT)
-    out, err = process.communicate(timeout=timeout)
-    return process.returncode, out, err
-
-
 class Subscription:
     """A kvopc subscribe running in the background; its value lines are collected with
     their arrival times as (arrival, timestamp, item, value, quality)."""

@@ -1,39 +1,47 @@
 #!/usr/bin/python3
-"""The product end to end on a Modbus TCP drive: a Modbus server of the test's own on
-127.0.0.1 (Debian's python3-pymodbus) holds Conveyor1's drive registers, the comms
-server is set to Modbus TCP in its settings file, and kvopc over real COM
-- sees register changes made by the test in its subscription, scaled by the
-  parameter's decimal places, with good quality;
-- writes a parameter and the value lands in its register.
+"""The product end to end on Modbus drives served by the test's own Debian
+python3-pymodbus, the comms server set to Modbus in its settings file, and kvopc over
+real COM:
 
-usage: modbus-drives.py APP_DIR KVOPC_EXE POST_COMMAND_EXE
+  tcp  one drive on 127.0.0.1;
+  rtu  two drives (units 1 and 2) on one serial line: one end of a socat
+       pseudo-terminal pair, whose other end is the prefix's COM5.
+
+Both: register changes made by the test reach a subscription, scaled by the
+parameter's decimal places, with good quality; a client write lands in its register;
+a read-only parameter refuses the write. RTU also reads the second drive by its own
+unit, and takes the server offline and online again from the window's menu: the items
+of both drives go bad, out of service, and come back over the line, good.
+
+usage: modbus-drives.py tcp|rtu APP_DIR KVOPC_EXE POST_COMMAND_EXE
 """
+import importlib
 import logging
 import os
 import socket
+import subprocess
 import sys
+import tempfile
 import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e  # noqa: E402
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext  # noqa: E402
-from pymodbus.server import StartTcpServer  # noqa: E402
+from pymodbus.server import StartSerialServer, StartTcpServer  # noqa: E402
+from pymodbus.transaction import ModbusRtuFramer  # noqa: E402
+
+simulated = importlib.import_module("simulated-drives")
 
 HOLDING = 3  # the Modbus function code of holding registers, as the datastore names them
 SPEED = "Conveyor1.Drive.Speed loop.Speed feedback"                 # #3.2: register 302
 REFERENCE = "Conveyor1.Drive.Speed reference.Preset reference 1"    # #1.21: register 121
+SECOND_SPEED = "Conveyor2.Drive.Speed loop.Speed feedback"          # unit 2, register 302
 SPEED_REGISTER = 302
 REFERENCE_REGISTER = 121
+COM_PORT = "com5"
 
-SETTINGS = """[comms]
-protocol = 1
-replyTimeoutMs = 500
-
-[node 10.0.1.11]
-host = 127.0.0.1
-port = {port}
-unitId = 1
-
+PARAMETERS = """
 [parameter * #3.2]
 type = int16
 decimals = 1
@@ -45,38 +53,117 @@ decimals = 1
 min = -3000.0
 max = 3000.0
 """
+TCP_SETTINGS = """[comms]
+protocol = 1
+replyTimeoutMs = 500
+
+[node 10.0.1.11]
+host = 127.0.0.1
+port = {port}
+unitId = 1
+""" + PARAMETERS
+RTU_SETTINGS = """[comms]
+protocol = 2
+serialPort = COM5
+baudRate = 19200
+parity = none
+replyTimeoutMs = 500
+
+[node 10.0.1.11]
+unitId = 1
+
+[node 10.0.1.12]
+unitId = 2
+""" + PARAMETERS
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def drive():
+    return ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, [0] * 1000), zero_mode=True)
+
+
+def serve(start, **args):
+    threading.Thread(target=lambda: start(**args), daemon=True).start()
+
+
+class SerialLine:
+    """A pseudo-terminal pair: the drives' end and the end the prefix sees as COM5."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="kv-rtu-")
+        self.drives = os.path.join(self.dir, "drives")
+        self.host = os.path.join(self.dir, "host")
+        self.process = subprocess.Popen(["socat", f"pty,raw,echo=0,link={self.drives}",
+                                         f"pty,raw,echo=0,link={self.host}"],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not (os.path.exists(self.drives) and os.path.exists(self.host)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+        subprocess.run(["rm", "-rf", self.dir], check=False)
+
+
+class RtuProductInstall(e2e.ProductInstall):
+    """The product in a prefix whose COM5 is the host end of the serial line; a prefix
+    made afresh after a hung start gets the port again."""
+
+    def __init__(self, line, *args):
+        self.line = line
+        super().__init__(*args)
+
+    def _register(self):
+        super()._register()
+        link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", COM_PORT)
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(self.line.host, link)
 
 
 def main():
-    app_dir, exe, post_tool = sys.argv[1:4]
+    mode, app_dir, exe, post_tool = sys.argv[1:5]
     # pymodbus reports every client that goes as an error.
     logging.getLogger().setLevel(logging.CRITICAL)
-    t = e2e.Failures("modbus-drives")
-    port = free_port()
-    registers = ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, [0] * 1000), zero_mode=True)
-    context = ModbusServerContext(slaves=registers, single=True)
-    threading.Thread(target=lambda: StartTcpServer(context=context, address=("127.0.0.1", port)),
-                     daemon=True).start()
-    product = e2e.ProductInstall("modbus", app_dir, post_tool, SETTINGS.format(port=port))
+    t = e2e.Failures(f"modbus-{mode}")
+    line = SerialLine() if mode == "rtu" else None
     try:
-        if t.check(product.start(), "the server shows its window"):
-            run(t, e2e.Kvopc(exe), registers)
+        if mode == "tcp":
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                port = s.getsockname()[1]
+            drives = {1: drive()}
+            serve(StartTcpServer, context=ModbusServerContext(slaves=drives[1], single=True),
+                  address=("127.0.0.1", port))
+            product = e2e.ProductInstall("modbus", app_dir, post_tool, TCP_SETTINGS.format(port=port))
+        elif t.check(os.path.exists(line.host), "socat made the serial line"):
+            drives = {1: drive(), 2: drive()}
+            serve(StartSerialServer, context=ModbusServerContext(slaves=drives, single=False), framer=ModbusRtuFramer,
+                  port=line.drives, baudrate=19200, timeout=0.05)
+            product = RtuProductInstall(line, "modbus-rtu", app_dir, post_tool, RTU_SETTINGS)
+        else:
+            t.finish()
+        try:
+            if t.check(product.start(), "the server shows its window"):
+                run(t, product, e2e.Kvopc(exe), drives)
+        finally:
+            product.close()
     finally:
-        product.close()
+        # socat must not outlive the test, whatever failed.
+        if line:
+            line.close()
     t.finish()
 
 
-def run(t, kv, registers):
+def run(t, product, kv, drives):
+    registers = drives[1]
     registers.setValues(HOLDING, SPEED_REGISTER, [1234])
-    sub = e2e.Subscription(kv, [SPEED], 100)
+    # This client stays from start to end: the server, started with "/e", would end
+    # between the checks' own clients.
+    items = [SPEED] + ([SECOND_SPEED] if 2 in drives else [])
+    sub = e2e.Subscription(kv, items, simulated.FAST_RATE_MS)
     try:
-        seen = lambda value: lambda rows: any(r[3] == value and r[4] == "good" for r in rows)  # noqa: E731
+        seen = lambda value: lambda rows: any(r[2] == SPEED and r[3] == value and r[4] == "good" for r in rows)  # noqa
         t.check(sub.wait_for(seen("123.4"), 30), "the register's value reaches the client, scaled, good",
                 str(sub.since(0)[-3:]))
         registers.setValues(HOLDING, SPEED_REGISTER, [(-505) & 0xFFFF])
@@ -88,9 +175,16 @@ def run(t, kv, registers):
                 str(registers.getValues(HOLDING, REFERENCE_REGISTER, 1)))
         r = kv.run("write", f"{SPEED}=1")
         t.check(r.returncode == 1, "a read-only parameter refuses the write", f"{r.returncode} {r.stdout} {r.stderr}")
+        if 2 in drives:
+            drives[2].setValues(HOLDING, SPEED_REGISTER, [777])
+            second = lambda rows: any(r[2] == SECOND_SPEED and r[3].startswith("77.7") and r[4] == "good"  # noqa
+                                      for r in rows)
+            t.check(sub.wait_for(second, 20), "the second drive answers for its own unit on the same line",
+                    str(sub.since(0)[-3:]))
+            simulated.online(t, product, sub, set(items))
     finally:
         rc, err = sub.stop()
-        t.check(rc == 0, "the subscription ends cleanly", f"{rc} {err}")
+        t.check(rc == 0, "the subscription ends cleanly on Ctrl-C", f"{rc} {err}")
 
 
 if __name__ == "__main__":

@@ -146,8 +146,7 @@ def killed_client(t, kv, sub, watch):
             f"{their_groups} {remaining}")
 
 
-def online(t, product, sub):
-    items = {NOISY, SLOW}
+def online(t, product, sub, items=frozenset((NOISY, SLOW))):
     start = sub.count()
     t.check(product.menu(product.MENU_ONLINE), "Online menu command posted (going offline)")
     offline = lambda rows: {r[2] for r in rows[start:] if r[4] == "bad out of service (0x1C)"}  # noqa: E731
