@@ -199,7 +199,7 @@ DWORD WINAPI watchClientRelease(void* context)
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     DaEntry& entry = DaEntry::instance();
     for (;;) {
-        HANDLE waits[] = {shell.watcherStop, entry.lastReleaseEvent()};
+        HANDLE waits[] = {shell.watcherStop.get(), entry.lastReleaseEvent()};
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
             break;
         if (HANDLE gone = shell.clientGone.load())
@@ -223,22 +223,18 @@ DWORD WINAPI watchClientRelease(void* context)
 
 void startWatcher(AppShell& shell)
 {
-    shell.watcherStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    shell.watcher = CreateThread(nullptr, 0, watchClientRelease, &shell, 0, nullptr);
+    shell.watcherStop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    shell.watcher.reset(CreateThread(nullptr, 0, watchClientRelease, &shell, 0, nullptr));
 }
 
 void stopWatcher(AppShell& shell)
 {
     if (shell.watcher) {
-        SetEvent(shell.watcherStop);
-        WaitForSingleObject(shell.watcher, INFINITE);
-        CloseHandle(shell.watcher);
-        shell.watcher = nullptr;
+        SetEvent(shell.watcherStop.get());
+        WaitForSingleObject(shell.watcher.get(), INFINITE);
+        shell.watcher.reset();
     }
-    if (shell.watcherStop) {
-        CloseHandle(shell.watcherStop);
-        shell.watcherStop = nullptr;
-    }
+    shell.watcherStop.reset();
 }
 
 bool startComms(AppShell& shell)
@@ -260,18 +256,17 @@ bool anyClientConnected(AppShell& shell)
 
 void shutdown(AppShell& shell)
 {
-    HANDLE gone = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const TVCmnHandle gone(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!gone)
         tvCmnThrowOutOfMemory();
-    shell.clientGone = gone;
+    shell.clientGone = gone.get();
     if (anyClientConnected(shell)) {
         shellTrace("shutdown: asking the clients to shut down");
         DaEntry::instance().shutdownClients(DaEntry::kShutdownReason);
-        if (WaitForSingleObject(gone, kClientGoneWaitMs) != WAIT_OBJECT_0)
+        if (WaitForSingleObject(gone.get(), kClientGoneWaitMs) != WAIT_OBJECT_0)
             shellTrace("shutdown: a client did not leave in time");
     }
     shell.clientGone = nullptr;
-    CloseHandle(gone);
     shellTrace("shutdown: stopping the server entry");
     DaEntry::instance().stop();
     stopWatcher(shell);
@@ -429,19 +424,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
     // 3: the application object.
     auto shell = std::make_unique<AppShell>();
     // 4: one instance per machine.
-    shell->instanceMutex = CreateMutexA(nullptr, TRUE, kInstanceMutexName);
+    shell->instanceMutex.reset(CreateMutexA(nullptr, TRUE, kInstanceMutexName));
     if (!shell->instanceMutex || GetLastError() == ERROR_ALREADY_EXISTS) {
         appMessageBox(nullptr, kSingleInstanceText, kWindowTitle, MB_OK | MB_ICONSTOP);
-        if (shell->instanceMutex)
-            CloseHandle(shell->instanceMutex);
         CoUninitialize();
         return -1;
     }
     g_shell = shell.get();
     int exitCode = run(*shell, instance, commandLine);
     g_shell = nullptr;
-    ReleaseMutex(shell->instanceMutex);
-    CloseHandle(shell->instanceMutex);
+    ReleaseMutex(shell->instanceMutex.get());
     shell.reset();
     CoUninitialize();
     TVCmnTrace::process().closeFiles();

@@ -46,16 +46,16 @@ HRESULT runCommsServer(const std::string& exe, bool add)
     if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &process))
         return HRESULT_FROM_WIN32(GetLastError());
-    CloseHandle(process.hThread);
+    const TVCmnHandle thread(process.hThread);
+    const TVCmnHandle owned(process.hProcess);
     HRESULT hr = E_FAIL;
-    if (WaitForSingleObject(process.hProcess, kCommsServerRegistrationMs) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(owned.get(), kCommsServerRegistrationMs) == WAIT_OBJECT_0) {
         DWORD code = 1;
-        GetExitCodeProcess(process.hProcess, &code);
+        GetExitCodeProcess(owned.get(), &code);
         hr = code == 0 ? S_OK : E_FAIL;
     } else {
         hr = HRESULT_FROM_WIN32(WAIT_TIMEOUT);
     }
-    CloseHandle(process.hProcess);
     return hr;
 }
 

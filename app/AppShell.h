@@ -68,9 +68,9 @@ struct AppShell {
 
     // Exists only during shutdown; signalled when the last client has gone.
     std::atomic<HANDLE> clientGone{nullptr};
-    HANDLE instanceMutex = nullptr;
-    HANDLE watcherStop = nullptr;
-    HANDLE watcher = nullptr;
+    TVCmnHandle instanceMutex;
+    TVCmnHandle watcherStop;
+    TVCmnHandle watcher;
     // The "Setup comms" worker while its dialog is open, null otherwise. Main thread only;
     // the worker works on copies and is never waited for at shutdown (see AppWindow.cpp).
     TVCmnHandle settingsDialogWorker;

@@ -391,8 +391,8 @@ bool saveDiagnostics(AppShell& shell, const char* path)
     // Lines that arrive while the list is written are dropped, not queued.
     const uint16_t flags = shell.diagnostics.flags.exchange(0);
     shell.diagnostics.saving = true;
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool saved = file != INVALID_HANDLE_VALUE;
+    const TVCmnHandle file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const bool saved = bool(file);
     if (!saved) {
         appMessageBox(nullptr, "Could not open file", "FAULT LOG", MB_OK);
     } else {
@@ -407,9 +407,8 @@ bool saveDiagnostics(AppShell& shell, const char* path)
             line[length] = '\r';
             line[length + 1] = '\n';
             DWORD written = 0;
-            WriteFile(file, line.data(), static_cast<DWORD>(length + 2), &written, nullptr);
+            WriteFile(file.get(), line.data(), static_cast<DWORD>(length + 2), &written, nullptr);
         }
-        CloseHandle(file);
     }
     shell.diagnostics.flags = flags;
     shell.diagnostics.saving = false;

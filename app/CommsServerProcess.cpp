@@ -196,7 +196,7 @@ HRESULT CommsServerProcess::handOver(const wchar_t* what, REFIID iid, void** obj
     if (!CreateProcessW(exePath_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &info))
         return lastError(ERROR_FILE_NOT_FOUND);
-    CloseHandle(info.hThread);
+    const TVCmnHandle thread(info.hThread);
     TVCmnHandle process(info.hProcess);
 
     PipeWait wait(pipe.get(), process.get(), GetTickCount() + handOverLimitMs_);
