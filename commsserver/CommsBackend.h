@@ -4,13 +4,15 @@
 // Backends: SimulatedNetwork (protocol 0, the default). Modbus TCP and RTU come as
 // further implementations created by createCommsBackend().
 //
-// All calls come from CommsServer's one worker thread, so a backend need not serialise
-// its requests; a backend's own test API may be called from other threads meanwhile.
+// All calls but readParameterAtOnce come from CommsServer's one worker thread, so a
+// backend need not serialise its requests; a backend's own test API may be called from
+// other threads meanwhile.
 // Calls block for as long as the drive takes (latency, time-outs); cancel() makes a
 // blocked call return soon with kStatusNetworkDown so that the server can stop.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -49,6 +51,17 @@ public:
     virtual ParameterReading readParameter(const std::string& node, LONG menu, LONG parameter) = 0;
     virtual LONG writeParameter(const std::string& node, LONG menu, LONG parameter, LONG value,
                                 LONG decimalPlaces) = 0;
+    // The same read when its answer is in memory already (no latency, no fault pending):
+    // then CommsServer answers on the caller's thread instead of waking its worker. Empty
+    // when the answer would take any waiting; the request then goes to the worker. Called
+    // on the caller's thread, also while the worker is in a loop read, so a backend that
+    // answers here must guard its state itself. A backend that talks to real drives never
+    // answers at once.
+    virtual std::optional<ParameterReading> readParameterAtOnce(const std::string& node, LONG menu, LONG parameter)
+    {
+        (void)node, (void)menu, (void)parameter;
+        return std::nullopt;
+    }
 
     // Reads parameters first..first+out.size()-1 of one menu of one node in one request
     // (at most maxBlockParameters()). A negative return fails the whole block (node

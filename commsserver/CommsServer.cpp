@@ -283,6 +283,7 @@ LONG CommsServer::startDirect(LONG handle, LPCWSTR nodeAddress, const ParameterR
         return kStatusNetworkDown;
     if (const LONG known = backend->checkNode(node); known != kStatusOk)
         return known;
+    bool atOnce = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         Client* client = findClient(handle, kClientDirectIo);
@@ -292,10 +293,43 @@ LONG CommsServer::startDirect(LONG handle, LPCWSTR nodeAddress, const ParameterR
             return kStatusBusy;
         client->busy = true;
         client->hasReply = false;
-        directQueue_.push_back({handle, write, node, *record});
+        // A read that the network may answer from memory is served on this thread, which
+        // saves waking the worker and its going back to sleep; but only while no other
+        // direct request is queued or with the backend, so that none is overtaken.
+        atOnce = !write && !directInBackend_ && directQueue_.empty();
+        if (atOnce)
+            directInBackend_ = true;
+        else
+            directQueue_.push_back({handle, write, node, *record});
     }
-    wake_.notify_one();
+    if (atOnce)
+        serveAtOnce(handle, *backend, node, *record);
+    else
+        wake_.notify_one();
     return kStatusOk;
+}
+
+void CommsServer::serveAtOnce(LONG handle, CommsBackend& backend, const std::string& node, const ParameterRecord& record)
+{
+    const std::optional<ParameterReading> outcome = backend.readParameterAtOnce(node, record.menu, record.parameter);
+    std::optional<DirectAnswer> answer;
+    if (outcome)
+        answer = directAnswer(record, false, *outcome);
+    std::unique_lock<std::mutex> held(lock_);
+    directInBackend_ = false;
+    // Requests queued meanwhile wait for the worker, which left them to this read.
+    const bool wakeWorker = !answer || !directQueue_.empty();
+    if (answer) {
+        deliverDirect(held, handle, *answer);
+    } else {
+        // It takes time after all: first in line for the worker, ahead of anything queued
+        // meanwhile.
+        if (findClient(handle, kClientDirectIo))
+            directQueue_.push_front({handle, false, node, record});
+        held.unlock();
+    }
+    if (wakeWorker)
+        wake_.notify_one();
 }
 
 HRESULT CommsServer::ReadParameter(LONG directHandle, LPCWSTR nodeAddress, ParameterRecord* record, LONG* ret)
@@ -451,7 +485,8 @@ void CommsServer::workerMain()
 {
     std::unique_lock<std::mutex> held(lock_);
     while (!stopping_) {
-        if (!directQueue_.empty()) {
+        // While a read is answered at once, the queue waits for it: that read wakes us.
+        if (!directQueue_.empty() && !directInBackend_) {
             serveDirect(held);
             continue;
         }
@@ -477,39 +512,57 @@ void CommsServer::serveDirect(std::unique_lock<std::mutex>& held)
     DirectJob job = std::move(directQueue_.front());
     directQueue_.pop_front();
     std::shared_ptr<CommsBackend> backend = backend_;
+    directInBackend_ = true;
     held.unlock();
 
-    ParameterRecord record = job.record;
-    WPARAM kind = job.write ? kReplyWriteConfirmed : kReplyRead;
-    LONG status = kStatusNetworkDown;
-    if (!job.write) {
-        const ParameterReading r = backend ? backend->readParameter(job.node, record.menu, record.parameter)
-                                           : ParameterReading{kStatusNotConfigured, 0, 0};
-        status = r.status;
-        record.reserved3 = record.reserved9 = 0;
-        record.value = r.status == kStatusOk ? r.value : 0;
-        record.decimalPlaces = r.status == kStatusOk ? r.decimalPlaces : 0;
-        record.floatValue = record.value / decimalScale(record.decimalPlaces);
-    } else if (backend) {
-        status = backend->writeParameter(job.node, record.menu, record.parameter, record.value, record.decimalPlaces);
-    }
-    if (status == kStatusNodeSilent || status == kStatusReplyTimeout)
-        kind = kReplyTimeout;
-    if (status == kStatusOk)
-        status = kStatusSuccess;
+    const ParameterRecord& record = job.record;
+    ParameterReading outcome{kStatusNetworkDown, 0, 0};
+    if (!job.write)
+        outcome = backend ? backend->readParameter(job.node, record.menu, record.parameter)
+                          : ParameterReading{kStatusNotConfigured, 0, 0};
+    else if (backend)
+        outcome.status = backend->writeParameter(job.node, record.menu, record.parameter, record.value,
+                                                 record.decimalPlaces);
+    const DirectAnswer answer = directAnswer(record, job.write, outcome);
 
     held.lock();
-    Client* client = findClient(job.handle, kClientDirectIo);
-    if (!client)
+    directInBackend_ = false;
+    deliverDirect(held, job.handle, answer);
+    held.lock();
+}
+
+CommsServer::DirectAnswer CommsServer::directAnswer(const ParameterRecord& asked, bool write,
+                                                    const ParameterReading& outcome)
+{
+    DirectAnswer answer{asked, write ? kReplyWriteConfirmed : kReplyRead, outcome.status};
+    if (!write) {
+        ParameterRecord& record = answer.record;
+        record.reserved3 = record.reserved9 = 0;
+        record.value = outcome.status == kStatusOk ? outcome.value : 0;
+        record.decimalPlaces = outcome.status == kStatusOk ? outcome.decimalPlaces : 0;
+        record.floatValue = record.value / decimalScale(record.decimalPlaces);
+    }
+    if (answer.status == kStatusNodeSilent || answer.status == kStatusReplyTimeout)
+        answer.kind = kReplyTimeout;
+    if (answer.status == kStatusOk)
+        answer.status = kStatusSuccess;
+    return answer;
+}
+
+void CommsServer::deliverDirect(std::unique_lock<std::mutex>& held, LONG handle, const DirectAnswer& answer)
+{
+    Client* client = findClient(handle, kClientDirectIo);
+    if (!client) {
+        held.unlock();
         return;  // unregistered while the drive was answering: nobody to tell
+    }
     client->busy = false;
     client->hasReply = true;
-    client->reply = record;
+    client->reply = answer.record;
     const HWND window = client->window;
     const UINT message = client->message;
     held.unlock();
-    post(window, message, kind, static_cast<LPARAM>(status));
-    held.lock();
+    post(window, message, answer.kind, static_cast<LPARAM>(answer.status));
 }
 
 bool CommsServer::serveLoop(std::unique_lock<std::mutex>& held)

@@ -104,7 +104,21 @@ private:
         ParameterRecord record;
     };
 
+    // A direct request's reply as posted: the record (with the value read), the reply
+    // kind and the status.
+    struct DirectAnswer {
+        ParameterRecord record;
+        WPARAM kind;
+        LONG status;
+    };
+
     LONG startDirect(LONG handle, LPCWSTR nodeAddress, const ParameterRecord* record, bool write);
+    static DirectAnswer directAnswer(const ParameterRecord& asked, bool write, const ParameterReading& outcome);
+    // With directInBackend_ set by this thread, which it clears: a read answered on the
+    // caller's thread, or queued first for the worker when its answer takes time.
+    void serveAtOnce(LONG handle, CommsBackend& backend, const std::string& node, const ParameterRecord& record);
+    // Needs lock_, lets go of it: stores the answer with its client and posts the reply.
+    void deliverDirect(std::unique_lock<std::mutex>& held, LONG handle, const DirectAnswer& answer);
     Client* findClient(LONG handle, LONG kind);  // needs lock_
     std::uint32_t nodeId(const std::string& node, LPCWSTR wide);  // needs lock_
     LONG checkRecord(const ParameterRecord* record) const;
@@ -130,6 +144,9 @@ private:
     std::unordered_map<std::string, std::uint32_t> nodeIds_;  // guarded by lock_
     LONG lastLoopServed_ = 0;                            // guarded by lock_; round robin between clients
     bool stopping_ = false;                              // guarded by lock_
+    // A direct request is with the backend: on the worker, or a read being answered at
+    // once on its caller's thread. Direct requests go one at a time, in queue order.
+    bool directInBackend_ = false;                       // guarded by lock_
     std::atomic<std::uint64_t> failedPosts_{0};
 
     // Worker-only scratch, reused between slices.

@@ -243,8 +243,7 @@ ParameterReading SimulatedNetwork::readParameter(const std::string& address, LON
         Node* node = findNode(address);
         if (!node)
             return {kStatusUnknownNode, 0, 0};
-        Parameter* p = findParameter(*node, menu, parameter, false);
-        faults = networkFaults_ | node->faults | (p ? p->faults : 0);
+        faults = readFaults(*node, menu, parameter);
         waitForMs = faults & (kFaultSilent | kFaultReplyTimeout) ? replyTimeoutMs_ : node->latencyMs;
     }
     if (faults & kFaultNetworkDown)
@@ -258,6 +257,28 @@ ParameterReading SimulatedNetwork::readParameter(const std::string& address, LON
     std::lock_guard<std::mutex> guard(lock_);
     Node* node = findNode(address);
     return node ? reading(*node, menu, parameter, nowMs()) : ParameterReading{kStatusUnknownNode, 0, 0};
+}
+
+std::optional<ParameterReading> SimulatedNetwork::readParameterAtOnce(const std::string& address, LONG menu,
+                                                                      LONG parameter)
+{
+    // A cancelled network answers every read with network down: the worker's path says so.
+    if (!waitMs(0))
+        return std::nullopt;
+    std::lock_guard<std::mutex> guard(lock_);
+    Node* node = findNode(address);
+    // Write faults do not touch a read; any other fault, or latency, means waiting.
+    constexpr unsigned kReadFaults = kFaultNetworkDown | kFaultSilent | kFaultReplyTimeout;
+    if (!node || node->latencyMs != 0 || (readFaults(*node, menu, parameter) & kReadFaults))
+        return std::nullopt;
+    requestCount_ += 1;
+    return reading(*node, menu, parameter, nowMs());
+}
+
+unsigned SimulatedNetwork::readFaults(Node& node, LONG menu, LONG parameter)
+{
+    const Parameter* p = findParameter(node, menu, parameter, false);
+    return networkFaults_ | node.faults | (p ? p->faults : 0);
 }
 
 LONG SimulatedNetwork::writeParameter(const std::string& address, LONG menu, LONG parameter, LONG value,

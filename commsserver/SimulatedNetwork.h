@@ -49,6 +49,7 @@ public:
     bool networkUp() override;
     LONG checkNode(const std::string& node) override;
     ParameterReading readParameter(const std::string& node, LONG menu, LONG parameter) override;
+    std::optional<ParameterReading> readParameterAtOnce(const std::string& node, LONG menu, LONG parameter) override;
     LONG writeParameter(const std::string& node, LONG menu, LONG parameter, LONG value, LONG decimalPlaces) override;
     LONG readBlock(const std::string& node, LONG menu, LONG firstParameter, std::span<ParameterReading> out) override;
     std::size_t maxBlockParameters() const override { return kMaxBlockParameters; }
@@ -114,6 +115,8 @@ private:
     void addParameter(Node& node, const ParameterSettings& p, std::uint64_t nowMs);  // needs lock_
     double evaluate(Node& node, Parameter& p, std::uint64_t nowMs, int depth);  // needs lock_
     ParameterReading reading(Node& node, LONG menu, LONG parameter, std::uint64_t nowMs);  // needs lock_
+    // Faults that a read of the parameter meets (network, node and parameter); needs lock_.
+    unsigned readFaults(Node& node, LONG menu, LONG parameter);
     void setValue(Parameter& p, double value, std::uint64_t nowMs);     // needs lock_
     std::uint64_t nowMs() const;                                        // needs lock_
     // Waits as a drive takes its time; false when cancelled.

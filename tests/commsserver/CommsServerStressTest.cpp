@@ -1,5 +1,5 @@
-// Many threads on one comms server at once, as the OPC server's threads use it: a
-// direct IO client, a loop client draining on its messages, loop entries coming and
+// Many threads on one comms server at once, as the OPC server's threads use it:
+// two direct IO clients, a loop client draining on its messages, loop entries coming and
 // going, and faults switched meanwhile. Run under TSan; checks that every request is
 // answered once and that every confirmed write, and only those, reached the drive.
 #include <gtest/gtest.h>
@@ -65,7 +65,9 @@ TEST(CommsServerStress, ConcurrentClientsLoopChangesAndFaults)
         }
     });
 
-    std::thread directClient([&] {
+    // Two direct clients: reads of idle drives are answered on the caller's thread, and
+    // the other client's requests queue behind them meanwhile.
+    auto directClient = [&] {
         TestWindow window;
         LONG handle = -1;
         server->RegisterClient(kClientDirectIo, window.handle(), kCommsNotify, L"direct", &handle);
@@ -88,7 +90,8 @@ TEST(CommsServerStress, ConcurrentClientsLoopChangesAndFaults)
             ParameterRecord reply{};
             server->GetReply(handle, &reply);
         }
-    });
+    };
+    std::thread directClients[] = {std::thread(directClient), std::thread(directClient)};
 
     std::thread loopChanges([&] {
         std::mt19937 random(7);
@@ -120,7 +123,8 @@ TEST(CommsServerStress, ConcurrentClientsLoopChangesAndFaults)
         net->setNodeFaults("1", kFaultNone);
     });
 
-    directClient.join();
+    for (std::thread& client : directClients)
+        client.join();
     loopChanges.join();
     faults.join();
     stop = true;

@@ -249,6 +249,51 @@ TEST_F(CommsServerTest, OneRequestAtATimePerDirectClient)
     EXPECT_EQ(client.read("1", 1, 21).kind, kReplyRead) << "free again after the reply";
 }
 
+TEST_F(CommsServerTest, AReadFromMemoryIsAnsweredBeforeTheCallReturns)
+{
+    // No worker hop: the reply is posted, and the client free again, when ReadParameter
+    // returns. A read that waits for its drive still comes later.
+    ASSERT_EQ(client.start(false, "1", record(1, 21)), kStatusOk);
+    Message m;
+    ASSERT_TRUE(client.directWindow.tryGet(m)) << "posted before the call returned";
+    EXPECT_EQ(m.wParam, kReplyRead);
+    EXPECT_EQ(m.lParam, kStatusSuccess);
+    ParameterRecord got{};
+    ASSERT_EQ(server->GetReply(client.direct, &got), S_OK);
+    EXPECT_EQ(got.value, 15000);
+    ASSERT_EQ(client.start(false, "1", record(1, 1)), kStatusOk) << "not busy";
+    ASSERT_TRUE(client.directWindow.tryGet(m));
+
+    ASSERT_TRUE(net->setNodeLatencyMs("1", 50));
+    ASSERT_EQ(client.start(false, "1", record(1, 21)), kStatusOk);
+    EXPECT_FALSE(client.directWindow.tryGet(m)) << "the drive takes 50 ms";
+    const Reply late = client.reply();
+    EXPECT_EQ(late.kind, kReplyRead);
+    EXPECT_EQ(late.record.value, 15000);
+}
+
+TEST_F(CommsServerTest, AReadFromMemoryWaitsBehindARequestWithTheDrive)
+{
+    // A second direct client on a window of its own: its read of an idle drive must not
+    // overtake the first client's write to a slow one.
+    TestWindow otherWindow;
+    LONG other = -1;
+    ASSERT_EQ(server->RegisterClient(kClientDirectIo, otherWindow.handle(), kCommsNotify, kClientName, &other), S_OK);
+    ASSERT_GE(other, 0);
+    ASSERT_TRUE(net->setNodeLatencyMs("2", 500));
+    ASSERT_EQ(client.start(true, "2", record(1, 1, 7, 0)), kStatusOk);
+    ParameterRecord ask = record(1, 21);
+    LONG ret = kNotStarted;
+    ASSERT_EQ(server->ReadParameter(other, L"1", &ask, &ret), S_OK);
+    ASSERT_EQ(ret, kStatusOk);
+    Message m;
+    EXPECT_FALSE(otherWindow.tryGet(m)) << "answered while the write was still with its drive";
+    EXPECT_EQ(client.reply().kind, kReplyWriteConfirmed);
+    ASSERT_TRUE(otherWindow.waitFor(m));
+    EXPECT_EQ(m.wParam, kReplyRead);
+    EXPECT_EQ(m.lParam, kStatusSuccess);
+}
+
 TEST_F(CommsServerTest, NothingIsPostedForAClientThatUnregisteredMeanwhile)
 {
     ASSERT_TRUE(net->setNodeLatencyMs("1", 100));

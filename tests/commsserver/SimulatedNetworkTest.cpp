@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -210,6 +211,51 @@ TEST(SimulatedNetwork, DefaultNetworkAnswersAnyNodeWithMovingDriveParameters)
     net.setClockMs(60000);
     EXPECT_NEAR(net.readParameter("17", 3, 2).value, 15000, 10) << "speed has reached its setpoint";
     EXPECT_EQ(net.readParameter("1", 100, 0).status, kStatusNoSuchParameter);
+}
+
+TEST(SimulatedNetwork, ReadsThatWouldWaitAreNotAnsweredAtOnce)
+{
+    struct Row {
+        const char* what;
+        unsigned latencyMs;
+        unsigned networkFaults, nodeFaults, parameterFaults;  // the parameter: #1.21
+        bool cancelled;
+        const char* node;
+        LONG menu, parameter;
+        bool answered;
+    };
+    const Row rows[] = {
+        {"idle drive", 0, 0, 0, 0, false, "1", 1, 21, true},
+        {"generic parameter", 0, 0, 0, 0, false, "1", 42, 7, true},
+        {"no such parameter: answered, with its status", 0, 0, 0, 0, false, "2", 9, 9, true},
+        {"write faults do not touch a read", 0, 0, kFaultRejectWrites | kFaultOutOfRange, 0, false, "1", 1, 21, true},
+        {"node latency", 5, 0, 0, 0, false, "1", 1, 21, false},
+        {"network down", 0, kFaultNetworkDown, 0, 0, false, "1", 1, 21, false},
+        {"node silent", 0, 0, kFaultSilent, 0, false, "1", 1, 21, false},
+        {"node late", 0, 0, kFaultReplyTimeout, 0, false, "1", 1, 21, false},
+        {"parameter silent", 0, 0, 0, kFaultSilent, false, "1", 1, 21, false},
+        {"another parameter's fault", 0, 0, 0, kFaultSilent, false, "1", 3, 2, true},
+        {"unknown node", 0, 0, 0, 0, false, "9", 1, 21, false},
+        {"cancelled network", 0, 0, 0, 0, true, "1", 1, 21, false},
+    };
+    for (const Row& row : rows) {
+        SimulatedNetwork net(plant());
+        ASSERT_TRUE(net.setNodeLatencyMs("1", row.latencyMs));
+        net.setNetworkFaults(row.networkFaults);
+        ASSERT_TRUE(net.setNodeFaults("1", row.nodeFaults));
+        ASSERT_TRUE(net.setParameterFaults("1", 1, 21, row.parameterFaults));
+        if (row.cancelled)
+            net.cancel();
+        const std::optional<ParameterReading> got = net.readParameterAtOnce(row.node, row.menu, row.parameter);
+        EXPECT_EQ(got.has_value(), row.answered) << row.what;
+        // A read left to the worker is counted when the worker makes it, not twice.
+        EXPECT_EQ(net.requestCount(), row.answered ? 1u : 0u) << row.what;
+        if (got) {
+            const ParameterReading waited = net.readParameter(row.node, row.menu, row.parameter);
+            EXPECT_EQ(got->status, waited.status) << row.what;
+            EXPECT_EQ(got->decimalPlaces, waited.decimalPlaces) << row.what;
+        }
+    }
 }
 
 TEST(SimulatedNetwork, CancelEndsAWaitForASilentNode)
