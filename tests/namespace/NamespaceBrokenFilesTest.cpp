@@ -13,8 +13,7 @@ TEST(NamespaceBrokenFiles, UnloadableFilesTryTheBackupAndFail)
 {
     for (const std::string& path : {testFile("missing.xml"), testFile("empty.xml"), testFile("not_xml.xml"),
                                    testFile("truncated.xml")}) {
-        LoadedSpace space;
-        space.loadFile(path);
+        LoadedSpace space(path);
         EXPECT_FALSE(space.result) << path;
         EXPECT_EQ(space.diagnostics.always(),
                   Lines{"Cannot open file \"" + path + "\" trying backup file \"appdefault.xml\""})
@@ -26,8 +25,7 @@ TEST(NamespaceBrokenFiles, UnloadableFilesTryTheBackupAndFail)
 
 TEST(NamespaceBrokenFiles, AnythingButADriveNodeUnderTheNetworkFailsTheLoad)
 {
-    LoadedSpace space;
-    space.loadFile(testFile("comment_between_nodes.xml"));
+    LoadedSpace space(testFile("comment_between_nodes.xml"));
     EXPECT_FALSE(space.result);
     const Lines lines = space.diagnostics.texts(kNamespaceDiagClass);
     ASSERT_FALSE(lines.empty());
@@ -48,8 +46,7 @@ TEST(NamespaceBrokenFiles, AnythingButADriveNodeUnderTheNetworkFailsTheLoad)
 
 TEST(NamespaceBrokenFiles, ADocumentWithoutANetworkBuildsNothingAndSucceeds)
 {
-    LoadedSpace space;
-    space.loadFile(testFile("no_netcfg.xml"));
+    LoadedSpace space(testFile("no_netcfg.xml"));
     EXPECT_TRUE(space.result);
     EXPECT_EQ(space.protocol, -12);
     EXPECT_EQ(space.diagnostics.texts(kNamespaceDiagClass),
@@ -59,8 +56,7 @@ TEST(NamespaceBrokenFiles, ADocumentWithoutANetworkBuildsNothingAndSucceeds)
 
 TEST(NamespaceBrokenFiles, UnknownElementsArePassedOverAndOnlyParametersReportThem)
 {
-    LoadedSpace space;
-    space.loadFile(testFile("unknown_elements.xml"));
+    LoadedSpace space(testFile("unknown_elements.xml"));
     ASSERT_TRUE(space.result);
     const Lines lines = space.diagnostics.texts(kNamespaceDiagClass);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "unknown element?"), 1);
@@ -74,8 +70,7 @@ TEST(NamespaceBrokenFiles, UnknownElementsArePassedOverAndOnlyParametersReportTh
 
 TEST(NamespaceBrokenFiles, BadNumbersDiscardTheObjectThatHoldsThem)
 {
-    LoadedSpace space;
-    space.loadFile(testFile("bad_numbers.xml"));
+    LoadedSpace space(testFile("bad_numbers.xml"));
     ASSERT_TRUE(space.result);
     EXPECT_EQ(space.diagnostics.always(), (Lines{
                                               "Bad number \"-1\" in element \"number\": slot discarded",
@@ -99,8 +94,7 @@ TEST(NamespaceBrokenFiles, BadNumbersDiscardTheObjectThatHoldsThem)
 
 TEST(NamespaceBrokenFiles, RefusedNamesLeaveTheirSubtreeOut)
 {
-    LoadedSpace space;
-    space.loadFile(testFile("duplicate_names.xml"));
+    LoadedSpace space(testFile("duplicate_names.xml"));
     ASSERT_TRUE(space.result);
     EXPECT_EQ(space.diagnostics.always(), (Lines{
                                               "Duplicate name \"Speed\": parameter not added",
@@ -118,10 +112,8 @@ TEST(NamespaceBrokenFiles, RefusedNamesLeaveTheirSubtreeOut)
 
 TEST(NamespaceBrokenFiles, NumbersBeyondEightBitsKeepTheirLowBitsAndMenusChangeInOrder)
 {
-    LoadedSpace space;
-    space.loadFile(testFile("out_of_range.xml"));
+    LoadedSpace space(testFile("out_of_range.xml"));
     ASSERT_TRUE(space.result);
-    const Lines lines = space.diagnostics.texts(kNamespaceDiagClass);
     EXPECT_TRUE(space.diagnostics.has("menu_300"));
     EXPECT_TRUE(space.diagnostics.has("menu_7"));
     DaRef<DriveTag> before = space.tag("Drive.Options.Wide.Before");
@@ -139,8 +131,7 @@ TEST(NamespaceBrokenFiles, NumbersBeyondEightBitsKeepTheirLowBitsAndMenusChangeI
 
 TEST(NamespaceBrokenFiles, UnknownTypesAndRightsLeaveTheTagEmptyAndUnreachable)
 {
-    LoadedSpace space;
-    space.loadFile(testFile("unknown_types.xml"));
+    LoadedSpace space(testFile("unknown_types.xml"));
     ASSERT_TRUE(space.result);
     const struct {
         const char* name;

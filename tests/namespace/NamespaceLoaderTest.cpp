@@ -10,8 +10,7 @@
 
 TEST(NamespaceLoader, ReportsEveryStepOfAMinimalFileInOrder)
 {
-    LoadedSpace space;
-    space.loadFile(testFile("minimal.xml"));
+    LoadedSpace space(testFile("minimal.xml"));
     ASSERT_TRUE(space.result);
     EXPECT_EQ(space.protocol, 2);
     const std::vector<std::string> expected = {
@@ -56,8 +55,7 @@ TEST(NamespaceLoader, ReportsEveryStepOfAMinimalFileInOrder)
 
 TEST(NamespaceLoader, SamplePlantLoadsCompletely)
 {
-    LoadedSpace space;
-    space.loadFile(KV_APPDEFAULT_XML);
+    LoadedSpace space(KV_APPDEFAULT_XML);
     ASSERT_TRUE(space.result);
     EXPECT_EQ(space.protocol, -1);  // the sample names no protocol: any comms settings do
     EXPECT_TRUE(space.diagnostics.always().empty()) << space.diagnostics.always().front();

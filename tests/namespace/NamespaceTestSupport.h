@@ -2,6 +2,7 @@
 // class, and helpers to load a file or a text into a fresh address space.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -23,20 +24,15 @@ struct RecordedDiagnostics : NamespaceDiagnostics {
     std::vector<std::string> texts(uint16_t diagClass) const
     {
         std::vector<std::string> result;
-        for (const auto& line : lines) {
+        for (const auto& line : lines)
             if (line.diagClass == diagClass)
                 result.push_back(line.text);
-        }
         return result;
     }
     std::vector<std::string> always() const { return texts(kNamespaceDiagAlways); }
     bool has(const std::string& text) const
     {
-        for (const auto& line : lines) {
-            if (line.text == text)
-                return true;
-        }
-        return false;
+        return std::any_of(lines.begin(), lines.end(), [&](const Line& line) { return line.text == text; });
     }
 };
 
@@ -46,6 +42,8 @@ struct LoadedSpace {
     int32_t protocol = -1;
     bool result = false;
 
+    LoadedSpace() = default;
+    explicit LoadedSpace(const std::string& path) { loadFile(path); }
     ~LoadedSpace() { root->removeAllChildren(); }
 
     void loadFile(const std::string& path, const std::string& fallback = "no-such-fallback.xml")
