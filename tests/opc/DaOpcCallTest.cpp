@@ -31,8 +31,11 @@ TEST(DaOpcCall, DeadbandsOutsideZeroToHundredAreRefused)
     EXPECT_EQ(daCheckDeadband(nullptr), S_OK) << "no deadband given";
 }
 
-TEST(DaOpcCall, TextsCrossBetweenClientAndEngine)
+TEST(DaOpcCall, TextsCrossBetweenClientAndEngineAndNameObjectsInTraces)
 {
+    const void* object = reinterpret_cast<const void*>(uintptr_t{0x12AB34CD});
+    EXPECT_EQ(daObjectTraceId("srv", object, ""), "(srv|12AB34CD)");
+    EXPECT_EQ(daObjectTraceId("grp", object, "G1"), "(grp|12AB34CD| G1)");
     EXPECT_EQ(daTextFromClient(nullptr), "") << "a null name is an empty one";
     EXPECT_EQ(daTextFromClient(L"Conveyor1.Drive.Setup"), "Conveyor1.Drive.Setup");
     LPWSTR out = daTextForClient("Minimum speed");
@@ -43,13 +46,6 @@ TEST(DaOpcCall, TextsCrossBetweenClientAndEngine)
     ASSERT_NE(out, nullptr) << "an empty text is still a string the client frees";
     EXPECT_EQ(out[0], L'\0');
     CoTaskMemFree(out);
-}
-
-TEST(DaOpcCall, ObjectTraceIdsNameKindAddressAndName)
-{
-    const void* object = reinterpret_cast<const void*>(uintptr_t{0x12AB34CD});
-    EXPECT_EQ(daObjectTraceId("srv", object, ""), "(srv|12AB34CD)");
-    EXPECT_EQ(daObjectTraceId("grp", object, "G1"), "(grp|12AB34CD| G1)");
 }
 
 // The frame's lines: "%s >>" at debug on entry; on exit the result, at info for S_OK

@@ -5,6 +5,7 @@
 
 #include <objbase.h>
 
+#include "common/TVCmnComPtr.h"
 #include "da/DaObjectRoot.h"
 #include "da/DaTag.h"
 #include "opc/DaEntry.h"
@@ -37,40 +38,34 @@ protected:
 
     void SetUp() override
     {
-        server_ = DaOpcServer::create();
-        ASSERT_NE(server_, nullptr);
+        server_.attach(DaOpcServer::create());
+        ASSERT_TRUE(server_);
         OPCHANDLE handle = 0;
         DWORD revised = 0;
         ASSERT_EQ(server_->AddGroup(L"G", TRUE, 100, 1, nullptr, nullptr, 0x800, &handle, &revised, IID_IOPCItemMgt,
-                                    reinterpret_cast<LPUNKNOWN*>(&group_)),
+                                    reinterpret_cast<LPUNKNOWN*>(group_.put())),
                   S_OK);
         groupHandle_ = handle;
     }
-    void TearDown() override
-    {
-        if (group_)
-            group_->Release();
-        server_->Release();
-    }
 
     template <class I>
-    I* groupAs(REFIID iid)
+    TVCmnComPtr<I> groupAs(REFIID iid)
     {
-        I* out = nullptr;
-        group_->QueryInterface(iid, reinterpret_cast<void**>(&out));
+        TVCmnComPtr<I> out;
+        group_.queryInterface(iid, out);
         return out;
     }
 
-    DaOpcServer* server_ = nullptr;
-    IOPCItemMgt* group_ = nullptr;
+    TVCmnComPtr<DaOpcServer> server_;
+    TVCmnComPtr<IOPCItemMgt> group_;
     OPCHANDLE groupHandle_ = 0;
 };
 
 TEST_F(InProcessServer, NullArgumentsAreInvalidBeforeAnyWork)
 {
-    IOPCGroupStateMgt* state = groupAs<IOPCGroupStateMgt>(IID_IOPCGroupStateMgt);
-    IOPCSyncIO* sync = groupAs<IOPCSyncIO>(IID_IOPCSyncIO);
-    IOPCGroupStateMgt2* state2 = groupAs<IOPCGroupStateMgt2>(IID_IOPCGroupStateMgt2);
+    const auto state = groupAs<IOPCGroupStateMgt>(IID_IOPCGroupStateMgt);
+    const auto sync = groupAs<IOPCSyncIO>(IID_IOPCSyncIO);
+    const auto state2 = groupAs<IOPCGroupStateMgt2>(IID_IOPCGroupStateMgt2);
     ASSERT_TRUE(state && sync && state2);
     OPCHANDLE handle = 0, handles[] = {1};
     DWORD revised = 0;
@@ -119,19 +114,15 @@ TEST_F(InProcessServer, NullArgumentsAreInvalidBeforeAnyWork)
     DWORD rate = 0;
     EXPECT_EQ(state->GetState(&rate, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
     EXPECT_EQ(rate, 100u);
-    state->Release();
-    sync->Release();
-    state2->Release();
 }
 
 TEST_F(InProcessServer, ForcedRemovalTracesTheReferencesTheClientHeld)
 {
     TraceCapture lines(0, 0, 0, kTraceGroupOpc);
-    IOPCSyncIO* extra = groupAs<IOPCSyncIO>(IID_IOPCSyncIO);  // a second reference of the client
-    ASSERT_NE(extra, nullptr);
+    const auto extra = groupAs<IOPCSyncIO>(IID_IOPCSyncIO);  // a second reference of the client
+    ASSERT_TRUE(extra);
     EXPECT_EQ(server_->RemoveGroup(groupHandle_, TRUE), S_OK);
     EXPECT_TRUE(lines.has("force removal of group G; reference count 2"));
-    extra->Release();
 }
 
 }  // namespace

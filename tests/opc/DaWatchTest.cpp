@@ -194,7 +194,7 @@ TEST_F(DaWatchTest, StatisticsCountWhatHappenedSinceTheWatchsPreviousReport)
     std::vector<DaReadResult> results;
     std::vector<HRESULT> errors;
     for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(S_OK, group->syncRead(false, std::span<const uint32_t>(&statusHandle, 1), results, errors));
+        ASSERT_EQ(S_OK, group->syncRead(false, one(statusHandle), results, errors));
     EXPECT_EQ(3, cacheReads());
     EXPECT_EQ(0, cacheReads());
     EXPECT_NE(std::string::npos, watch->getStatistics().find("name = \"DA-nrGroupObj\" value = \""));
