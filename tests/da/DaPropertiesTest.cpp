@@ -5,16 +5,11 @@
 #include <string>
 
 #include "common/TVCmnString.h"
+#include "common/TVCmnVariant.h"
 #include "da/DaStandardProperties.h"
 #include "tests/da/DaTestTree.h"
 
 namespace {
-
-struct Variant {
-    VARIANT v;
-    Variant() { VariantInit(&v); }
-    ~Variant() { VariantClear(&v); }
-};
 
 std::string text(const VARIANT& v) { return v.vt == VT_BSTR ? TVCmnString::wideToAnsi(v.bstrVal) : "<not text>"; }
 
@@ -99,20 +94,20 @@ TEST(DaProperties, ComputedValuesComeFromTheTagFields)
         {7, VT_I4, 0, nullptr},              {2507, VT_BSTR, 0, "noEnum"},
     };
     for (const Row& row : rows) {
-        Variant value;
-        ASSERT_EQ(tree.setpoint->getPropertyValue(row.id, 20.0f, &value.v), S_OK) << "id " << row.id;
-        ASSERT_EQ(value.v.vt, row.vt) << "id " << row.id;
+        TVCmnVariant value;
+        ASSERT_EQ(tree.setpoint->getPropertyValue(row.id, 20.0f, value.put()), S_OK) << "id " << row.id;
+        ASSERT_EQ(value.vt(), row.vt) << "id " << row.id;
         if (row.text)
-            EXPECT_EQ(text(value.v), row.text) << "id " << row.id;
+            EXPECT_EQ(text(value.get()), row.text) << "id " << row.id;
         else if (row.vt == VT_I2)
-            EXPECT_EQ(value.v.iVal, row.number) << "id " << row.id;
+            EXPECT_EQ(value.get().iVal, row.number) << "id " << row.id;
         else
-            EXPECT_EQ(value.v.lVal, row.number) << "id " << row.id;
+            EXPECT_EQ(value.get().lVal, row.number) << "id " << row.id;
     }
-    Variant scan;
-    ASSERT_EQ(tree.setpoint->getPropertyValue(6, 20.0f, &scan.v), S_OK);
-    EXPECT_EQ(scan.v.vt, VT_R4);
-    EXPECT_FLOAT_EQ(scan.v.fltVal, 20.0f);
+    TVCmnVariant scan;
+    ASSERT_EQ(tree.setpoint->getPropertyValue(6, 20.0f, scan.put()), S_OK);
+    EXPECT_EQ(scan.vt(), VT_R4);
+    EXPECT_FLOAT_EQ(scan.get().fltVal, 20.0f);
 
     const struct {
         uint32_t rights;
@@ -120,55 +115,50 @@ TEST(DaProperties, ComputedValuesComeFromTheTagFields)
     } rights[] = {{0, "unknown"}, {1, "readable"}, {2, "writable"}, {3, "readWritable"}};
     for (const auto& row : rights) {
         tree.status->setAccessRights(row.rights);
-        Variant value;
-        tree.status->getPropertyValue(2505, 20.0f, &value.v);
-        EXPECT_EQ(text(value.v), row.text) << "rights " << row.rights;
+        TVCmnVariant value;
+        tree.status->getPropertyValue(2505, 20.0f, value.put());
+        EXPECT_EQ(text(value.get()), row.text) << "rights " << row.rights;
     }
 
     // Value, quality, timestamp and quality text are read through the tag's cache.
     for (uint32_t id : {2u, 3u, 4u, 2503u}) {
-        Variant value;
+        TVCmnVariant value;
         EXPECT_TRUE(DaTag::readsThroughTag(id));
-        EXPECT_EQ(tree.setpoint->getPropertyValue(id, 20.0f, &value.v), E_FAIL) << "id " << id;
+        EXPECT_EQ(tree.setpoint->getPropertyValue(id, 20.0f, value.put()), E_FAIL) << "id " << id;
     }
-    Variant none;
-    EXPECT_EQ(tree.setpoint->getPropertyValue(104, 20.0f, &none.v), OPC_E_INVALID_PID);
+    TVCmnVariant none;
+    EXPECT_EQ(tree.setpoint->getPropertyValue(104, 20.0f, none.put()), OPC_E_INVALID_PID);
 }
 
 TEST(DaProperties, EuModelFollowsTheTagsPropertyChildren)
 {
     DaTestTree tree;
-    Variant info;
+    TVCmnVariant info;
 
     // No property 7: no EU.
     EXPECT_EQ(tree.actual->getEUType(), kDaEuNone);
-    ASSERT_EQ(tree.actual->getEUInfo(&info.v), S_OK);
-    EXPECT_EQ(info.v.vt, VT_EMPTY);
+    ASSERT_EQ(tree.actual->getEUInfo(info.put()), S_OK);
+    EXPECT_EQ(info.vt(), VT_EMPTY);
 
     // Analog: [Low EU, High EU] as doubles, whatever type the limits were stored in.
     tree.actual->setAnalogEU(-50.0, 150.0);
     EXPECT_EQ(tree.actual->getEUType(), kDaEuAnalog);
     DaRef<DaProperty> high = tree.actual->findProperty(102);
     ASSERT_TRUE(high);
-    VARIANT asI4;
-    VariantInit(&asI4);
-    asI4.vt = VT_I4;
-    asI4.lVal = 200;
-    high->setValue(asI4);
-    VariantClear(&info.v);
-    ASSERT_EQ(tree.actual->getEUInfo(&info.v), S_OK);
-    ASSERT_EQ(info.v.vt, VT_ARRAY | VT_R8);
+    high->setValue(TVCmnVariant(std::int32_t(200)).get());
+    ASSERT_EQ(tree.actual->getEUInfo(info.put()), S_OK);
+    ASSERT_EQ(info.vt(), VT_ARRAY | VT_R8);
     double limits[2] = {0, 0};
     for (LONG i = 0; i < 2; ++i)
-        SafeArrayGetElement(info.v.parray, &i, &limits[i]);
+        SafeArrayGetElement(info.get().parray, &i, &limits[i]);
     EXPECT_DOUBLE_EQ(limits[0], -50.0);
     EXPECT_DOUBLE_EQ(limits[1], 200.0);
-    Variant euInfoProperty;
-    ASSERT_EQ(tree.actual->getPropertyValue(8, 20.0f, &euInfoProperty.v), S_OK);
-    EXPECT_EQ(euInfoProperty.v.vt, VT_ARRAY | VT_R8);
-    Variant euText;
-    tree.actual->getPropertyValue(2507, 20.0f, &euText.v);
-    EXPECT_EQ(text(euText.v), "analog");
+    TVCmnVariant euInfoProperty;
+    ASSERT_EQ(tree.actual->getPropertyValue(8, 20.0f, euInfoProperty.put()), S_OK);
+    EXPECT_EQ(euInfoProperty.vt(), VT_ARRAY | VT_R8);
+    TVCmnVariant euText;
+    tree.actual->getPropertyValue(2507, 20.0f, euText.put());
+    EXPECT_EQ(text(euText.get()), "analog");
 
     // Enumerated: property 7 without 102; the info is property 8's string array.
     tree.status->setEnumeratedEU({"Stopped", "Running", "Tripped"});
@@ -177,15 +167,14 @@ TEST(DaProperties, EuModelFollowsTheTagsPropertyChildren)
     ASSERT_TRUE(texts);
     EXPECT_EQ(texts->getDescription(), "Enumerated EU");
     EXPECT_EQ(texts->getDatatype(), VT_ARRAY | VT_BSTR);
-    VariantClear(&info.v);
-    ASSERT_EQ(tree.status->getEUInfo(&info.v), S_OK);
-    ASSERT_EQ(info.v.vt, VT_ARRAY | VT_BSTR);
+    ASSERT_EQ(tree.status->getEUInfo(info.put()), S_OK);
+    ASSERT_EQ(info.vt(), VT_ARRAY | VT_BSTR);
     LONG upper = -1;
-    SafeArrayGetUBound(info.v.parray, 1, &upper);
+    SafeArrayGetUBound(info.get().parray, 1, &upper);
     ASSERT_EQ(upper, 2);
     BSTR second = nullptr;
     LONG index = 1;
-    SafeArrayGetElement(info.v.parray, &index, &second);
+    SafeArrayGetElement(info.get().parray, &index, &second);
     EXPECT_EQ(TVCmnString::wideToAnsi(second), "Running");
     SysFreeString(second);
 
@@ -193,9 +182,8 @@ TEST(DaProperties, EuModelFollowsTheTagsPropertyChildren)
     DaRef<DaProperty> euType(new DaProperty(7));
     tree.setpoint->addProperty(euType.get());
     EXPECT_EQ(tree.setpoint->getEUType(), kDaEuEnumerated);
-    VariantClear(&info.v);
-    EXPECT_EQ(tree.setpoint->getEUInfo(&info.v), S_OK);
-    EXPECT_EQ(info.v.vt, VT_EMPTY);
+    EXPECT_EQ(tree.setpoint->getEUInfo(info.put()), S_OK);
+    EXPECT_EQ(info.vt(), VT_EMPTY);
 }
 
 TEST(DaProperties, PropertyItemIdsAndDuplicates)
