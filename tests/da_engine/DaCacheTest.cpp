@@ -39,13 +39,13 @@ TEST_F(DaEngineTest, ANewCacheIsBadWaitingAndReadsConvertToTheRequestedType)
 
 TEST_F(DaEngineTest, ArraysConvertElementByElement)
 {
-    SAFEARRAY* numbers = SafeArrayCreateVector(VT_I4, 0, 3);
-    static_cast<LONG*>(numbers->pvData)[0] = 1;
-    static_cast<LONG*>(numbers->pvData)[1] = -2;
-    static_cast<LONG*>(numbers->pvData)[2] = 30;
-    VARIANT source;
+    TVCmnVariant owner;
+    VARIANT& source = *owner.put();
     source.vt = VT_ARRAY | VT_I4;
-    source.parray = numbers;
+    source.parray = SafeArrayCreateVector(VT_I4, 0, 3);
+    static_cast<LONG*>(source.parray->pvData)[0] = 1;
+    static_cast<LONG*>(source.parray->pvData)[1] = -2;
+    static_cast<LONG*>(source.parray->pvData)[2] = 30;
     TVCmnVariant texts;
     ASSERT_EQ(S_OK, DaCache::changeType(source, VT_ARRAY | VT_BSTR, texts.put(), 0x409));
     ASSERT_EQ(VT_ARRAY | VT_BSTR, texts.vt());
@@ -56,7 +56,6 @@ TEST_F(DaEngineTest, ArraysConvertElementByElement)
     EXPECT_EQ(30.0, static_cast<double*>(back.get().parray->pvData)[2]);
     EXPECT_TRUE(daVariantEqual(source, source));
     EXPECT_FALSE(daVariantEqual(source, back.get()));
-    VariantClear(&source);
 }
 
 TEST_F(DaEngineTest, UpdatesStoreInTheCanonicalTypeAndCountTheConnectedItems)

@@ -334,7 +334,9 @@ protected:
     void setValue(DaTag* tag, double value, uint16_t quality = 0xC0) { setValue(tag, TVCmnVariant(value).get(), quality); }
     void setValue(DaTag* tag, int32_t value, uint16_t quality = 0xC0) { setValue(tag, TVCmnVariant(value).get(), quality); }
 
-    DaRef<DaGroup> addGroup(const std::string& groupName = "", bool active = true, uint32_t rateMs = 1000)
+    // On the fixture's server unless another is named.
+    DaRef<DaGroup> addGroup(const std::string& groupName = "", bool active = true, uint32_t rateMs = 1000,
+                            DaServer* on = nullptr)
     {
         DaGroupParams params;
         params.name = groupName;
@@ -343,7 +345,7 @@ protected:
         params.clientHandle = 77;
         DaRef<DaGroup> group;
         uint32_t revised = 0;
-        EXPECT_TRUE(SUCCEEDED(server->addGroup(params, group, &revised)));
+        EXPECT_TRUE(SUCCEEDED((on ? on : server.get())->addGroup(params, group, &revised)));
         return group;
     }
     uint32_t addItem(DaGroup* group, const std::string& id, uint32_t clientHandle = 1, VARTYPE type = VT_EMPTY,

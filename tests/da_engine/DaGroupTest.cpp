@@ -1,8 +1,7 @@
 // Groups and items as a client manages them: names, handles, rate and keep-alive
 // revision, activation and the per-item answers of add, validate and remove.
-#include <cstdio>
-
 #include "DaEngineTestSupport.h"
+#include "common/TVCmnString.h"
 #include "TraceCapture.h"
 
 namespace {
@@ -31,11 +30,7 @@ TEST_F(DaEngineTest, GroupsAreFoundByNameAndHandleRenamedUniquelyAndRemovedByHan
     EXPECT_FALSE(server->findGroupByHandle(handle));
     EXPECT_FALSE(server->findGroupByName("Fast"));
     EXPECT_EQ(E_INVALIDARG, server->removeGroup(handle));
-    EXPECT_TRUE(trace.has("can't remove group; no group with handle 0x" + [&] {
-        char text[16];
-        std::snprintf(text, sizeof text, "%lX", (unsigned long)handle);
-        return std::string(text);
-    }()));
+    EXPECT_TRUE(trace.has(TVCmnString::format(64, "can't remove group; no group with handle 0x%lX", (unsigned long)handle)));
     EXPECT_EQ(1u, server->groupCount());
 }
 
@@ -70,11 +65,8 @@ TEST_F(DaEngineTest, UnnamedGroupsGetDistinctGeneratedNames)
 {
     DaRef<DaGroup> a = addGroup();
     DaRef<DaGroup> b = addGroup();
-    for (const DaRef<DaGroup>& group : {a, b}) {
-        char expected[16];
-        std::snprintf(expected, sizeof expected, "GRP%8.8lX", (unsigned long)group->serverHandle());
-        EXPECT_EQ(expected, group->name());
-    }
+    for (const DaRef<DaGroup>& group : {a, b})
+        EXPECT_EQ(TVCmnString::format(16, "GRP%8.8lX", (unsigned long)group->serverHandle()), group->name());
     EXPECT_NE(a->name(), b->name());
 }
 

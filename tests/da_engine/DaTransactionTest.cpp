@@ -320,14 +320,9 @@ TEST_F(DaTransactionTest, ASinkFailingWithADeadClientCodeDisconnectsTheClient)
         DaRef<DaServer> client = root->createServer(0, false);
         FakeDataCallback failing;
         failing.answer = code;
-        DaGroupParams params;
-        params.active = true;
-        params.requestedUpdateRateMs = 1000;
-        DaRef<DaGroup> g;
-        client->addGroup(params, g, nullptr);
+        DaRef<DaGroup> g = addGroup("", true, 1000, client.get());
         g->adviseCallback(&failing);
-        DaItemResult result;
-        g->addItem({"Drive1.Speed", "", VT_EMPTY, true, 1}, result);
+        addItem(g.get(), "Drive1.Speed");
         client->work(DaClock::tick());
         const bool dead = daIsDeadClientCode(code);
         EXPECT_EQ(1u, failing.count()) << std::hex << code;

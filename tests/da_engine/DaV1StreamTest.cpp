@@ -76,18 +76,17 @@ TEST(DaV1Stream, TextsFollowTheirVariantAsLengthUtf16AndTerminator)
 
 TEST(DaV1Stream, ArraysCarryATwentyFourByteDescriptorAndTheirElements)
 {
-    SAFEARRAY* numbers = SafeArrayCreateVector(VT_R8, 1, 3);
-    double* data = static_cast<double*>(numbers->pvData);
-    data[0] = 1.0, data[1] = -2.0, data[2] = 4.5;
-    VARIANT doubles;
+    TVCmnVariant doubleOwner, stringOwner;
+    VARIANT& doubles = *doubleOwner.put();
     doubles.vt = VT_ARRAY | VT_R8;
-    doubles.parray = numbers;
-    SAFEARRAY* texts = SafeArrayCreateVector(VT_BSTR, 0, 2);
-    static_cast<BSTR*>(texts->pvData)[0] = SysAllocString(L"a");
-    static_cast<BSTR*>(texts->pvData)[1] = SysAllocString(L"bc");
-    VARIANT strings;
+    doubles.parray = SafeArrayCreateVector(VT_R8, 1, 3);
+    double* data = static_cast<double*>(doubles.parray->pvData);
+    data[0] = 1.0, data[1] = -2.0, data[2] = 4.5;
+    VARIANT& strings = *stringOwner.put();
     strings.vt = VT_ARRAY | VT_BSTR;
-    strings.parray = texts;
+    strings.parray = SafeArrayCreateVector(VT_BSTR, 0, 2);
+    static_cast<BSTR*>(strings.parray->pvData)[0] = SysAllocString(L"a");
+    static_cast<BSTR*>(strings.parray->pvData)[1] = SysAllocString(L"bc");
     const std::vector<uint8_t> s = dataStream(false, {{1, 0xC0, {}, &doubles}, {2, 0xC0, {}, &strings}});
     size_t v = 44;
     EXPECT_EQ(VT_ARRAY | VT_R8, u16At(s, v));
@@ -108,8 +107,6 @@ TEST(DaV1Stream, ArraysCarryATwentyFourByteDescriptorAndTheirElements)
     EXPECT_EQ(4u, u32At(s, v + 56));
     EXPECT_EQ((std::vector<uint16_t>{'b', 'c', 0}), utf16(s, v + 60, 3));
     EXPECT_EQ(v + 66, s.size());
-    VariantClear(&doubles);
-    VariantClear(&strings);
 }
 
 TEST(DaV1Stream, WriteCompleteIsSixteenBytesPlusEightPerItem)
