@@ -311,10 +311,11 @@ LONG CommsServer::startDirect(LONG handle, LPCWSTR nodeAddress, const ParameterR
 
 void CommsServer::serveAtOnce(LONG handle, CommsBackend& backend, const std::string& node, const ParameterRecord& record)
 {
+    const DWORD readTick = GetTickCount();
     const std::optional<ParameterReading> outcome = backend.readParameterAtOnce(node, record.menu, record.parameter);
     std::optional<DirectAnswer> answer;
     if (outcome)
-        answer = directAnswer(record, false, *outcome);
+        answer = directAnswer(record, false, *outcome, readTick);
     std::unique_lock<std::mutex> held(lock_);
     directInBackend_ = false;
     // Requests queued meanwhile wait for the worker, which left them to this read.
@@ -517,13 +518,14 @@ void CommsServer::serveDirect(std::unique_lock<std::mutex>& held)
 
     const ParameterRecord& record = job.record;
     ParameterReading outcome{kStatusNetworkDown, 0, 0};
+    const DWORD readTick = GetTickCount();
     if (!job.write)
         outcome = backend ? backend->readParameter(job.node, record.menu, record.parameter)
                           : ParameterReading{kStatusNotConfigured, 0, 0};
     else if (backend)
         outcome.status = backend->writeParameter(job.node, record.menu, record.parameter, record.value,
                                                  record.decimalPlaces);
-    const DirectAnswer answer = directAnswer(record, job.write, outcome);
+    const DirectAnswer answer = directAnswer(record, job.write, outcome, readTick);
 
     held.lock();
     directInBackend_ = false;
@@ -532,12 +534,13 @@ void CommsServer::serveDirect(std::unique_lock<std::mutex>& held)
 }
 
 CommsServer::DirectAnswer CommsServer::directAnswer(const ParameterRecord& asked, bool write,
-                                                    const ParameterReading& outcome)
+                                                    const ParameterReading& outcome, DWORD readTick)
 {
     DirectAnswer answer{asked, write ? kReplyWriteConfirmed : kReplyRead, outcome.status};
     if (!write) {
         ParameterRecord& record = answer.record;
-        record.reserved3 = record.reserved9 = 0;
+        record.reserved3 = 0;
+        record.readTick = static_cast<LONG>(readTick);
         record.value = outcome.status == kStatusOk ? outcome.value : 0;
         record.decimalPlaces = outcome.status == kStatusOk ? outcome.decimalPlaces : 0;
         record.floatValue = record.value / decimalScale(record.decimalPlaces);
@@ -592,6 +595,7 @@ bool CommsServer::serveLoop(std::unique_lock<std::mutex>& held)
     std::shared_ptr<CommsBackend> backend = backend_;
     held.unlock();
 
+    work_.readTick = GetTickCount();
     readings_.assign(work_.readingCount, ParameterReading{});
     blockStatus_.assign(work_.blocks.size(), kStatusOk);
     for (std::size_t i = 0; i < work_.blocks.size(); ++i) {

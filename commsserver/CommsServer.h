@@ -113,7 +113,9 @@ private:
     };
 
     LONG startDirect(LONG handle, LPCWSTR nodeAddress, const ParameterRecord* record, bool write);
-    static DirectAnswer directAnswer(const ParameterRecord& asked, bool write, const ParameterReading& outcome);
+    // readTick: GetTickCount when the drive was read, given back in a read's record.
+    static DirectAnswer directAnswer(const ParameterRecord& asked, bool write, const ParameterReading& outcome,
+                                     DWORD readTick);
     // With directInBackend_ set by this thread, which it clears: a read answered on the
     // caller's thread, or queued first for the worker when its answer takes time.
     void serveAtOnce(LONG handle, CommsBackend& backend, const std::string& node, const ParameterRecord& record);

@@ -31,7 +31,7 @@ typedef struct ParameterRecord {
     LONG reserved5;      // word 5
     double floatValue;   // words 6-7: the value with its decimal places applied
     LONG decimalPlaces;  // word 8
-    LONG reserved9;      // word 9
+    LONG readTick;       // word 9: the comms server's GetTickCount when the value was read, 0 if unknown
 } ParameterRecord;
 
 DEFINE_GUID(IID_ICommsServer, 0x130d91e1, 0x52da, 0x483a, 0xa8, 0xcc, 0x22, 0x8c, 0xa8, 0xce, 0x5d, 0xb6);

@@ -253,6 +253,7 @@ bool LoopTable::apply(const LoopWork& work, const std::vector<LONG>& blockStatus
             if (!current({item.slot, item.generation}))
                 continue;
             Entry& e = entries_[item.slot];
+            e.record.readTick = static_cast<LONG>(work.readTick);
             if (failed != kStatusOk) {
                 e.status = failed;
             } else if (item.reading >= readings.size()) {

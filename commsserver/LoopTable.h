@@ -45,6 +45,9 @@ struct LoopWork {
     std::vector<Block> blocks;
     std::vector<Item> items;
     std::uint32_t readingCount = 0;
+    // GetTickCount just before the slice's reads: the readTick of every update it
+    // queues, so that the server can order them against its direct requests.
+    std::uint32_t readTick = 0;
 
     void clear()
     {

@@ -1,7 +1,9 @@
 #include "da/DaCache.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "common/TVCmnTick.h"
 #include "da/DaEngine.h"
 #include "da/DaItem.h"
 #include "da/DaRequest.h"
@@ -215,38 +217,10 @@ HRESULT DaCache::get(VARIANT* value, uint16_t* quality, FILETIME* timestamp, con
     return result;
 }
 
-HRESULT DaCache::store(const VARIANT& value, uint16_t quality, const FILETIME& timestamp, LCID lcid)
+HRESULT DaCache::storeValueLocked(const VARIANT& value, LCID lcid)
 {
-    onValueChanging(value);
-    onQualityChanging(quality);
-    onTimestampChanging(timestamp);
-    TVCmnVariant converted;
-    DaLockHolder hold(lock_);
-    const VARIANT* source = &value;
     if (datatype_ != VT_EMPTY && value.vt != datatype_) {
-        const HRESULT hr = changeType(value, datatype_, converted.put(), lcid);
-        if (FAILED(hr))
-            return hr;
-        source = &converted.get();
-    }
-    HRESULT hr = S_OK;
-    if (source == &converted.get())
-        value_ = std::move(converted);
-    else
-        hr = VariantCopy(&value_.get(), daSource(value));
-    if (FAILED(hr))
-        return hr;
-    quality_ = quality;
-    timestamp_ = daFileTimeToUint(timestamp);
-    return S_OK;
-}
-
-HRESULT DaCache::setValue(const VARIANT& value, LCID lcid)
-{
-    onValueChanging(value);
-    TVCmnVariant converted;
-    DaLockHolder hold(lock_);
-    if (datatype_ != VT_EMPTY && value.vt != datatype_) {
+        TVCmnVariant converted;
         const HRESULT hr = changeType(value, datatype_, converted.put(), lcid);
         if (FAILED(hr))
             return hr;
@@ -254,6 +228,59 @@ HRESULT DaCache::setValue(const VARIANT& value, LCID lcid)
         return S_OK;
     }
     return VariantCopy(&value_.get(), daSource(value));
+}
+
+HRESULT DaCache::store(const VARIANT& value, uint16_t quality, const FILETIME& timestamp, LCID lcid)
+{
+    onValueChanging(value);
+    onQualityChanging(quality);
+    onTimestampChanging(timestamp);
+    DaLockHolder hold(lock_);
+    const HRESULT hr = storeValueLocked(value, lcid);
+    if (FAILED(hr))
+        return hr;
+    quality_ = quality;
+    timestamp_ = daFileTimeToUint(timestamp);
+    valueTick_ = DaClock::tick();
+    valueTickSet_ = true;
+    return S_OK;
+}
+
+HRESULT DaCache::setValue(const VARIANT& value, LCID lcid)
+{
+    onValueChanging(value);
+    DaLockHolder hold(lock_);
+    const HRESULT hr = storeValueLocked(value, lcid);
+    if (SUCCEEDED(hr)) {
+        valueTick_ = DaClock::tick();
+        valueTickSet_ = true;
+    }
+    return hr;
+}
+
+HRESULT DaCache::storeReading(const VARIANT* value, uint16_t quality, const FILETIME& timestamp, uint32_t readTick,
+                              LCID lcid)
+{
+    if (value)
+        onValueChanging(*value);
+    onQualityChanging(quality);
+    onTimestampChanging(timestamp);
+    const uint32_t now = DaClock::tick();
+    DaLockHolder hold(lock_);
+    // By age, so that the tick count's wrap cannot make an old value look new; one read
+    // in the same millisecond as the value held is not known to be newer.
+    if (valueTickSet_ && TVCmnTick::elapsed(readTick, now) >= TVCmnTick::elapsed(valueTick_, now))
+        return S_FALSE;
+    if (value) {
+        const HRESULT hr = storeValueLocked(*value, lcid);
+        if (FAILED(hr))
+            return hr;
+        timestamp_ = std::max(timestamp_, daFileTimeToUint(timestamp));
+    }
+    quality_ = quality;
+    valueTick_ = readTick;
+    valueTickSet_ = true;
+    return S_OK;
 }
 
 void DaCache::setQuality(uint16_t quality)

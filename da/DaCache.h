@@ -46,6 +46,14 @@ public:
     // timestamp together; what the drive side does for each update.
     HRESULT store(const VARIANT& value, uint16_t quality, const FILETIME& timestamp, LCID lcid = 0x800);
     HRESULT setValue(const VARIANT& value, LCID lcid = 0x800);
+    // A reading of the device taken at readTick (a DaClock tick): value, quality and
+    // timestamp as store() keeps them (value null: the quality alone), unless the cache
+    // holds a value read or stored at readTick or later. Readings can come out of order
+    // (one queued before a write is drained after the write's completion stored the
+    // written value), and the cache must never go back to the older one. Answers S_FALSE,
+    // changing nothing, when refused. The timestamp never goes back either.
+    HRESULT storeReading(const VARIANT* value, uint16_t quality, const FILETIME& timestamp, uint32_t readTick,
+                         LCID lcid = 0x800);
     void setQuality(uint16_t quality);
     uint16_t getQuality() const;
     void setTimestamp(const FILETIME& timestamp);
@@ -69,10 +77,14 @@ protected:
 
 private:
     HRESULT getValueLocked(VARIANT* value, VARTYPE requestedType, LCID lcid) const KV_REQUIRES(lock_);
+    HRESULT storeValueLocked(const VARIANT& value, LCID lcid) KV_REQUIRES(lock_);
     static bool holds(uint64_t timestamp) { return (timestamp >> 32) != 0 && (timestamp & 0xFFFFFFFFu) != 0; }
 
     VARTYPE datatype_ = VT_EMPTY;             // guarded by lock_
     uint16_t quality_ = kInitialQuality;      // guarded by lock_
     uint64_t timestamp_ = 0;                  // guarded by lock_ (FILETIME, UTC)
     TVCmnVariant value_;                      // guarded by lock_
+    // When the value held was read (storeReading) or stored (store, setValue).
+    uint32_t valueTick_ = 0;                  // guarded by lock_
+    bool valueTickSet_ = false;               // guarded by lock_
 };

@@ -819,22 +819,18 @@ int DriveComms::applyLoopUpdate(DriveTag& tag, LONG status, const ParameterRecor
         return 0;
     }
     if (status == kStatusOk) {
-        tag.setRecord(record);
-        TVCmnVariant value;
-        if (FAILED(driveValueToVariant({record.value, record.decimalPlaces}, tag.getDatatype(), fullPrecisionMode(),
-                                       value.put()))) {
-            setCacheQuality(tag, kQualityConfigError);
-            return 0;
-        }
-        const FILETIME now = utcNow();
-        const int notified = daUpdateTagValue(tag, &value.get(), kQualityGood, &now);
-        if (diagWanted(kDiagNormalComms))
+        bool converted = false;
+        const int notified = storeDriveValue(tag, record, &converted);
+        if (converted && diagWanted(kDiagNormalComms))
             postDiagnostic(diagnostics_, kDiagNormalComms, "Node %s, #%i.%i reporting data: %i",
                            tag.getNodeAddress().c_str(), int(record.menu), int(record.parameter), int(record.value));
         return notified;
     }
-    setCacheQuality(tag, loopErrorQuality(status));
     postDiagnostic(diagnostics_, kDiagCommsError, "Node %s, #%i.%i reporting error: %i", tag.getNodeAddress().c_str(),
                    int(record.menu), int(record.parameter), int(status));
+    DaRef<DaCache> cache = tag.getCache();
+    const Reading when = readingTime(record);
+    if (!cache || cache->storeReading(nullptr, loopErrorQuality(status), when.timestamp, when.tick) != S_OK)
+        return 0;
     return daUpdateTagValue(tag, nullptr, 0, nullptr);
 }

@@ -42,6 +42,9 @@ inline constexpr UINT WM_APP_ONLINE_STATE = 0x8005;
 inline constexpr DWORD kServerStateRunning = 1;
 inline constexpr DWORD kServerStateSuspended = 4;
 inline constexpr DWORD kServerStateCommFault = 6;
+// A reading older than this by the comms server's tick is taken to come from another
+// clock (a comms server on a machine of its own): its time is then its arrival.
+inline constexpr uint32_t kLongestReadingAgeMs = 60000;
 // The name this server registers under.
 inline constexpr wchar_t kCommsClientName[] = L"RE ZUD Irurer 3";
 // The comms settings file, beside the executable.
@@ -156,7 +159,16 @@ private:
     void startDirectRead(DriveTag& tag, DaRequest& request);
     void startDirectWrite(DriveTag& tag, DaRequest& request);
     void processReply(DriveTag& tag, DaRequest& request, WPARAM kind, LONG status);
-    void storeDriveValue(DriveTag& tag, const ParameterRecord& record, bool* converted);
+    // When a reading in a record was taken: the comms server's tick (word 9) as ours, and
+    // the value's timestamp.
+    struct Reading {
+        uint32_t tick;
+        FILETIME timestamp;
+    };
+    static Reading readingTime(const ParameterRecord& record);
+    // A drive value read into the tag's cache unless the cache holds a later reading.
+    // Answers the items told (0 when refused).
+    int storeDriveValue(DriveTag& tag, const ParameterRecord& record, bool* converted);
     bool diagWanted(uint16_t diagClass) const;
     void postOnlineState();
     // Every call's HRESULT passes here: the first RPC error marks the server lost and

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "common/TVCmnString.h"
+#include "common/TVCmnTick.h"
 #include "common/TVCmnVariant.h"
 #include "da/DaRequest.h"
 #include "drivecomms/DriveComms.h"
@@ -45,18 +46,35 @@ bool outsideEuRange(DriveTag& tag, const VARIANT& written)
 }
 }  // namespace
 
-void DriveComms::storeDriveValue(DriveTag& tag, const ParameterRecord& record, bool* converted)
+DriveComms::Reading DriveComms::readingTime(const ParameterRecord& record)
 {
-    tag.setRecord(record);
+    const uint32_t now = DaClock::tick();
+    uint32_t ageMs = record.readTick == 0 ? 0 : TVCmnTick::elapsed(static_cast<uint32_t>(record.readTick), now);
+    if (ageMs > kLongestReadingAgeMs)
+        ageMs = 0;  // not our clock: taken as read now, as a comms server that gives no time
+    // Whole milliseconds on both ends may make the age up to one too long; the timestamp
+    // gives that back rather than date a value before it was read.
+    const uint32_t stampAgeMs = ageMs == 0 ? 0 : ageMs - 1;
+    return {now - ageMs, daUintToFileTime(DaClock::now() - uint64_t(stampAgeMs) * 10000)};
+}
+
+int DriveComms::storeDriveValue(DriveTag& tag, const ParameterRecord& record, bool* converted)
+{
     TVCmnVariant value;
     *converted = SUCCEEDED(driveValueToVariant({record.value, record.decimalPlaces}, tag.getDatatype(),
                                                fullPrecisionMode(), value.put()));
-    if (!*converted) {
-        setCacheQuality(tag, kQualityConfigError);
-        return;
-    }
-    const FILETIME now = daUintToFileTime(DaClock::now());
-    daUpdateTagValue(tag, &value.get(), kQualityGood, &now);
+    DaRef<DaCache> cache = tag.getCache();
+    if (!cache)
+        return 0;
+    // The cache keeps whichever of a loop update and a direct reply was read last,
+    // whatever order they reach it in.
+    const Reading when = readingTime(record);
+    const HRESULT stored = *converted ? cache->storeReading(&value.get(), kQualityGood, when.timestamp, when.tick)
+                                      : cache->storeReading(nullptr, kQualityConfigError, when.timestamp, when.tick);
+    if (stored != S_OK)
+        return 0;
+    tag.setRecord(record);
+    return *converted ? daUpdateTagValue(tag, nullptr, 0, nullptr) : 0;
 }
 
 void DriveComms::startDirectRead(DriveTag& tag, DaRequest& request)
@@ -182,7 +200,7 @@ void DriveComms::processReply(DriveTag& tag, DaRequest& request, WPARAM kind, LO
     if (!requestInProgress_)
         return;  // a stray reply
     ParameterRecord record = tag.getRecord();
-    record.reserved3 = record.value = record.decimalPlaces = record.reserved9 = 0;
+    record.reserved3 = record.value = record.decimalPlaces = record.readTick = 0;
     record.floatValue = 0.0;
     tag.setRecord(record);
     const std::string node = tag.getNodeAddress();

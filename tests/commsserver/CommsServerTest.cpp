@@ -88,9 +88,11 @@ TEST_F(CommsServerTest, ReadsAndWritesArePostedAndGetReplyHoldsTheRecord)
     EXPECT_EQ(server->GetReply(client.direct, &none), S_FALSE) << "no reply yet";
     ParameterRecord ask = record(1, 21);
     ask.objectType = 7;
-    ask.reserved3 = ask.reserved9 = 99;
+    ask.reserved3 = ask.readTick = 99;
+    const DWORD before = GetTickCount();
     ASSERT_EQ(client.start(false, "1", ask), kStatusOk);
     const Reply read = client.reply();
+    const DWORD after = GetTickCount();
     EXPECT_EQ(read.kind, kReplyRead);
     EXPECT_EQ(read.status, kStatusSuccess);
     EXPECT_EQ(read.record.objectType, 7) << "the record comes back as it was asked";
@@ -100,7 +102,8 @@ TEST_F(CommsServerTest, ReadsAndWritesArePostedAndGetReplyHoldsTheRecord)
     EXPECT_EQ(read.record.decimalPlaces, 1);
     EXPECT_DOUBLE_EQ(read.record.floatValue, 1500.0);
     EXPECT_EQ(read.record.reserved3, 0);
-    EXPECT_EQ(read.record.reserved9, 0);
+    // When the drive was read, which orders the reply against the loop's updates.
+    EXPECT_LE(DWORD(read.record.readTick) - before, after - before);
 
     const Reply written = client.write("1", 1, 21, -1255, 1);
     EXPECT_EQ(written.kind, kReplyWriteConfirmed);
@@ -316,6 +319,7 @@ TEST_F(CommsServerTest, LoopUpdatesAreAnnouncedOnceDrainedUntil101AndFollowTheDr
     ASSERT_TRUE(client.loopWindow.waitFor(first));
     EXPECT_EQ(first.message, kCommsNotify2);
     EXPECT_EQ(first.wParam, kUpdatesWaiting);
+    const DWORD changed = GetTickCount();
     ASSERT_TRUE(net->setDriveValue("1", 1, 21, 222.2));
     // Readings go on every 10 ms, but while updates wait nothing more is posted, and
     // each entry's update holds its latest reading.
@@ -330,6 +334,7 @@ TEST_F(CommsServerTest, LoopUpdatesAreAnnouncedOnceDrainedUntil101AndFollowTheDr
     EXPECT_EQ(byOwner[0x1111].status, kStatusOk);
     EXPECT_EQ(byOwner[0x1111].node, "1");
     EXPECT_EQ(byOwner[0x1111].record.value, 2222);
+    EXPECT_LT(DWORD(byOwner[0x1111].record.readTick) - changed, 0x80000000u) << "stamped when read, after the change";
     EXPECT_EQ(byOwner[0x1111].record.decimalPlaces, 1);
     EXPECT_EQ(byOwner[0x2222].node, "2");
     EXPECT_EQ(byOwner[0x2222].record.value, 5);

@@ -77,6 +77,52 @@ TEST_F(DaEngineTest, UpdatesStoreInTheCanonicalTypeAndCountTheConnectedItems)
     EXPECT_EQ(0, daUpdateTagValue(*status, nullptr, 0, nullptr));
 }
 
+// A reading is kept only when it was read after the value held, however that value
+// came (a store now, or an earlier reading); the refused one changes nothing.
+TEST_F(DaEngineTest, AReadingOlderThanTheValueHeldIsRefused)
+{
+    struct Row {
+        const char* what;
+        int32_t heldAgeMs;     // the value held: read this long ago, or stored now (-1)
+        int32_t readingAgeMs;  // the reading's age
+        bool withValue;
+        bool kept;
+    };
+    const Row rows[] = {
+        {"older than a store", -1, 5, true, false},
+        {"in the store's millisecond", -1, 0, true, false},
+        {"after a store", -1, -5, true, true},
+        {"older than a reading", 10, 20, true, false},
+        {"newer than a reading", 20, 10, true, true},
+        {"an older error", 10, 20, false, false},
+        {"a newer error", 20, 10, false, true},
+    };
+    for (const Row& row : rows) {
+        DaRef<DaCache> cache = speed->getCache();
+        const uint32_t now = DaClock::tick();
+        const FILETIME stamp = fileTime(TestClock::time.load());
+        if (row.heldAgeMs < 0)
+            ASSERT_EQ(S_OK, cache->store(TVCmnVariant(1.0).get(), 0xC0, stamp)) << row.what;
+        else
+            ASSERT_EQ(S_OK, cache->storeReading(&TVCmnVariant(1.0).get(), 0xC0, stamp, now - row.heldAgeMs)) << row.what;
+        TestClock::advance(row.readingAgeMs < 0 ? -row.readingAgeMs : 0);
+        const uint32_t readTick = DaClock::tick() - std::max(row.readingAgeMs, 0);
+        const TVCmnVariant two(2.0);
+        const uint64_t readingStamp = TestClock::time.load() - 1;  // before the store's when not advanced
+        const HRESULT hr = cache->storeReading(row.withValue ? &two.get() : nullptr, 0x18, fileTime(readingStamp),
+                                               readTick);
+        EXPECT_EQ(row.kept ? S_OK : S_FALSE, hr) << row.what;
+        TVCmnVariant held;
+        cache->getValue(held.put(), VT_R8, 0x409);
+        EXPECT_EQ(row.kept && row.withValue ? 2.0 : 1.0, held.get().dblVal) << row.what;
+        EXPECT_EQ(row.kept ? 0x18 : 0xC0, cache->getQuality()) << row.what;
+        const uint64_t expectedStamp = row.kept && row.withValue ? std::max(daFileTimeToUint(stamp), readingStamp)
+                                                                 : daFileTimeToUint(stamp);
+        EXPECT_EQ(expectedStamp, cache->getTimestamp64()) << row.what << ": the time never goes back";
+        TestClock::advance(1000);
+    }
+}
+
 TEST_F(DaEngineTest, StatisticsCountRequestsAndReportAverages)
 {
     DaStatistics::process().report();  // start from zero

@@ -175,6 +175,91 @@ TEST_F(DriveLoop, AParameterTheLoopRefusesStaysOutAndIsNotRetriedByTheNextItem)
     EXPECT_EQ(loopEntries(), 0u);
 }
 
+// A loop update read before a device write or read reaches the link after the direct
+// request's value is in the cache: the cache keeps the newer value and its time, and
+// the next loop reading goes on from there.
+class DriveLoopOrder : public Plant {
+protected:
+    void SetUp() override
+    {
+        inner.attach(comms::CommsServer::create());
+        standIn = std::make_unique<StandIn>(inner.get());
+        server = inner;
+        start(kPlant, -1, 4000, standIn.get());
+    }
+    void TearDown() override
+    {
+        standIn->openUpdates();
+        Plant::TearDown();  // the link goes before its stand-in
+        standIn.reset();
+    }
+    static double cached(DriveTag& tag)
+    {
+        TVCmnVariant v;
+        tag.getCache()->getValue(v.put(), VT_R8, 0x409);
+        return v.vt() == VT_R8 ? v.get().dblVal : -1.0;
+    }
+
+    TVCmnComPtr<comms::CommsServer> inner;
+    std::unique_ptr<StandIn> standIn;
+};
+
+TEST_F(DriveLoopOrder, AnUpdateReadBeforeADirectRequestDoesNotReplaceItsValue)
+{
+    struct Row {
+        const char* what;
+        DaRef<DriveTag> tag;
+        double before, after;
+        bool write;  // else the drive's keypad changes the value and a device read fetches it
+    };
+    const Row rows[] = {
+        {"a write", setpoint, 7, 42, true},
+        {"a device read", speed, 150, 321.5, false},
+    };
+    DaRef<DaGroup> direct = addGroup(1000, false);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        DaRef<DaGroup> polled = addGroup(60000);  // one reading when added, then none unasked
+        DriveTag& tag = *row.tag;
+        const std::string id = "Drive1." + tag.getName();
+        const uint32_t records = link->counters().records;
+        standIn->closeUpdates();
+        addItem(polled.get(), id);
+        // The reading is queued in the comms server; its drain waits at the gate.
+        ASSERT_TRUE(waitUntil([&] { return standIn->drainWaiting() && inner->queuedUpdates(link->loopHandle()) == 1; }));
+
+        const uint32_t handle = addItem(direct.get(), id);
+        if (row.write) {
+            ASSERT_EQ(write(direct.get(), handle, TVCmnVariant(row.after).get()), S_OK);
+        } else {
+            ASSERT_TRUE(net()->setDriveValue("1", 1, tag.getParameterNumber(), row.after));
+            HRESULT error = E_FAIL;
+            EXPECT_DOUBLE_EQ(read(direct.get(), handle, &error).value.get().dblVal, row.after);
+            EXPECT_EQ(error, S_OK);
+        }
+        DaRef<DaCache> cache = tag.getCache();
+        ASSERT_DOUBLE_EQ(cached(tag), row.after);
+        const uint64_t directStamp = cache->getTimestamp64();
+
+        standIn->openUpdates();
+        ASSERT_TRUE(waitUntil([&] { return link->counters().records == records + 1; }));
+        EXPECT_TRUE(lines.arrives("Update Event retrieved 1 items, 0 items notified")) << "nothing to tell";
+        EXPECT_DOUBLE_EQ(cached(tag), row.after) << "the older " << row.before << " came back";
+        EXPECT_EQ(cache->getQuality(), kQualityGood);
+        EXPECT_EQ(cache->getTimestamp64(), directStamp);
+
+        // Readings taken after the direct request are stored (one in its millisecond is
+        // not known to be newer, hence more than one).
+        ASSERT_TRUE(waitUntil([&] {
+            inner->pollLoopNow();
+            return cache->getTimestamp64() > directStamp;
+        }));
+        EXPECT_DOUBLE_EQ(cached(tag), row.after);
+        daServer->removeGroup(polled->serverHandle(), true);
+        ASSERT_TRUE(waitUntil([&] { return !tag.isInLoop(); }));
+    }
+}
+
 class DriveLoopProtocol : public Plant {
 protected:
     void SetUp() override {}

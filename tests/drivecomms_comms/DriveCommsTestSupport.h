@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -95,6 +97,79 @@ public:
 private:
     mutable std::mutex lock_;
     std::vector<std::string> lines_;
+};
+
+// Stands between the link and our comms server, as the comms server exe's proxy does.
+// Once 'gone' holds an RPC error, every call answers it (and is counted), as calls into
+// a comms server whose process died do while the object behind stays. With the update gate closed,
+// GetNextUpdate waits before it reaches the comms server, so a loop update stays queued
+// there while the test does what should overtake it.
+class StandIn : public ICommsServer {
+public:
+    static constexpr HRESULT kUnavailable = static_cast<HRESULT>(0x800706BAL);  // RPC server unavailable
+    static constexpr HRESULT kDisconnected = static_cast<HRESULT>(0x80010108L);  // RPC_E_DISCONNECTED
+    explicit StandIn(ICommsServer* inner) : inner_(inner) {}
+    std::atomic<HRESULT> gone{S_OK};
+    std::atomic<int> callsWhileGone{0};
+    std::atomic<bool> diesAtRemove{false};  // gone from the first RemoveFromLoop on
+
+    void closeUpdates()
+    {
+        std::lock_guard<std::mutex> hold(gateLock_);
+        gateOpen_ = false;
+    }
+    void openUpdates()
+    {
+        {
+            std::lock_guard<std::mutex> hold(gateLock_);
+            gateOpen_ = true;
+        }
+        gateChanged_.notify_all();
+    }
+    // Whether the update event thread waits at the closed gate.
+    bool drainWaiting()
+    {
+        std::lock_guard<std::mutex> hold(gateLock_);
+        return drainWaiting_;
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+#define KV_FORWARD(call) return gone != S_OK ? (++callsWhileGone, gone.load()) : inner_->call
+    HRESULT STDMETHODCALLTYPE RegisterClient(LONG k, LONGLONG w, LONG m, LPCWSTR n, LONG* r) override { KV_FORWARD(RegisterClient(k, w, m, n, r)); }
+    HRESULT STDMETHODCALLTYPE UnregisterClient(LONG h, LONG* r) override { KV_FORWARD(UnregisterClient(h, r)); }
+    HRESULT STDMETHODCALLTYPE GetVersion(LONG* r) override { KV_FORWARD(GetVersion(r)); }
+    HRESULT STDMETHODCALLTYPE LoadSettingsFile(LPCWSTR p, LONG* pr, LONG* r) override { KV_FORWARD(LoadSettingsFile(p, pr, r)); }
+    HRESULT STDMETHODCALLTYPE ApplySettings(LONG* p, LONG* r) override { KV_FORWARD(ApplySettings(p, r)); }
+    HRESULT STDMETHODCALLTYPE ReadParameter(LONG h, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(ReadParameter(h, n, rec, r)); }
+    HRESULT STDMETHODCALLTYPE WriteParameter(LONG h, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(WriteParameter(h, n, rec, r)); }
+    HRESULT STDMETHODCALLTYPE AddToLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, ULONG ms, LONG* r) override { KV_FORWARD(AddToLoop(h, o, n, rec, ms, r)); }
+    HRESULT STDMETHODCALLTYPE RemoveFromLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, LONG* r) override
+    {
+        if (diesAtRemove)
+            gone = kUnavailable;
+        KV_FORWARD(RemoveFromLoop(h, o, n, rec, r));
+    }
+    HRESULT STDMETHODCALLTYPE GetNextUpdate(LONG h, ULONGLONG* o, BSTR* n, ParameterRecord* rec, LONG* r) override
+    {
+        {
+            std::unique_lock<std::mutex> hold(gateLock_);
+            drainWaiting_ = !gateOpen_;
+            gateChanged_.wait(hold, [&] { return gateOpen_; });
+            drainWaiting_ = false;
+        }
+        KV_FORWARD(GetNextUpdate(h, o, n, rec, r));
+    }
+    HRESULT STDMETHODCALLTYPE GetReply(LONG h, ParameterRecord* r) override { KV_FORWARD(GetReply(h, r)); }
+#undef KV_FORWARD
+
+private:
+    ICommsServer* inner_;
+    std::mutex gateLock_;
+    std::condition_variable gateChanged_;
+    bool gateOpen_ = true;        // guarded by gateLock_
+    bool drainWaiting_ = false;   // guarded by gateLock_
 };
 
 class Plant : public ::testing::Test {

@@ -157,56 +157,20 @@ TEST_F(DriveDirectIoDeadline, GoingOfflineCompletesTheRequestInFlight)
     EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(10)).get()), S_OK);
 }
 
-// The comms server's process as the link sees it when it dies: every call fails with
-// the RPC error while the object behind it lives on.
-class VanishingServer : public ICommsServer {
-public:
-    static constexpr HRESULT kGone = static_cast<HRESULT>(0x800706BAL);  // RPC server unavailable
-    explicit VanishingServer(ICommsServer* inner) : inner_(inner) {}
-    std::atomic<bool> gone{false};
-    std::atomic<int> callsWhileGone{0};
-    std::atomic<bool> diesAtRemove{false};  // gone from the first RemoveFromLoop on
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-#define KV_FORWARD(call) return gone ? (++callsWhileGone, kGone) : inner_->call
-    HRESULT STDMETHODCALLTYPE RegisterClient(LONG k, LONGLONG w, LONG m, LPCWSTR n, LONG* r) override { KV_FORWARD(RegisterClient(k, w, m, n, r)); }
-    HRESULT STDMETHODCALLTYPE UnregisterClient(LONG h, LONG* r) override { KV_FORWARD(UnregisterClient(h, r)); }
-    HRESULT STDMETHODCALLTYPE GetVersion(LONG* r) override { KV_FORWARD(GetVersion(r)); }
-    HRESULT STDMETHODCALLTYPE LoadSettingsFile(LPCWSTR p, LONG* pr, LONG* r) override { KV_FORWARD(LoadSettingsFile(p, pr, r)); }
-    HRESULT STDMETHODCALLTYPE ApplySettings(LONG* p, LONG* r) override { KV_FORWARD(ApplySettings(p, r)); }
-    HRESULT STDMETHODCALLTYPE ReadParameter(LONG h, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(ReadParameter(h, n, rec, r)); }
-    HRESULT STDMETHODCALLTYPE WriteParameter(LONG h, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(WriteParameter(h, n, rec, r)); }
-    HRESULT STDMETHODCALLTYPE AddToLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, ULONG ms, LONG* r) override { KV_FORWARD(AddToLoop(h, o, n, rec, ms, r)); }
-    HRESULT STDMETHODCALLTYPE RemoveFromLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, LONG* r) override
-    {
-        if (diesAtRemove)
-            gone = true;
-        KV_FORWARD(RemoveFromLoop(h, o, n, rec, r));
-    }
-    HRESULT STDMETHODCALLTYPE GetNextUpdate(LONG h, ULONGLONG* o, BSTR* n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(GetNextUpdate(h, o, n, rec, r)); }
-    HRESULT STDMETHODCALLTYPE GetReply(LONG h, ParameterRecord* r) override { KV_FORWARD(GetReply(h, r)); }
-#undef KV_FORWARD
-
-private:
-    ICommsServer* inner_;
-};
-
 // Without a factory a lost comms server leaves the link offline: the request that met
 // the RPC error fails with it, later ones are answered out of service at once.
 TEST_F(DriveDirectIoDeadline, ACommsServerLostWithoutAFactoryLeavesTheLinkOffline)
 {
     TVCmnComPtr<comms::CommsServer> inner;
     inner.attach(comms::CommsServer::create());
-    VanishingServer vanishing(inner.get());
+    StandIn vanishing(inner.get());
     server = inner;
     start(kPlant, -1, 4000, &vanishing);
     DaRef<DaGroup> group = addGroup(1000, false);
     const uint32_t handle = addItem(group.get(), "Drive1.Setpoint");
     EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(3)).get()), S_OK);
 
-    vanishing.gone = true;
+    vanishing.gone = StandIn::kUnavailable;
     EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(4)).get()), E_FAIL);
     EXPECT_TRUE(lines.arrives("Error on write request start, error -2147023174"));
     EXPECT_TRUE(lines.arrives("comms server lost and not recreated; staying offline"));
@@ -237,7 +201,7 @@ protected:
     {
         TVCmnComPtr<comms::CommsServer> inner;
         inner.attach(comms::CommsServer::create());
-        vanishing = std::make_unique<VanishingServer>(inner.get());
+        vanishing = std::make_unique<StandIn>(inner.get());
         recreate = [this, failedAttempts](ICommsServer** out) -> HRESULT {
             if (!mayRecreate || ++attempts <= failedAttempts)
                 return E_FAIL;
@@ -263,7 +227,7 @@ protected:
         std::thread inFlight([&] { written = write(writer.get(), handle, TVCmnVariant(12.5).get()); });
         EXPECT_TRUE(lines.arrives("Direct IO write request started ID: 1"));
 
-        vanishing->gone = true;
+        vanishing->gone = StandIn::kUnavailable;
         ASSERT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityCommFailure; }));
         inFlight.join();
         EXPECT_EQ(written, E_FAIL);
@@ -283,7 +247,7 @@ protected:
         EXPECT_TRUE(lines.arrives("comms server recreated"));
     }
 
-    std::unique_ptr<VanishingServer> vanishing;
+    std::unique_ptr<StandIn> vanishing;
     DaRef<DaGroup> subscribed;
     TVCmnComPtr<comms::CommsServer> fresh;
     std::atomic<int> attempts{0};
