@@ -236,6 +236,18 @@ uint32_t DriveComms::refreshUpdateRate(DriveTag& tag)
     return tag.getLoopRateMs();
 }
 
+// The loop's reference, released by the caller without the lock.
+DaRef<DriveTag> DriveComms::takeLoopTag(ULONGLONG owner)
+{
+    TVCmnScopedLock hold(lock_);
+    auto it = loopTags_.find(owner);
+    if (it == loopTags_.end())
+        return nullptr;
+    DaRef<DriveTag> tag = std::move(it->second);
+    loopTags_.erase(it);
+    return tag;
+}
+
 // Brings the tag's membership to what is wanted. Only the claimant calls the comms
 // server; others leave a note and the claimant looks again before it lets go, so two
 // threads never add or remove the same tag at once and no change is missed.
@@ -261,18 +273,21 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
         } else if (wanted && !inLoop) {
             const uint32_t rate = computeLoopRate(tag);
             tag.setLoopRateMs(rate);
+            // Known as the owner before the call: the comms server reads a new entry at
+            // once, and its first update may be drained before the call returns.
+            {
+                TVCmnScopedLock hold(lock_);
+                loopTags_[owner] = DaRef<DriveTag>(&tag);
+            }
             LONG ret = -1;
             const HRESULT hr = checked(comms->AddToLoop(handle, owner, wide.c_str(), &record, rate, &ret));
             if (SUCCEEDED(hr) && ret == kStatusOk) {
-                {
-                    TVCmnScopedLock hold(lock_);
-                    loopTags_[owner] = DaRef<DriveTag>(&tag);
-                }
                 tag.setInLoop(true);
                 postDiagnostic(diagnostics_, kDiagNormalComms,
                                "Activating tag comms, adding node %s, #%i.%i to loop at rate %i", address.c_str(),
                                int(record.menu), int(record.parameter), int(rate));
             } else {
+                takeLoopTag(owner);
                 tag.setLoopWanted(false);  // not retried until the tag is activated afresh
             }
         } else if (!wanted && inLoop) {
@@ -280,15 +295,7 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
             const HRESULT hr = checked(comms->RemoveFromLoop(handle, owner, wide.c_str(), &record, &ret));
             if (SUCCEEDED(hr) && ret == kStatusOk) {
                 tag.setInLoop(false);
-                DaRef<DriveTag> extra;
-                {
-                    TVCmnScopedLock hold(lock_);
-                    auto it = loopTags_.find(owner);
-                    if (it != loopTags_.end()) {
-                        extra = std::move(it->second);
-                        loopTags_.erase(it);
-                    }
-                }
+                takeLoopTag(owner);
                 postDiagnostic(diagnostics_, kDiagNormalComms,
                                "Deactivating tag comms, removing node %s, #%i.%i from loop", address.c_str(),
                                int(record.menu), int(record.parameter));
@@ -339,7 +346,9 @@ TVCmnComPtr<ICommsServer> DriveComms::server() const
 
 HRESULT DriveComms::checked(HRESULT hr)
 {
-    if (isServerLost(hr) && !serverLost_.exchange(true)) {
+    if (SUCCEEDED(hr))
+        lastAnsweredTick_.store(TVCmnTick::now(), std::memory_order_relaxed);
+    else if (isServerLost(hr) && !serverLost_.exchange(true)) {
         serverLostCode_.store(hr);
         serverLostEvent_.set();
     }
@@ -461,7 +470,6 @@ void DriveComms::tryRecreateServer()
     recreations_.fetch_add(1, std::memory_order_acq_rel);
     serverLost_.store(false);
     postDiagnostic(diagnostics_, kDiagAlways, "comms server recreated");
-    lastHeartbeatTick_ = TVCmnTick::now();
     if (!goOnline(false) && !serverLost_.load()) {
         // The new server refused the settings: tried again after the next wait.
         recreatePending_ = true;
@@ -640,7 +648,7 @@ uint32_t DriveComms::commsWaitMs() const
     if (requestInProgress_)
         waitMs = until(requestStartTick_, settings_.replyDeadlineMs);
     if (isOnline() && settings_.heartbeatMs != 0)
-        waitMs = std::min(waitMs, until(lastHeartbeatTick_, settings_.heartbeatMs));
+        waitMs = std::min(waitMs, until(lastAnsweredTick_.load(std::memory_order_relaxed), settings_.heartbeatMs));
     if (recreatePending_)
         waitMs = std::min(waitMs, until(recreateFromTick_, recreateWaitMs_));
     return waitMs;
@@ -651,7 +659,6 @@ void DriveComms::commsThreadBody(TVCmnThread& thread)
     if (!updateThread_->start())
         return;
     goOnline(true);
-    lastHeartbeatTick_ = TVCmnTick::now();
     TVCmnEvent* const events[] = {&thread.stopEvent(), &serverLostEvent_, &requestEvent_, &replyEvent_, &onlineToggle_};
     TVCmnSpinWait spin(kCommsSpinUs);
     for (;;) {
@@ -697,26 +704,37 @@ void DriveComms::commsThreadBody(TVCmnThread& thread)
             break;
         default:
             ++counters_.idle;
-            if (requestInProgress_ && current_ && currentTag_ &&
-                TVCmnTick::elapsed(requestStartTick_, TVCmnTick::now()) >= settings_.replyDeadlineMs) {
-                // The comms server never answered: end the request as a time-out would.
-                processReply(*currentTag_, *current_, kReplyTimeout, kStatusNodeSilent);
-            }
-            if (isOnline() && settings_.heartbeatMs != 0 && !serverKnownLost() &&
-                TVCmnTick::elapsed(lastHeartbeatTick_, TVCmnTick::now()) >= settings_.heartbeatMs) {
-                lastHeartbeatTick_ = TVCmnTick::now();
-                LONG version = 0;
-                checked(server()->GetVersion(&version));
-            }
-            if (recreatePending_ && commsWaitMs() == 0)
-                tryRecreateServer();
             if (queuedRequests() != 0) {
                 requestEvent_.set();
                 postDiagnostic(diagnostics_, kDiagCommsEvent, "Idle event comm request re-signal");
             }
             break;
         }
+        runDueWork();
     }
+}
+
+// After every wake-up, not only an idle one: a steady stream of requests and replies
+// must not put off the reply deadline, the look at the comms server or its recreation.
+void DriveComms::runDueWork()
+{
+    const uint32_t now = TVCmnTick::now();
+    if (requestInProgress_ && current_ && currentTag_ &&
+        TVCmnTick::elapsed(requestStartTick_, now) >= settings_.replyDeadlineMs) {
+        // The comms server never answered: end the request as a time-out would.
+        processReply(*currentTag_, *current_, kReplyTimeout, kStatusNodeSilent);
+    }
+    // Any call answered shows the comms server alive; after a while without one (a slow
+    // drive's request outstanding, or nothing to do) it is asked, so that its death
+    // shows within that while whatever the traffic.
+    if (isOnline() && settings_.heartbeatMs != 0 && !serverKnownLost() &&
+        TVCmnTick::elapsed(lastAnsweredTick_.load(std::memory_order_relaxed), now) >= settings_.heartbeatMs) {
+        lastAnsweredTick_.store(now, std::memory_order_relaxed);
+        LONG version = 0;
+        checked(server()->GetVersion(&version));
+    }
+    if (recreatePending_ && commsWaitMs() == 0)
+        tryRecreateServer();
 }
 
 void DriveComms::takeNextRequest()

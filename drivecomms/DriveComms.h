@@ -7,8 +7,8 @@
 // CommsServer library in-process, on Windows the comms server exe's proxy.
 //
 // A call into the comms server that fails with an RPC error means its process died
-// (the comms event thread also asks for its version while idle, to notice that without
-// a request). The comms event thread then marks every polled tag comm failure, ends the
+// (the comms event thread also asks for its version when no call answered for a while,
+// to notice that without a request). The comms event thread then marks every polled tag comm failure, ends the
 // requests waiting for the server, and makes a new one through the shell's factory,
 // with back-off between failed attempts, going online with it as after a toggle.
 //
@@ -83,9 +83,9 @@ public:
         // Makes a new comms server after the old one was lost (its process died). Empty:
         // a lost comms server leaves the link offline until the program restarts.
         std::function<HRESULT(ICommsServer** server)> recreateServer;
-        // While online and idle, the comms server is asked its version this often, so
-        // that a dead one is noticed without waiting for a request.
-        uint32_t heartbeatMs = 250;
+        // While online, the comms server is asked its version when no call has answered
+        // for this long, so that a dead one is noticed whatever the traffic.
+        uint32_t heartbeatMs = 100;
         // Waits between attempts to recreate a lost comms server: the first attempt at
         // once, then doubling from the first wait up to the longest.
         uint32_t recreateFirstWaitMs = 250;
@@ -154,6 +154,7 @@ private:
     void addTagsToLoop(DaNode* branch, const FILETIME& now);
     void removeTagsFromLoop(DaNode* branch, uint16_t quality, const FILETIME& now);
     void convergeLoop(DriveTag& tag, bool refreshAsked);
+    DaRef<DriveTag> takeLoopTag(ULONGLONG owner);
     void takeNextRequest();
     void processCurrentReply(WPARAM kind, LONG status);
     void startDirectRead(DriveTag& tag, DaRequest& request);
@@ -186,6 +187,7 @@ private:
     void failQueuedRequests(uint16_t quality);
     DaRef<DaRequest> popRequest();  // the queue's head, or null
     uint32_t commsWaitMs() const;
+    void runDueWork();
 
     mutable TVCmnLock serverLock_;
     TVCmnComPtr<ICommsServer> server_ KV_GUARDED_BY(serverLock_);
@@ -228,7 +230,8 @@ private:
     bool recreatePending_ = false;
     uint32_t recreateFromTick_ = 0;
     uint32_t recreateWaitMs_ = 0;  // from recreateFromTick_ to the next attempt
-    uint32_t lastHeartbeatTick_ = 0;
+    // When a call into the comms server last answered, from any thread.
+    std::atomic<uint32_t> lastAnsweredTick_{0};
 
     DriveCommsCounters counters_;
     std::unique_ptr<CommsNotifyTarget> notify_;

@@ -3,6 +3,7 @@
 // server that never answers, going offline with a request in flight, and a burst of
 // writes from four threads checked against the simulator's write log.
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <thread>
@@ -184,9 +185,11 @@ TEST_F(DriveDirectIoDeadline, ACommsServerLostWithoutAFactoryLeavesTheLinkOfflin
     link.reset();
 }
 
-// The comms server's process dies during a subscription with a write in flight: polled
-// tags show comm failure, the write fails, and a recreated server (after failed attempts
-// with back-off) brings the loop and good values back.
+// The comms server's process dies during a subscription, with a write the drive is
+// slow to answer outstanding and the request queue signalled without pause: the loss
+// shows long before the write's deadline (polled tags comm failure, the write failed),
+// and a recreated server (after failed attempts with back-off) brings the loop and good
+// values back.
 class CommsServerLoss : public Plant {
 protected:
     void SetUp() override {}
@@ -197,7 +200,7 @@ protected:
     }
 
     // The link on a server that can vanish, with the setpoint polled and good.
-    void startVanishing(int failedAttempts)
+    void startVanishing(int failedAttempts, uint32_t rateMs = 20, uint32_t replyDeadlineMs = 4000)
     {
         TVCmnComPtr<comms::CommsServer> inner;
         inner.attach(comms::CommsServer::create());
@@ -209,29 +212,41 @@ protected:
             return fresh->QueryInterface(IID_ICommsServer, reinterpret_cast<void**>(out));
         };
         server = inner;
-        start(kPlant, -1, 4000, vanishing.get());
-        subscribed = addGroup(20);
+        start(kPlant, -1, replyDeadlineMs, vanishing.get());
+        subscribed = addGroup(rateMs);
         addItem(subscribed.get(), "Drive1.Setpoint");
         ASSERT_TRUE(waitUntil([&] { return setpoint->getCache()->getQuality() == kQualityGood; }));
     }
 
-    void loseAndRecreate(int failedAttempts)
+    void loseAndRecreate(HRESULT death, int failedAttempts)
     {
-        startVanishing(failedAttempts);
+        // Read once when added: no loop update asks the comms server while it is gone.
+        startVanishing(failedAttempts, 60000, /*replyDeadlineMs=*/60000);
         DaRef<DaCache> cache = setpoint->getCache();
 
-        ASSERT_TRUE(net()->setNodeLatencyMs("1", 2000));
+        ASSERT_TRUE(net()->setNodeLatencyMs("1", 30000));
         DaRef<DaGroup> writer = addGroup(1000, false);
         const uint32_t handle = addItem(writer.get(), "Drive1.Speed");
         HRESULT written = S_OK;
         std::thread inFlight([&] { written = write(writer.get(), handle, TVCmnVariant(12.5).get()); });
         EXPECT_TRUE(lines.arrives("Direct IO write request started ID: 1"));
+        std::atomic<bool> streaming{true};
+        std::thread stream([&] {
+            while (streaming)
+                link->signalQueue();
+        });
 
-        vanishing->gone = StandIn::kUnavailable;
-        ASSERT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityCommFailure; }));
+        vanishing->gone = death;
+        const bool noticed = waitUntil([&] { return cache->getQuality() == kQualityCommFailure; });
+        streaming = false;
+        stream.join();
+        ASSERT_TRUE(noticed);
         inFlight.join();
         EXPECT_EQ(written, E_FAIL);
-        EXPECT_TRUE(lines.arrives("comms server lost (error 0x800706BA); polled values show comm failure"));
+        char lost[96];
+        std::snprintf(lost, sizeof lost, "comms server lost (error 0x%08X); polled values show comm failure",
+                      unsigned(death));
+        EXPECT_TRUE(lines.arrives(lost));
         EXPECT_FALSE(link->isOnline());
         EXPECT_EQ(link->loopTagCount(), 0u);
         EXPECT_EQ(serverState.load(), kServerStateCommFault);
@@ -254,8 +269,11 @@ protected:
     std::atomic<bool> mayRecreate{false};
 };
 
-TEST_F(CommsServerLoss, RecreatedAtTheFirstAttempt) { loseAndRecreate(0); }
-TEST_F(CommsServerLoss, RecreatedAfterTwoFailedAttempts) { loseAndRecreate(2); }
+TEST_F(CommsServerLoss, UnavailableAndRecreatedAtTheFirstAttempt) { loseAndRecreate(StandIn::kUnavailable, 0); }
+TEST_F(CommsServerLoss, DisconnectedAndRecreatedAfterTwoFailedAttempts)
+{
+    loseAndRecreate(StandIn::kDisconnected, 2);
+}
 
 // The server dies just as the link goes offline with every tag polled: the first failed
 // call marks it lost, and no other goes into it until it is replaced, whatever clients
