@@ -601,7 +601,8 @@ void DriveComms::addTagsToLoop(DaNode* branch, const FILETIME& now)
         const bool valued = holdsValue(tag);
         if (!valued && tag.activeItemCount() == 0)
             return;
-        activateComms(tag);
+        // Last usable before the tag joins the loop: its first update may be drained
+        // before AddToLoop returns, and must not be marked over.
         if (valued) {
             if (DaRef<DaCache> cache = tag.getCache()) {
                 cache->setQuality(kQualityLastUsable);
@@ -609,6 +610,7 @@ void DriveComms::addTagsToLoop(DaNode* branch, const FILETIME& now)
             }
             daUpdateTagValue(tag, nullptr, kQualityLastUsable, &now);
         }
+        activateComms(tag);
         postDiagnostic(diagnostics_, kDiagNormalComms, "Going online - Adding node %s, #%i.%i to loop at rate %i",
                        tag.getNodeAddress().c_str(), int(tag.getMenuNumber()), int(tag.getParameterNumber()),
                        int(tag.getLoopRateMs()));
