@@ -100,13 +100,7 @@ void DriveComms::stopComms()
     // Requests queued after the thread ended still get their answer.
     failQueuedRequests(kQualityOutOfService);
     // The loop's references go with the link.
-    std::unordered_map<ULONGLONG, DaRef<DriveTag>> left;
-    {
-        TVCmnScopedLock hold(lock_);
-        left.swap(loopTags_);
-    }
-    for (auto& [owner, tag] : left)
-        tag->setInLoop(false);
+    takeAllLoopTags();
     notify_.reset();
 }
 
@@ -248,6 +242,21 @@ DaRef<DriveTag> DriveComms::takeLoopTag(ULONGLONG owner)
     return tag;
 }
 
+// Every tag the loop held leaves it: once the loop itself is gone (its client
+// unregistered, or its comms server lost), a tag still marked as in it would never be
+// added to the next one. Returns the loop's references, released by the caller.
+std::unordered_map<ULONGLONG, DaRef<DriveTag>> DriveComms::takeAllLoopTags()
+{
+    std::unordered_map<ULONGLONG, DaRef<DriveTag>> left;
+    {
+        TVCmnScopedLock hold(lock_);
+        left.swap(loopTags_);
+    }
+    for (auto& [owner, tag] : left)
+        tag->setInLoop(false);
+    return left;
+}
+
 // Brings the tag's membership to what is wanted. Only the claimant calls the comms
 // server; others leave a note and the claimant looks again before it lets go, so two
 // threads never add or remove the same tag at once and no change is missed.
@@ -282,10 +291,20 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
             LONG ret = -1;
             const HRESULT hr = checked(comms->AddToLoop(handle, owner, wide.c_str(), &record, rate, &ret));
             if (SUCCEEDED(hr) && ret == kStatusOk) {
-                tag.setInLoop(true);
-                postDiagnostic(diagnostics_, kDiagNormalComms,
-                               "Activating tag comms, adding node %s, #%i.%i to loop at rate %i", address.c_str(),
-                               int(record.menu), int(record.parameter), int(rate));
+                // Going offline or losing the comms server while the call ran takes the
+                // whole loop away: the tag is then not in it, and stays wanted so that
+                // going online brings it in.
+                bool kept;
+                {
+                    TVCmnScopedLock hold(lock_);
+                    kept = loopTags_.count(owner) != 0;
+                    if (kept)
+                        tag.setInLoop(true);
+                }
+                if (kept)
+                    postDiagnostic(diagnostics_, kDiagNormalComms,
+                                   "Activating tag comms, adding node %s, #%i.%i to loop at rate %i", address.c_str(),
+                                   int(record.menu), int(record.parameter), int(rate));
             } else {
                 takeLoopTag(owner);
                 tag.setLoopWanted(false);  // not retried until the tag is activated afresh
@@ -402,14 +421,9 @@ void DriveComms::handleServerLoss()
     loopHandle_.store(-1);
     directHandle_.store(-1);
 
-    std::unordered_map<ULONGLONG, DaRef<DriveTag>> polled;
-    {
-        TVCmnScopedLock hold(lock_);
-        polled.swap(loopTags_);
-    }
+    const std::unordered_map<ULONGLONG, DaRef<DriveTag>> polled = takeAllLoopTags();
     const FILETIME now = utcNow();
     for (auto& [owner, tag] : polled) {
-        tag->setInLoop(false);
         if (DaRef<DaCache> cache = tag->getCache()) {
             cache->setQuality(kQualityCommFailure);
             cache->setTimestamp(now);
@@ -553,6 +567,9 @@ LONG DriveComms::goOffline()
     }
     loopHandle_.store(-1);
     directHandle_.store(-1);
+    // The walk leaves in the loop a tag it could not take out (its removal failed, or
+    // another thread was adding it); the loop went with the unregistered client.
+    takeAllLoopTags();
     // Once unregistered, no reply comes for a request in flight: end it now so that
     // direct IO goes on after the next go-online.
     if (requestInProgress_ && current_ && currentTag_)

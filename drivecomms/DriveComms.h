@@ -155,6 +155,7 @@ private:
     void removeTagsFromLoop(DaNode* branch, uint16_t quality, const FILETIME& now);
     void convergeLoop(DriveTag& tag, bool refreshAsked);
     DaRef<DriveTag> takeLoopTag(ULONGLONG owner);
+    std::unordered_map<ULONGLONG, DaRef<DriveTag>> takeAllLoopTags();
     void takeNextRequest();
     void processCurrentReply(WPARAM kind, LONG status);
     void startDirectRead(DriveTag& tag, DaRequest& request);

@@ -253,12 +253,13 @@ protected:
 
         mayRecreate = true;
         ASSERT_TRUE(waitUntil([&] { return link->recreations() == 1 && link->isOnline(); }));
+        // Online shows before the walk that brings the tags back in ends with the state.
+        EXPECT_TRUE(waitUntil([&] { return serverState.load() == kServerStateRunning; }));
         EXPECT_TRUE(waitUntil([&] { return cache->getQuality() == kQualityGood; }));
         EXPECT_TRUE(setpoint->isInLoop());
         EXPECT_EQ(fresh->loopEntries(link->loopHandle()), 1u);
         EXPECT_EQ(link->server().get(), static_cast<ICommsServer*>(fresh.get())) << "the About box asks the new one";
         EXPECT_EQ(attempts.load(), failedAttempts + 1);
-        EXPECT_EQ(serverState.load(), kServerStateRunning);
         EXPECT_TRUE(lines.arrives("comms server recreated"));
     }
 
@@ -295,7 +296,9 @@ TEST_F(CommsServerLoss, NoCallGoesIntoALostServer)
 
     mayRecreate = true;
     ASSERT_TRUE(waitUntil([&] { return link->isOnline() && link->loopTagCount() == 7; }));
-    EXPECT_LE(vanishing->callsWhileGone.load(), 1);
+    // One call per thread at most: the client's activation of Burst3 may be in its own
+    // call when the walk's first removal finds the server dead.
+    EXPECT_LE(vanishing->callsWhileGone.load(), 2);
 }
 
 TEST_F(DriveDirectIo, ABurstFromFourThreadsCompletesInOrderPerTagExactlyOnce)
