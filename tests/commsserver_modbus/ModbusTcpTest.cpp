@@ -3,16 +3,10 @@
 // parameters are read in blocks, and a drive that goes away gives -17 until it is back.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
-
 #include <functional>
+#include <map>
 #include <set>
-#include <thread>
 
 #include "commsserver/ModbusLink.h"
 #include "tests/commsserver_modbus/ModbusTestServer.h"
@@ -207,46 +201,6 @@ TEST(ModbusTcpNoDrive, RefusedConnectionsBackOff)
 
 // ---- replies of a misbehaving drive, straight through the link ----
 
-// Accepts one connection and answers its first request with reply(request).
-class RawDrive {
-public:
-    explicit RawDrive(std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>&)> reply)
-    {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(listener_, 1);
-        socklen_t n = sizeof a;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &n);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this, reply] {
-            const int s = accept(listener_, nullptr, nullptr);
-            std::vector<std::uint8_t> request(12);
-            if (s >= 0 && recv(s, request.data(), request.size(), MSG_WAITALL) == 12) {
-                const std::vector<std::uint8_t> bytes = reply(request);
-                send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-                char rest;
-                recv(s, &rest, 1, 0);  // until the client lets go
-            }
-            if (s >= 0)
-                close(s);
-        });
-    }
-    ~RawDrive()
-    {
-        thread_.join();
-        close(listener_);
-    }
-    unsigned port() const { return static_cast<unsigned>(port_); }
-
-private:
-    int listener_ = -1;
-    int port_ = 0;
-    std::thread thread_;
-};
-
 TEST(ModbusTcpBadReplies, EndTheReadWithAnErrorWithinTheReplyTime)
 {
     using Bytes = std::vector<std::uint8_t>;
@@ -277,7 +231,9 @@ TEST(ModbusTcpBadReplies, EndTheReadWithAnErrorWithinTheReplyTime)
         {"exception code 9", [&](const Bytes& r) { return frame(r, {0x83, 9}); }, kStatusBadReply},
     };
     for (const Row& row : rows) {
-        RawDrive drive(row.reply);
+        ModbusTestServer drive;
+        drive.setRawReply(row.reply);
+        ASSERT_TRUE(drive.start()) << drive.error();
         std::string error;
         auto link = comms::ModbusLink::tcp("127.0.0.1", drive.port(), error);
         ASSERT_TRUE(link) << error;

@@ -12,7 +12,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -40,7 +39,8 @@ ModbusTestServer::ModbusTestServer(int port) : ModbusTestServer(false, {}, 1, po
 ModbusTestServer::ModbusTestServer(const std::string& device, int unit) : ModbusTestServer(true, device, unit, 0) {}
 
 ModbusTestServer::ModbusTestServer(bool serial, const std::string& device, int unit, int port)
-    : serial_(serial), device_(device), unit_(unit), port_(port), mapping_(modbus_mapping_new(0, 0, kRegisters, 0)),
+    : serial_(serial), device_(device), unit_(unit), port_(port),
+      mapping_(modbus_mapping_new(0, 0, kRegisters, 0), &modbus_mapping_free), context_(nullptr, &modbus_free),
       query_(MODBUS_TCP_MAX_ADU_LENGTH)
 {
 }
@@ -48,7 +48,6 @@ ModbusTestServer::ModbusTestServer(bool serial, const std::string& device, int u
 ModbusTestServer::~ModbusTestServer()
 {
     stop();
-    modbus_mapping_free(mapping_);
 }
 
 bool ModbusTestServer::start()
@@ -56,34 +55,28 @@ bool ModbusTestServer::start()
     if (running())
         return true;
     stop_ = false;
-    if (serial_) {
-        context_ = modbus_new_rtu(device_.c_str(), 19200, 'N', 8, 1);
-        if (!context_ || modbus_set_slave(context_, unit_) == -1 || modbus_connect(context_) == -1) {
-            error_ = "RTU server on " + device_ + ": " + modbus_strerror(errno);
-            if (context_)
-                modbus_free(context_);
-            context_ = nullptr;
-            return false;
-        }
-        modbus_flush(context_);  // a drive that powers up has no old requests
-        thread_ = std::thread([this] { serveRtu(); });
-        return true;
-    }
-    context_ = modbus_new_tcp("127.0.0.1", port_);
-    listener_ = context_ ? modbus_tcp_listen(context_, 8) : -1;
-    if (listener_ == -1) {
-        error_ = "TCP server on 127.0.0.1:" + std::to_string(port_) + ": " + modbus_strerror(errno);
-        if (context_)
-            modbus_free(context_);
-        context_ = nullptr;
+    context_.reset(serial_ ? modbus_new_rtu(device_.c_str(), 19200, 'N', 8, 1) : modbus_new_tcp("127.0.0.1", port_));
+    modbus_t* context = context_.get();
+    bool ready = context != nullptr;
+    if (ready && serial_)
+        ready = modbus_set_slave(context, unit_) != -1 && modbus_connect(context) != -1;
+    if (ready && !serial_)
+        ready = (listener_ = modbus_tcp_listen(context, 1)) != -1;
+    if (!ready) {
+        error_ = (serial_ ? "RTU server on " + device_ : "TCP server on 127.0.0.1:" + std::to_string(port_)) + ": " +
+                 modbus_strerror(errno);
+        context_.reset();
         return false;
     }
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length);
-    port_ = ntohs(bound.sin_port);  // kept for a restart on the same port
-    const int listener = listener_;
-    thread_ = std::thread([this, listener] { serveTcp(listener); });
+    if (serial_) {
+        modbus_flush(context);  // a drive that powers up has no old requests
+    } else {
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length);
+        port_ = ntohs(bound.sin_port);  // kept for a restart on the same port
+    }
+    thread_ = std::thread([this] { serve(); });
     return true;
 }
 
@@ -93,11 +86,11 @@ void ModbusTestServer::stop()
         return;
     stop_ = true;
     thread_.join();
-    if (serial_)
-        modbus_close(context_);
-    modbus_free(context_);
-    context_ = nullptr;
+    modbus_close(context_.get());  // the line, or the connection being served
+    if (listener_ != -1)
+        close(listener_);
     listener_ = -1;
+    context_.reset();
 }
 
 std::uint16_t ModbusTestServer::reg(int address)
@@ -121,11 +114,17 @@ void ModbusTestServer::setMissing(int address, bool missing)
         missing_.erase(address);
 }
 
-void ModbusTestServer::answer(modbus_t* context, int length)
+void ModbusTestServer::answer(int length)
 {
     ++requests_;
+    modbus_t* context = context_.get();
     if (silent_)
         return;
+    if (rawReply_) {
+        const std::vector<std::uint8_t> bytes = rawReply_({query_.begin(), query_.begin() + length});
+        send(modbus_get_socket(context), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        return;
+    }
     const int h = modbus_get_header_length(context);
     const int function = query_[h];
     const int first = (query_[h + 1] << 8) | query_[h + 2];
@@ -136,63 +135,32 @@ void ModbusTestServer::answer(modbus_t* context, int length)
         modbus_reply_exception(context, query_.data(), MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
         return;
     }
-    modbus_reply(context, query_.data(), length, mapping_);
+    modbus_reply(context, query_.data(), length, mapping_.get());
 }
 
-void ModbusTestServer::serveTcp(int listener)
+// One connection at a time: each test's comms server keeps one per drive host, and a
+// connection that comes while another is served waits in the listen backlog.
+void ModbusTestServer::serve()
 {
-    std::vector<int> clients;
+    modbus_t* context = context_.get();
     while (!stop_) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(listener, &set);
-        int top = listener;
-        for (int fd : clients) {
-            FD_SET(fd, &set);
-            top = std::max(top, fd);
-        }
-        timeval tv{0, kPollMs * 1000};
-        if (select(top + 1, &set, nullptr, nullptr, &tv) <= 0)
+        const int fd = modbus_get_socket(context);
+        if (fd == -1) {  // TCP, no connection
+            if (readable(listener_, kPollMs))
+                modbus_tcp_accept(context, &listener_);
             continue;
-        if (FD_ISSET(listener, &set)) {
-            const int fd = accept(listener, nullptr, nullptr);
-            if (fd != -1)
-                clients.push_back(fd);
         }
-        for (auto it = clients.begin(); it != clients.end();) {
-            if (!FD_ISSET(*it, &set)) {
-                ++it;
-                continue;
-            }
-            modbus_set_socket(context_, *it);
-            const int length = modbus_receive(context_, query_.data());
-            if (length > 0)
-                answer(context_, length);
-            if (length == -1) {
-                close(*it);
-                it = clients.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (int fd : clients)
-        close(fd);
-    close(listener);
-    modbus_set_socket(context_, -1);
-}
-
-void ModbusTestServer::serveRtu()
-{
-    const int fd = modbus_get_socket(context_);
-    while (!stop_) {
         if (!readable(fd, kPollMs))
             continue;
-        const int length = modbus_receive(context_, query_.data());
-        if (length > 0)
-            answer(context_, length);
-        else if (length == -1)
-            modbus_flush(context_);
+        const int length = modbus_receive(context, query_.data());
+        if (length > 0) {
+            answer(length);
+        } else if (length == -1 && serial_) {
+            modbus_flush(context);
+        } else if (length == -1) {  // the client went: wait for the next one
+            modbus_close(context);
+            modbus_set_socket(context, -1);
+        }
     }
 }
 

@@ -1,12 +1,15 @@
 // A Modbus server holding drive registers for the tests and the benchmark: libmodbus in
-// a thread of the test process, over TCP on 127.0.0.1 or RTU on a serial device (one
-// end of a pseudo-terminal pair). Every request is counted; registers can be marked
-// missing (answered with "illegal data address") and the server can be made silent,
-// stopped and started again on the same port or device.
+// a thread of the test process, over TCP on 127.0.0.1 (one connection at a time) or RTU
+// on a serial device (one end of a pseudo-terminal pair). Every request is counted;
+// registers can be marked missing (answered with "illegal data address"), and the
+// server can be made silent, made to send a misbehaving drive's bytes instead of its
+// answer, stopped and started again on the same port or device.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -30,7 +33,7 @@ public:
 
     // Both return false with error() set when the server cannot start.
     bool start();
-    void stop();  // closes every connection: clients see it go
+    void stop();  // closes the connection: its client sees it go
     bool running() const { return thread_.joinable(); }
     int port() const { return port_; }
     const std::string& error() const { return error_; }
@@ -40,13 +43,15 @@ public:
     void setMissing(int address, bool missing);   // requests touching it get exception 2
     void setSilent(bool silent) { silent_ = silent; }  // requests are read and not answered
     std::uint64_t requests() const { return requests_.load(); }
+    // Set before start(): what is sent back for each request's bytes instead of the answer.
+    using RawReply = std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>& request)>;
+    void setRawReply(RawReply reply) { rawReply_ = std::move(reply); }
 
 private:
     ModbusTestServer(bool serial, const std::string& device, int unit, int port);
-    void serveTcp(int listener);
-    void serveRtu();
-    // Answers the request of length bytes in query_ on context.
-    void answer(modbus_t* context, int length);
+    void serve();
+    // Answers the request of length bytes in query_.
+    void answer(int length);
 
     const bool serial_;
     std::string device_;
@@ -55,11 +60,13 @@ private:
     std::string error_;
 
     std::mutex lock_;
-    modbus_mapping_t* mapping_;  // guarded by lock_
-    std::set<int> missing_;      // guarded by lock_
+    std::unique_ptr<modbus_mapping_t, void (*)(modbus_mapping_t*)> mapping_;  // guarded by lock_
+    std::set<int> missing_;                                                  // guarded by lock_
 
-    modbus_t* context_ = nullptr;
+    // Made by start(), used by the server thread alone until stop() has joined it.
+    std::unique_ptr<modbus_t, void (*)(modbus_t*)> context_;
     int listener_ = -1;
+    RawReply rawReply_;  // read-only while the server runs
     std::atomic<bool> stop_{false};
     std::atomic<bool> silent_{false};
     std::atomic<std::uint64_t> requests_{0};
