@@ -484,6 +484,10 @@ void DriveComms::tryRecreateServer()
     recreations_.fetch_add(1, std::memory_order_acq_rel);
     serverLost_.store(false);
     postDiagnostic(diagnostics_, kDiagAlways, "comms server recreated");
+    if (!wantOnline_) {
+        postOnlineState();  // the user took the server offline meanwhile: it stays so
+        return;
+    }
     if (!goOnline(false) && !serverLost_.load()) {
         // The new server refused the settings: tried again after the next wait.
         recreatePending_ = true;
@@ -492,6 +496,29 @@ void DriveComms::tryRecreateServer()
 }
 
 // ---- online state ----
+
+// Toggles count by their number: an even number leaves the state as it was. While a
+// new comms server is being made the link shows offline but is heading online; a
+// toggle then turns where it is heading, so that the recreation ends in the state the
+// last command asked for rather than letting the command go.
+void DriveComms::takeOnlineToggles()
+{
+    if (pendingToggles_.exchange(0, std::memory_order_acq_rel) % 2 == 0)
+        return;
+    if (recreatePending_) {
+        wantOnline_ = !wantOnline_;
+        if (!wantOnline_ && settings_.setServerState)
+            settings_.setServerState(kServerStateSuspended);
+        postDiagnostic(diagnostics_, kDiagAlways, wantOnline_ ? "Online while the comms server is made anew"
+                                                              : "Offline while the comms server is made anew");
+        return;
+    }
+    wantOnline_ = !isOnline();
+    if (wantOnline_)
+        goOnline(false);
+    else
+        goOffline();
+}
 
 void DriveComms::postOnlineState()
 {
@@ -714,10 +741,7 @@ void DriveComms::commsThreadBody(TVCmnThread& thread)
             break;
         }
         case 4:
-            if (isOnline())
-                goOffline();
-            else if (!recreatePending_)
-                goOnline(false);
+            takeOnlineToggles();
             if (queuedRequests() != 0)
                 requestEvent_.set();
             break;

@@ -107,8 +107,13 @@ public:
     bool startComms();
     // Stops both threads; goes offline and completes every request still queued.
     void stopComms();
-    // The main window's "Online" menu.
-    void toggleOnline() { onlineToggle_.set(); }
+    // The main window's "Online" menu. Each command counts, also when they come faster
+    // than the comms event thread takes them, and the last one wins over a recreation.
+    void toggleOnline()
+    {
+        pendingToggles_.fetch_add(1, std::memory_order_acq_rel);
+        onlineToggle_.set();
+    }
 
     bool isOnline() const { return online_.load(std::memory_order_acquire); }
     LONG loopHandle() const { return loopHandle_.load(std::memory_order_acquire); }
@@ -182,6 +187,8 @@ private:
     bool serverKnownLost() const { return serverLost_.load(std::memory_order_acquire); }
     void handleServerLoss();
     void tryRecreateServer();
+    // The Online commands that came since the last look, on the comms event thread.
+    void takeOnlineToggles();
     uint32_t nextRecreateWait() const;
     // Ends a request the server will never answer; a read also marks its tag's cache.
     void failRequest(DriveTag* tag, DaRequest& request, uint16_t quality);
@@ -203,6 +210,8 @@ private:
     TVCmnEvent requestEvent_{TVCmnEvent::Reset::automatic};
     TVCmnEvent replyEvent_{TVCmnEvent::Reset::automatic};
     TVCmnEvent onlineToggle_{TVCmnEvent::Reset::automatic};
+    // Online commands not yet taken by the comms event thread; from any thread.
+    std::atomic<uint32_t> pendingToggles_{0};
     TVCmnEvent serverLostEvent_{TVCmnEvent::Reset::automatic};
     std::atomic<bool> serverLost_{false};       // set by any thread's failed call
     std::atomic<HRESULT> serverLostCode_{S_OK};
@@ -227,8 +236,10 @@ private:
     uint32_t requestStartTick_ = 0;
     uint32_t readIds_ = 0;
     uint32_t writeIds_ = 0;
-    // Recreation after a loss, the comms event thread's own.
+    // Recreation after a loss, the comms event thread's own. wantOnline_: where the last
+    // Online command pointed (online at start); a recreation ends in that state.
     bool recreatePending_ = false;
+    bool wantOnline_ = true;
     uint32_t recreateFromTick_ = 0;
     uint32_t recreateWaitMs_ = 0;  // from recreateFromTick_ to the next attempt
     // When a call into the comms server last answered, from any thread.

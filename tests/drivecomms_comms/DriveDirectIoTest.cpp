@@ -301,6 +301,63 @@ TEST_F(CommsServerLoss, NoCallGoesIntoALostServer)
     EXPECT_LE(vanishing->callsWhileGone.load(), 2);
 }
 
+// Online commands made while a new comms server is being made are not let go: the
+// recreation ends in the state the last one asked for (odd: offline, even: online),
+// and the next command after an offline end brings the link online.
+class OnlineCommandsDuringRecreation : public CommsServerLoss, public ::testing::WithParamInterface<int> {};
+
+TEST_P(OnlineCommandsDuringRecreation, EndInTheStateTheLastOneAskedFor)
+{
+    const int commands = GetParam();
+    startVanishing(0);
+    DaRef<DaGroup> writer = addGroup(1000, false);
+    const uint32_t handle = addItem(writer.get(), "Drive1.Speed");
+    vanishing->gone = StandIn::kUnavailable;
+    EXPECT_EQ(write(writer.get(), handle, TVCmnVariant(2.5).get()), E_FAIL);
+    ASSERT_TRUE(lines.arrives("comms server lost (error 0x800706BA); polled values show comm failure"));
+    for (int i = 0; i < commands; ++i) {
+        // One at a time, so that each is taken while the recreation still fails.
+        const char* taken = i % 2 == 0 ? "Offline while the comms server is made anew"
+                                       : "Online while the comms server is made anew";
+        const int before = lines.count(taken);
+        link->toggleOnline();
+        ASSERT_TRUE(waitUntil([&] { return lines.count(taken) == before + 1; })) << "command " << i + 1;
+    }
+    EXPECT_FALSE(link->isOnline());
+
+    mayRecreate = true;
+    ASSERT_TRUE(waitUntil([&] { return link->recreations() == 1; }));
+    if (commands % 2 == 0) {
+        EXPECT_TRUE(waitUntil([&] { return link->isOnline() && serverState.load() == kServerStateRunning; }));
+        EXPECT_TRUE(waitUntil([&] { return setpoint->getCache()->getQuality() == kQualityGood; }));
+        return;
+    }
+    EXPECT_FALSE(link->isOnline());
+    EXPECT_EQ(serverState.load(), kServerStateSuspended);
+    EXPECT_EQ(fresh->loopEntries(link->loopHandle()), 0u);
+    link->toggleOnline();
+    EXPECT_TRUE(waitUntil([&] { return link->isOnline() && setpoint->getCache()->getQuality() == kQualityGood; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, OnlineCommandsDuringRecreation, ::testing::Values(0, 1, 2, 3));
+
+// Commands faster than the comms event thread takes them count one by one: an even
+// number leaves the link where it was, an odd one turns it.
+TEST_F(CommsServerLoss, OnlineCommandsInABurstCountOneByOne)
+{
+    startVanishing(0);
+    for (int commands : {4, 3, 2, 1}) {
+        const bool wasOnline = link->isOnline();
+        for (int i = 0; i < commands; ++i)
+            link->toggleOnline();
+        const bool wanted = commands % 2 == 0 ? wasOnline : !wasOnline;
+        EXPECT_TRUE(waitUntil([&] { return link->isOnline() == wanted; })) << commands << " commands";
+        // Settled: nothing more comes of the burst.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(link->isOnline(), wanted) << commands << " commands";
+    }
+}
+
 TEST_F(DriveDirectIo, ABurstFromFourThreadsCompletesInOrderPerTagExactlyOnce)
 {
     constexpr int kThreads = 4;
