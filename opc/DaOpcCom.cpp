@@ -106,9 +106,10 @@ STDMETHODIMP DaOpcConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie)
     }
     DWORD cookie = 0;
     HRESULT hr = onAdvise(typed.get(), cookie);
+    TVCmnComPtr<IUnknown> refused;  // released without the lock
     std::lock_guard<std::timed_mutex> hold(lock_);
     if (FAILED(hr)) {
-        sink_.reset();
+        refused = std::move(sink_);
         return hr;
     }
     cookie_ = cookie;
@@ -152,6 +153,12 @@ void DaOpcConnectionPoint::drop()
     std::lock_guard<std::timed_mutex> hold(lock_);
     old = std::move(sink_);
     cookie_ = 0;
+}
+
+void DaOpcConnectionPoint::disconnect()
+{
+    drop();
+    CoDisconnectObject(static_cast<IConnectionPoint*>(this), 0);
 }
 
 namespace {

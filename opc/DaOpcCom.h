@@ -66,6 +66,9 @@ public:
     TVCmnComPtr<IUnknown> sink();
     // Drops the sink (disconnect); it is released outside the lock.
     void drop();
+    // Drops the sink and cuts the client's proxies of this point: COM releases what
+    // their stubs hold once no call is inside them.
+    void disconnect();
 
 protected:
     // The sink arrives as the outgoing interface; S_OK with the cookie, or a failure.

@@ -128,14 +128,11 @@ bool DaOpcGroup::tryAddRef()
 
 void DaOpcGroup::disconnectFromClient()
 {
-    callbackPoint_->drop();
+    // The client reaches the callback point through a proxy of its own, whose stub
+    // holds references on this group: it is cut as well, or the group outlives the
+    // client.
+    callbackPoint_->disconnect();
     CoDisconnectObject(static_cast<IOPCItemMgt*>(this), 0);
-}
-
-void DaOpcGroup::releaseClientReferences(ULONG keep)
-{
-    while (refs_.load() > keep)
-        Release();
 }
 
 bool DaOpcGroup::isRemoved() const

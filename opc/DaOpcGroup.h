@@ -128,10 +128,9 @@ public:
     bool tryAddRef();
     // The COM reference count as it stands (for trace lines; it may move at once).
     ULONG referenceCount() const { return refs_.load(); }
-    // Cuts the client's references (forced removal, dead client).
+    // Cuts the client's proxies of the group and its callback point (forced removal,
+    // dead client); COM releases what their stubs hold once no call is inside.
     void disconnectFromClient();
-    // Releases what a dead client still holds, down to `keep` references of our own.
-    void releaseClientReferences(ULONG keep);
     // The group or its server was removed: every method answers E_FAIL.
     bool isRemoved() const;
 

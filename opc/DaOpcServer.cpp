@@ -456,18 +456,17 @@ void DaOpcServer::disconnect()
     server_->getGroups(groups);
     for (const auto& group : groups)
         server_->removeGroup(group->serverHandle());
-    // Windows' CoDisconnectObject releases what the stubs hold; Wine's keeps a dead
-    // client's references, so what is left above our own is released by hand.
+    // Every object the client reached through a proxy of its own is cut: the groups,
+    // their callback points, this object and its shutdown point. COM releases what the
+    // stubs hold when no call is inside them any more, so a call the dead client made
+    // runs to its end in a live object and nothing is released twice. Nothing is
+    // released here by hand: a reference above ours may be a call still running.
     for (DaOpcGroup* object : objects) {
         object->disconnectFromClient();
-        object->releaseClientReferences(1);
         object->Release();
     }
-    shutdownPoint_.drop();
+    shutdownPoint_.disconnect();
     CoDisconnectObject(static_cast<IOPCServer*>(this), 0);
-    const ULONG callerAndOurs = 2;
-    while (refs_.load() > callerAndOurs)
-        Release();
     Release();
 }
 

@@ -141,8 +141,9 @@ public:
     // one answers with a dead-client code.
     bool isClientAlive();
     void shutdownRequest(const char* reason);
-    // Takes the client connection down once: its groups go, the client's references
-    // are cut from the proxies. The caller holds a reference of its own.
+    // Takes the client connection down once: its groups go and every proxy the client
+    // holds is cut. A call the client made before may still run: COM lets go of the
+    // objects when it ends. The caller holds a reference of its own.
     void disconnect();
 
     // IOPCGroupStateMgt::CloneGroup: a new, inactive group under `name` with the

@@ -7,11 +7,17 @@
 // and expects the shutdown request.
 //
 // Prints one line per failed check and a summary; the exit code is the failure count.
-// With the argument "die" it instead subscribes a group and kills itself.
+// With the argument "die" it instead subscribes a group and kills itself; with
+// "die-mid-call" it kills itself while a device read of its own runs in the server.
+#include <thread>
+
 #include "tests/opc_wine/OpcClientSupport.h"
 #include "tests/opc_wine/OpcTestServer.h"
 
 namespace {
+
+// Long enough for the read to reach the server; the server answers it seconds later.
+constexpr DWORD kReadInFlightMs = 500;
 
 class ShutdownSink final : public Sink<IOPCShutdown> {
 public:
@@ -507,8 +513,10 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
 }
 
 // A client that dies with an open, subscribed group and never releases anything: the
-// server's client check has to find it.
-int dieWithOpenGroup()
+// server's client check has to find it. With midCall it dies while a device read of its
+// own is still running in the server (which then answers device reads late): the server
+// takes the client down around the running call, which has to end in a live group.
+int dieWithOpenGroup(bool midCall)
 {
     Com<IOPCServer> server;
     if (FAILED(CoCreateInstance(kClsidOpcTestServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.putVoid())))
@@ -545,7 +553,23 @@ int dieWithOpenGroup()
     if (!container.p || FAILED(container->FindConnectionPoint(IID_IOPCDataCallback, point.put())) ||
         FAILED(point->Advise(&callback, &cookie)))
         return 103;
-    printf("doomed client: subscribed, ending without releasing\n");
+    if (midCall && results && results->hServer) {
+        Com<IOPCSyncIO> io;
+        group->QueryInterface(IID_IOPCSyncIO, io.putVoid());
+        if (!io.p)
+            return 108;
+        OPCHANDLE item = results->hServer;
+        // The thread is never joined: the process ends below, with the read in the server.
+        std::thread([io = io.p, item]() mutable {
+            OPCITEMSTATE* states = nullptr;
+            HRESULT* readErrors = nullptr;
+            io->Read(OPC_DS_DEVICE, 1, &item, &states, &readErrors);
+        }).detach();
+        Sleep(kReadInFlightMs);  // the read reaches the server and waits there for the drive
+        printf("doomed client: device read in the server, ending without releasing\n");
+    } else {
+        printf("doomed client: subscribed, ending without releasing\n");
+    }
     TerminateProcess(GetCurrentProcess(), kDoomedExitCode);
     return 104;
 }
@@ -558,7 +582,9 @@ int wmain(int argc, wchar_t** argv)
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 100;
     if (argc > 1 && wcscmp(argv[1], L"die") == 0)
-        return dieWithOpenGroup();
+        return dieWithOpenGroup(false);
+    if (argc > 1 && wcscmp(argv[1], L"die-mid-call") == 0)
+        return dieWithOpenGroup(true);
     ShutdownSink shutdown;
     {
         Com<IOPCServer> server;

@@ -8,12 +8,15 @@
 // what a client writes stays put. Device reads and writes are answered at once.
 //
 // KV_OPC_TEST_LOG names a file for the trace (a COM-started server has no stderr);
-// KV_OPC_TEST_CHECK_MS replaces the 30 s interval of the client checks.
+// KV_OPC_TEST_CHECK_MS replaces the 30 s interval of the client checks;
+// KV_OPC_TEST_DEVICE_READ_MS makes device reads take that long.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "da/DaObjectRoot.h"
@@ -35,18 +38,59 @@ constexpr DWORD kMinimumUpdateRateMs = 10;
 constexpr DWORD kClientGoneWaitMs = 10000;
 
 // Device requests answered in place: a read confirms the cached value as good, a write
-// goes through to the cache.
+// goes through to the cache. With a read delay, device reads are answered that much
+// later from a thread of their own (a client can then die while its read is in the
+// server); the threads are joined before the engine goes.
 class ImmediateComms final : public DriveTagComms {
 public:
+    explicit ImmediateComms(DWORD readDelayMs) : readDelayMs_(readDelayMs) {}
+    ~ImmediateComms() { joinLateReads(); }
+
     void queueRequest(DaRequest* request) override
     {
-        if (request->markTaken())
-            request->complete(S_OK, !request->isWrite(), kDaQualityGood);
+        if (readDelayMs_ == 0 || request->isWrite()) {
+            answer(*request);
+            return;
+        }
+        DaRef<DaRequest> held(request);
+        std::lock_guard<std::mutex> hold(lateLock_);
+        lateReads_.emplace_back([this, held] {
+            Sleep(readDelayMs_);  // the drive's slowness itself, not a wait for a result
+            answer(*held);
+        });
+    }
+    void joinLateReads()
+    {
+        std::vector<std::thread> threads;
+        {
+            std::lock_guard<std::mutex> hold(lateLock_);
+            threads.swap(lateReads_);
+        }
+        for (std::thread& thread : threads)
+            thread.join();
     }
     void signalQueue() override {}
     void onItemActivated(DriveTag& tag, DaObject* item) override { tag.addActiveItem(item); }
     void onItemDeactivated(DriveTag& tag, DaObject* item) override { tag.removeActiveItem(item); }
+
+private:
+    static void answer(DaRequest& request)
+    {
+        if (request.markTaken())
+            request.complete(S_OK, !request.isWrite(), kDaQualityGood);
+    }
+
+    const DWORD readDelayMs_;
+    std::mutex lateLock_;
+    std::vector<std::thread> lateReads_;  // guarded by lateLock_
 };
+
+DWORD environmentNumber(const wchar_t* name, DWORD otherwise)
+{
+    wchar_t text[16];
+    DWORD length = GetEnvironmentVariableW(name, text, 16);
+    return length > 0 && length < 16 ? wcstoul(text, nullptr, 10) : otherwise;
+}
 
 // The loader's progress lines are of no use here; a failed load shows in its result.
 class QuietDiagnostics final : public NamespaceDiagnostics {
@@ -153,12 +197,10 @@ int serve(DaEntry& entry)
     root->setNamespaceRoot(0, space.get());
     root->setMinimumUpdateRateMs(kMinimumUpdateRateMs);
     entry.setObjectRoot(root.get());
-    // Tests of dead clients shorten the check interval.
-    wchar_t interval[16];
-    DWORD length = GetEnvironmentVariableW(L"KV_OPC_TEST_CHECK_MS", interval, 16);
-    entry.setCheckIntervalMs(length > 0 && length < 16 ? wcstoul(interval, nullptr, 10) : kClientCheckIntervalMs);
+    // Tests of dead clients shorten the check interval and may slow device reads.
+    entry.setCheckIntervalMs(environmentNumber(L"KV_OPC_TEST_CHECK_MS", kClientCheckIntervalMs));
 
-    static ImmediateComms comms;
+    ImmediateComms comms(environmentNumber(L"KV_OPC_TEST_DEVICE_READ_MS", 0));
     DriveTag::setComms(&comms);
     std::vector<DaRef<DaTag>> tags;
     collectTags(*space, tags);
@@ -186,6 +228,7 @@ int serve(DaEntry& entry)
         WaitForSingleObject(producerThread, INFINITE);
         CloseHandle(producerThread);
     }
+    comms.joinLateReads();
     root->shutdown();
     DriveTag::setComms(nullptr);
     return rc;
