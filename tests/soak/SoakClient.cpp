@@ -25,7 +25,6 @@
 #include <objbase.h>
 #include <psapi.h>
 #include <tlhelp32.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -40,6 +39,7 @@
 #include <vector>
 
 #include "common/TVCmnHandle.h"
+#include "tests/soak/HandleCount.h"
 #include "idl/opccomn.h"
 #include "platform/PrintfFormat.h"
 #include "idl/opcda.h"
@@ -323,36 +323,6 @@ int run(int argc, wchar_t** argv)
     return 0;
 }
 
-constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
-
-// The handles that process pid holds, and "TYPE:COUNT ..." by object type number (to
-// tell what leaks); 0 when the table cannot be read.
-unsigned long handleCount(DWORD pid, std::string& byType)
-{
-    std::vector<unsigned char> buffer(1 << 20);
-    ULONG needed = 0;
-    NTSTATUS status;
-    while ((status = NtQuerySystemInformation(SystemHandleInformation, buffer.data(), ULONG(buffer.size()), &needed)) ==
-               kInfoLengthMismatch &&
-           buffer.size() < (64u << 20))
-        buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
-    if (!NT_SUCCESS(status))
-        return 0;
-    const auto* table = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
-    unsigned long count = 0, types[256] = {};
-    for (ULONG i = 0; i < table->Count; ++i) {
-        if (table->Handle[i].OwnerPid == pid) {
-            ++count;
-            ++types[table->Handle[i].ObjectType];
-        }
-    }
-    for (int type = 0; type < 256; ++type) {
-        if (types[type])
-            byType += " " + std::to_string(type) + ":" + std::to_string(types[type]);
-    }
-    return count;
-}
-
 // One "M ..." line (as the sample command logs it) for each running process whose file
 // is exe.
 std::vector<std::string> measure(const wchar_t* exe)
@@ -368,7 +338,7 @@ std::vector<std::string> measure(const wchar_t* exe)
         PROCESS_MEMORY_COUNTERS memory{};
         std::string byType;
         if (process && GetProcessMemoryInfo(process.get(), &memory, sizeof memory)) {
-            const unsigned long handles = handleCount(entry.th32ProcessID, byType);
+            const unsigned long handles = kvsoak::handleCount(entry.th32ProcessID, byType);
             lines.push_back(format("M %llu %lu %llu %lu %lu", (unsigned long long)utcMs(), entry.th32ProcessID,
                                    (unsigned long long)memory.WorkingSetSize, handles, entry.cntThreads) +
                             byType);
