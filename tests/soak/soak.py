@@ -58,6 +58,13 @@ LOSS_LIMIT_MS = 1000
 # The comms server logs a write just after applying it; a read may see it that much sooner.
 APPLY_MS = 50
 GROWTH_LIMIT = 0.05
+# What Wine's RPC runtime keeps for good of a process that died while the server held a
+# proxy of it (kv_dead_peer_handles): one event for the proxy, released or not, and one
+# for each further call that finds the process dead. The server holds one proxy of a
+# soak client (one sink for both its groups) and the link one of the comms server, so
+# one handle per dead peer is Wine's; a second call into a dead peer is the server's own
+# doing and counts against the 5%.
+WINE_HANDLES_PER_DEAD_PEER = 1
 WORK_THREAD_END = re.compile(r"\[DSE\|\w+\| (\S+)\]\s+terminate work thread")
 KEEP = re.compile(r"terminate work thread|disconnect client|disconnecting refCnt|comms server|Going o(n|ff)line\s*$")
 GROUP_DISCONNECT = re.compile(r"\[DGR\|\w+\| (\S+)\]\s+disconnecting refCnt")
@@ -374,7 +381,7 @@ class Soak:
                    "clients started": len(self.incarnations),
                    "faults": {k: sum(1 for e in self.events if e[1] == k) for k in sorted({e[1] for e in self.events})}}
         for check in (lambda: self.check_writes(writes, clients), lambda: self.check_values(writes, clients),
-                      self.check_resources, lambda: self.check_clients_gone(clients),
+                      lambda: self.check_resources(clients), lambda: self.check_clients_gone(clients),
                       lambda: self.check_comms_loss(clients, writes), lambda: self.check_offline(clients),
                       self.check_trace_files):
             # One check that breaks must not cost the figures of the others.
@@ -520,7 +527,17 @@ class Soak:
         return {"callback values checked": checked, "max callback delay ms": worst, "device reads checked": reads,
                 "callbacks": sum(1 for c in clients for change in c["changes"] if change[2] is not None)}
 
-    def check_resources(self):
+    def wine_dead_peer_handles(self, clients):
+        """The handles Wine keeps for the peers that died under the server: every killed
+        client that had connected (so had given the server its callbacks) and every
+        comms server killed."""
+        connected = {c["name"] for c in clients if c["connected"]}
+        dead_clients = sum(1 for name, _ in self.killed if name in connected)
+        return ((dead_clients + len(self.comms_kills)) * WINE_HANDLES_PER_DEAD_PEER,
+                f"{dead_clients} killed clients and {len(self.comms_kills)} killed comms servers, "
+                f"{WINE_HANDLES_PER_DEAD_PEER} each")
+
+    def check_resources(self, clients):
         samples = []
         if os.path.exists(self.samples_log):
             with open(self.samples_log) as f:
@@ -540,8 +557,14 @@ class Soak:
             figures[f"server {what} after warm-up"] = a
             figures[f"server {what} at the end"] = b
             # Threads follow the clients' calls in flight; they are shown, not judged.
-            if what != "threads":
+            if what == "private bytes":
                 self.t.check(0 < a and b < a * (1 + GROWTH_LIMIT), f"server {what} grow less than 5%: {a} -> {b}")
+            elif what == "handles":
+                wine, how = self.wine_dead_peer_handles(clients)
+                figures["server handles Wine keeps for dead peers"] = wine
+                self.t.check(0 < a and b - wine < a * (1 + GROWTH_LIMIT),
+                             f"server handles grow less than 5% beyond the {wine} Wine keeps for dead peers "
+                             f"({how}): {a} -> {b}")
         return figures
 
     def check_clients_gone(self, clients):
