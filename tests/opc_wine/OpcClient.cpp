@@ -515,7 +515,7 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
 // A client that dies with an open, subscribed group and never releases anything: the
 // server's client check has to find it. With midCall it dies while a device read of its
 // own is still running in the server (which then answers device reads late): the server
-// takes the client down around the running call, which has to end in a live group.
+// takes the client down around the running call, which has to end in a live object.
 int dieWithOpenGroup(bool midCall)
 {
     Com<IOPCServer> server;
@@ -553,17 +553,22 @@ int dieWithOpenGroup(bool midCall)
     if (!container.p || FAILED(container->FindConnectionPoint(IID_IOPCDataCallback, point.put())) ||
         FAILED(point->Advise(&callback, &cookie)))
         return 103;
-    if (midCall && results && results->hServer) {
-        Com<IOPCSyncIO> io;
-        group->QueryInterface(IID_IOPCSyncIO, io.putVoid());
+    if (midCall) {
+        // A read of the server's own (not a group's): the disconnect, which removes the
+        // groups, does not end it, so it runs on in the server object for seconds.
+        Com<IOPCItemIO> io;
+        server->QueryInterface(IID_IOPCItemIO, io.putVoid());
         if (!io.p)
             return 108;
-        OPCHANDLE item = results->hServer;
         // The thread is never joined: the process ends below, with the read in the server.
-        std::thread([io = io.p, item]() mutable {
-            OPCITEMSTATE* states = nullptr;
+        std::thread([io = io.p, id = ids.back()] {
+            LPCWSTR item = id.c_str();
+            DWORD deviceAge = 0;
+            VARIANT* values = nullptr;
+            WORD* qualities = nullptr;
+            FILETIME* times = nullptr;
             HRESULT* readErrors = nullptr;
-            io->Read(OPC_DS_DEVICE, 1, &item, &states, &readErrors);
+            io->Read(1, &item, &deviceAge, &values, &qualities, &times, &readErrors);
         }).detach();
         Sleep(kReadInFlightMs);  // the read reaches the server and waits there for the drive
         printf("doomed client: device read in the server, ending without releasing\n");
