@@ -28,12 +28,9 @@ max = 30000
 
 TEST(CommsServerStress, ConcurrentClientsLoopChangesAndFaults)
 {
-    ServerRef server;
-    TempSettingsFile file(kStressPlant);
-    LONG protocol = 0, ret = 0;
-    ASSERT_EQ(server->LoadSettingsFile(file.widePath().c_str(), &protocol, &ret), S_OK);
-    ASSERT_EQ(server->ApplySettings(&protocol, &ret), S_OK);
-    ASSERT_EQ(ret, kStatusOk);
+    CommsClient client(kStressPlant);  // its own two clients stay idle
+    ASSERT_TRUE(client.ready()) << client.why();
+    comms::CommsServer* server = client.server();
     std::shared_ptr<SimulatedNetwork> net = server->simulatedNetwork();
 
     std::atomic<LONG> loopHandle{-1};
@@ -55,10 +52,9 @@ TEST(CommsServerStress, ConcurrentClientsLoopChangesAndFaults)
             LONG status = 0;
             do {
                 ULONGLONG owner = 0;
-                BSTR node = nullptr;
+                TVCmnBstr node;
                 ParameterRecord r{};
-                server->GetNextUpdate(handle, &owner, &node, &r, &status);
-                SysFreeString(node);
+                server->GetNextUpdate(handle, &owner, node.put(), &r, &status);
                 if (status != kStatusNoMoreUpdates)
                     updatesDrained += 1;
             } while (status != kStatusNoMoreUpdates);

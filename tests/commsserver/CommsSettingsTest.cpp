@@ -31,7 +31,6 @@ const BadSettings kBadSettings[] = {
     {"latency negative", "[node 1]\nlatencyMs = -5\n", kStatusSettingsSyntax, "latencyMs must be"},
     {"network latency too long", "[comms]\nlatencyMs = 600001\n", kStatusSettingsSyntax, "latencyMs must be 0..600000"},
     {"two-value range", "[comms]\nstopBits = 3\n", kStatusSettingsSyntax, "line 2: stopBits must be 1 or 2"},
-    {"network port zero", "[comms]\nport = 0\n", kStatusSettingsSyntax, "port must be 1..65535"},
     {"unknown fault", "[comms]\nfaults = silent, gremlins\n", kStatusSettingsSyntax, "unknown fault"},
     {"network down on node", "[node 1]\nfaults = networkDown\n", kStatusSettingsContradictory, "networkDown belongs"},
     {"comms twice", "[comms]\n[comms]\n", kStatusSettingsContradictory, "line 2: [comms] given twice"},

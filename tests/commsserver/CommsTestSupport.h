@@ -39,7 +39,6 @@ public:
     {
     }
     ~TestWindow() { DestroyWindow(hwnd_); }
-    HWND hwnd() const { return hwnd_; }
     LONGLONG handle() const { return static_cast<LONGLONG>(reinterpret_cast<INT_PTR>(hwnd_)); }
 
     bool waitFor(Message& out, DWORD timeoutMs = kMessageDeadlineMs)
@@ -65,7 +64,6 @@ private:
 #else
 class TestWindow {
 public:
-    HWND hwnd() const { return queue_.hwnd(); }
     LONGLONG handle() const { return static_cast<LONGLONG>(reinterpret_cast<INT_PTR>(queue_.hwnd())); }
 
     bool waitFor(Message& out, DWORD timeoutMs = kMessageDeadlineMs)
@@ -158,11 +156,6 @@ private:
     std::filesystem::path path_;
 };
 
-inline std::basic_string<WCHAR> wide(const char* text)
-{
-    return comms::toWide(text);
-}
-
 inline ParameterRecord record(LONG menu, LONG parameter, LONG value = 0, LONG decimalPlaces = 0)
 {
     ParameterRecord r{};
@@ -229,7 +222,7 @@ public:
     LONG start(bool write, const char* node, ParameterRecord r)
     {
         LONG ret = kNotStarted;
-        const auto text = wide(node);
+        const auto text = comms::toWide(node);
         if (write)
             server_->WriteParameter(direct, text.c_str(), &r, &ret);
         else
@@ -264,14 +257,14 @@ public:
     {
         ParameterRecord r = record(menu, parameter);
         LONG ret = kNotStarted;
-        server_->AddToLoop(loop, owner, wide(node).c_str(), &r, rateMs, &ret);
+        server_->AddToLoop(loop, owner, comms::toWide(node).c_str(), &r, rateMs, &ret);
         return ret;
     }
     LONG remove(const char* node, LONG menu, LONG parameter, ULONGLONG owner)
     {
         ParameterRecord r = record(menu, parameter);
         LONG ret = kNotStarted;
-        server_->RemoveFromLoop(loop, owner, wide(node).c_str(), &r, &ret);
+        server_->RemoveFromLoop(loop, owner, comms::toWide(node).c_str(), &r, &ret);
         return ret;
     }
 

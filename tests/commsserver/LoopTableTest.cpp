@@ -16,21 +16,36 @@ ParameterRecord rec(LONG menu, LONG parameter)
     return r;
 }
 
-// Answers every reading of a slice with value = parameter number.
-void answer(const LoopWork& work, std::vector<LONG>& status, std::vector<ParameterReading>& readings)
-{
-    status.assign(work.blocks.size(), kStatusOk);
-    readings.assign(work.readingCount, {});
-    for (const LoopWork::Block& b : work.blocks) {
-        for (std::uint32_t i = 0; i < b.count; ++i)
-            readings[b.firstReading + i] = {kStatusOk, b.firstParameter + static_cast<LONG>(i), 0};
+class LoopTableTest : public ::testing::Test {
+protected:
+    // Takes the work due now and answers every reading with value = parameter number.
+    void takeAndAnswer()
+    {
+        ASSERT_TRUE(t.takeWork(now, 125, 100, work));
+        status.assign(work.blocks.size(), kStatusOk);
+        readings.assign(work.readingCount, {});
+        for (const LoopWork::Block& b : work.blocks) {
+            for (std::uint32_t i = 0; i < b.count; ++i)
+                readings[b.firstReading + i] = {kStatusOk, b.firstParameter + static_cast<LONG>(i), 0};
+        }
     }
-}
+    LONG next()
+    {
+        ULONGLONG owner;
+        std::uint32_t node;
+        ParameterRecord r;
+        return t.next(owner, node, r);
+    }
 
-TEST(LoopTable, NewEntriesAreReadAtOnceInContiguousBlocks)
-{
     LoopTable t;
-    const auto now = LoopClock::now();
+    const LoopClock::time_point now = LoopClock::now();
+    LoopWork work;
+    std::vector<LONG> status;
+    std::vector<ParameterReading> readings;
+};
+
+TEST_F(LoopTableTest, NewEntriesAreReadAtOnceInContiguousBlocks)
+{
     // Node 0 menu 1: 10, 11, 12, 14 and a second owner of 11; node 0 menu 2: 11; node 1 menu 1: 10.
     const struct { ULONGLONG owner; std::uint32_t node; LONG menu, parameter; } adds[] = {
         {1, 0, 1, 12}, {2, 0, 1, 10}, {3, 0, 1, 11}, {4, 0, 1, 14}, {5, 0, 1, 11}, {6, 0, 2, 11}, {7, 1, 1, 10},
@@ -38,7 +53,6 @@ TEST(LoopTable, NewEntriesAreReadAtOnceInContiguousBlocks)
     for (const auto& a : adds)
         ASSERT_EQ(t.add(a.owner, a.node, rec(a.menu, a.parameter), 1000, now), kStatusOk);
 
-    LoopWork work;
     ASSERT_TRUE(t.takeWork(now, 125, 100, work));
     struct Expected { std::uint32_t node; LONG menu, first; std::uint32_t count, items; };
     const Expected expected[] = {{0, 1, 10, 3, 4}, {0, 1, 14, 1, 1}, {0, 2, 11, 1, 1}, {1, 1, 10, 1, 1}};
@@ -56,64 +70,42 @@ TEST(LoopTable, NewEntriesAreReadAtOnceInContiguousBlocks)
     EXPECT_TRUE(t.takeWork(now + std::chrono::milliseconds(1000), 125, 100, work));
 }
 
-TEST(LoopTable, FailuresReachEveryEntryOfTheBlock)
+TEST_F(LoopTableTest, FailuresReachEveryEntryOfTheBlock)
 {
-    LoopTable t;
-    const auto now = LoopClock::now();
-    t.add(1, 0, rec(1, 1), 100, now);
-    t.add(2, 0, rec(1, 2), 100, now);
-    t.add(3, 0, rec(1, 3), 100, now);
-    LoopWork work;
-    std::vector<LONG> status;
-    std::vector<ParameterReading> readings;
-    ASSERT_TRUE(t.takeWork(now, 125, 100, work));
-    answer(work, status, readings);
+    for (LONG parameter : {1, 2, 3})
+        t.add(parameter, 0, rec(1, parameter), 100, now);
+    takeAndAnswer();
     status[0] = kStatusNodeSilent;
     t.apply(work, status, readings);
-    ULONGLONG owner;
-    std::uint32_t node;
-    ParameterRecord r;
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(t.next(owner, node, r), kStatusNodeSilent);
-    EXPECT_EQ(t.next(owner, node, r), kStatusNoMoreUpdates);
+        EXPECT_EQ(next(), kStatusNodeSilent);
+    EXPECT_EQ(next(), kStatusNoMoreUpdates);
 }
 
-TEST(LoopTable, RemovedEntriesLoseTheirReadingsAndQueuedUpdates)
+TEST_F(LoopTableTest, RemovedEntriesLoseTheirReadingsAndQueuedUpdates)
 {
-    LoopTable t;
-    const auto now = LoopClock::now();
     t.add(1, 0, rec(1, 1), 100, now);
     t.add(2, 0, rec(1, 2), 100, now);
-    LoopWork work;
-    std::vector<LONG> status;
-    std::vector<ParameterReading> readings;
-    ASSERT_TRUE(t.takeWork(now, 125, 100, work));
-    answer(work, status, readings);
+    takeAndAnswer();
     EXPECT_EQ(t.remove(1, 0, 1, 1), kStatusOk);  // while its reading is under way
     t.apply(work, status, readings);
     EXPECT_EQ(t.queuedCount(), 1u);
 
     EXPECT_EQ(t.remove(2, 0, 1, 2), kStatusOk);  // while its update waits
     EXPECT_EQ(t.queuedCount(), 0u);
-    ULONGLONG owner;
-    std::uint32_t node;
-    ParameterRecord r;
-    EXPECT_EQ(t.next(owner, node, r), kStatusNoMoreUpdates);
+    EXPECT_EQ(next(), kStatusNoMoreUpdates);
 
     EXPECT_EQ(t.remove(2, 0, 1, 2), kStatusNotInLoop);
     EXPECT_EQ(t.remove(3, 0, 1, 1), kStatusNotInLoop) << "another owner's key";
     // Re-added into the same slot: the old reference must not deliver.
     t.add(2, 0, rec(1, 2), 100, now);
-    EXPECT_EQ(t.next(owner, node, r), kStatusNoMoreUpdates);
+    EXPECT_EQ(next(), kStatusNoMoreUpdates);
     EXPECT_EQ(t.entryCount(), 1u);
 }
 
-TEST(LoopTable, ChangedRateMovesTheEntryAndNeverMeansReadOnce)
+TEST_F(LoopTableTest, ChangedRateMovesTheEntryAndNeverMeansReadOnce)
 {
-    LoopTable t;
-    const auto now = LoopClock::now();
     t.add(1, 0, rec(1, 1), kLoopRateNeverMs, now);
-    LoopWork work;
     ASSERT_TRUE(t.takeWork(now, 125, 100, work)) << "read once when added";
     EXPECT_FALSE(t.nextDue().has_value()) << "then never";
     EXPECT_EQ(t.add(1, 0, rec(1, 1), 50, now), kStatusOk);
