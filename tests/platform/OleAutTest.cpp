@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/TVCmnBstr.h"
 #include "tests/platform/VariantTestSupport.h"
 
 namespace kv::platform::test {
@@ -132,29 +133,24 @@ TEST(Variant, CopiesAreDeepAndFollowOneReference)
     BSTR s = SysAllocString(L"speed");
     SafeArrayPutElement(sa, &index, s);  // the array keeps its own copy
     SysFreeString(s);
-    VARIANT array;
-    VariantInit(&array);
-    array.vt = VT_ARRAY | VT_BSTR;
-    array.parray = sa;
-    VARIANT copy = toVariant(Str(L"old"));
-    ASSERT_EQ(S_OK, VariantCopy(&copy, &array));  // frees "old"
-    VariantClear(&array);
-    BSTR read = nullptr;
-    ASSERT_EQ(S_OK, SafeArrayGetElement(copy.parray, &index, &read));
-    EXPECT_STREQ(L"speed", read);
-    SysFreeString(read);
-    VariantClear(&copy);
+    TVCmnVariant array;
+    array.put()->vt = VT_ARRAY | VT_BSTR;
+    array.get().parray = sa;
+    TVCmnVariant copy = toVariant(Str(L"old"));
+    ASSERT_EQ(S_OK, VariantCopy(&copy.get(), &array.get()));  // frees "old"
+    array.clear();
+    TVCmnBstr read;
+    ASSERT_EQ(S_OK, SafeArrayGetElement(copy.get().parray, &index, read.put()));
+    EXPECT_EQ(L"speed", read.view());
 
-    VARIANT inner = toVariant(Str(L"x"));
-    VARIANT ref;
+    TVCmnVariant inner = toVariant(Str(L"x"));
+    VARIANT ref;  // borrows inner: nothing to clear
     VariantInit(&ref);
     ref.vt = VT_VARIANT | VT_BYREF;
-    ref.pvarVal = &inner;
-    ASSERT_EQ(S_OK, VariantCopyInd(&copy, &ref));
-    EXPECT_TRUE(sameValue(copy, Str(L"x"))) << describe(copy);
-    EXPECT_NE(inner.bstrVal, copy.bstrVal);
-    VariantClear(&copy);
-    VariantClear(&inner);
+    ref.pvarVal = &inner.get();
+    ASSERT_EQ(S_OK, VariantCopyInd(copy.put(), &ref));
+    EXPECT_TRUE(sameValue(copy.get(), Str(L"x"))) << describe(copy.get());
+    EXPECT_NE(inner.get().bstrVal, copy.get().bstrVal);
 }
 
 TEST(Variant, InvalidTypesAreRefusedAndDecimalOverlaysTheWhole)

@@ -9,10 +9,10 @@
 namespace kv::platform::test {
 namespace {
 
-VARIANT r8Array(const std::vector<double>& values, LONG lower = 0)
+TVCmnVariant r8Array(const std::vector<double>& values, LONG lower = 0)
 {
-    VARIANT v;
-    VariantInit(&v);
+    TVCmnVariant owner;
+    VARIANT& v = *owner.put();
     v.vt = VT_ARRAY | VT_R8;
     v.parray = SafeArrayCreateVector(VT_R8, lower, static_cast<ULONG>(values.size()));
     for (LONG i = 0; i < static_cast<LONG>(values.size()); ++i) {
@@ -20,7 +20,7 @@ VARIANT r8Array(const std::vector<double>& values, LONG lower = 0)
         double value = values[static_cast<std::size_t>(i)];
         SafeArrayPutElement(v.parray, &index, &value);
     }
-    return v;
+    return owner;
 }
 
 // VariantChangeTypeEx only copies arrays of the same type; changeArrayType converts.
@@ -42,11 +42,10 @@ TEST(VariantArray, ConvertsElementByElement)
         {"empty array", {}, VT_ARRAY | VT_UI1, 1033, S_OK, {}},
     };
     for (const auto& row : rows) {
-        VARIANT src = r8Array(row.values, 1);
-        VARIANT dst;
-        VariantInit(&dst);
-        EXPECT_EQ(DISP_E_TYPEMISMATCH, VariantChangeTypeEx(&dst, &src, 1033, 0, VT_ARRAY | VT_I4)) << row.name;
-        EXPECT_EQ(row.hr, changeArrayType(&dst, &src, row.lcid, 0, row.to)) << row.name;
+        TVCmnVariant src = r8Array(row.values, 1), owner;
+        VARIANT& dst = owner.get();
+        EXPECT_EQ(DISP_E_TYPEMISMATCH, VariantChangeTypeEx(&dst, &src.get(), 1033, 0, VT_ARRAY | VT_I4)) << row.name;
+        EXPECT_EQ(row.hr, changeArrayType(&dst, &src.get(), row.lcid, 0, row.to)) << row.name;
         if (row.hr == S_OK) {
             EXPECT_EQ(row.to, dst.vt) << row.name;
             LONG lower = 0, upper = 0;
@@ -55,8 +54,8 @@ TEST(VariantArray, ConvertsElementByElement)
             EXPECT_EQ(1, lower) << row.name;  // bounds are kept
             ASSERT_EQ(static_cast<LONG>(row.expected.size()), upper - lower + 1) << row.name;
             for (LONG i = lower; i <= upper; ++i) {
-                VARIANT element;
-                VariantInit(&element);
+                TVCmnVariant elementOwner;
+                VARIANT& element = elementOwner.get();
                 const VARTYPE et = row.to & VT_TYPEMASK;
                 if (et == VT_VARIANT) {
                     SafeArrayGetElement(dst.parray, &i, &element);
@@ -65,13 +64,10 @@ TEST(VariantArray, ConvertsElementByElement)
                     element.vt = et;
                 }
                 EXPECT_EQ(row.expected[static_cast<std::size_t>(i - lower)], describe(element)) << row.name << " [" << i << "]";
-                VariantClear(&element);
             }
         } else {
             EXPECT_EQ(VT_EMPTY, dst.vt) << row.name;
         }
-        VariantClear(&dst);
-        VariantClear(&src);
     }
 }
 

@@ -24,17 +24,13 @@ struct Row {
 void check(const std::vector<Row>& rows)
 {
     for (const Row& row : rows) {
-        VARIANT src = toVariant(row.from);
-        VARIANT dst;
-        VariantInit(&dst);
-        const HRESULT hr = VariantChangeTypeEx(&dst, &src, row.lcid, row.flags, row.to);
+        TVCmnVariant src = toVariant(row.from), dst;
+        const HRESULT hr = VariantChangeTypeEx(dst.put(), &src.get(), row.lcid, row.flags, row.to);
         EXPECT_EQ(row.hr, hr) << row.name << ": " << describe(row.from) << " -> vt " << row.to;
         if (hr == S_OK && row.hr == S_OK) {
-            EXPECT_TRUE(sameValue(dst, row.expected))
-                << row.name << ": got " << describe(dst) << ", expected " << describe(row.expected);
+            EXPECT_TRUE(sameValue(dst.get(), row.expected))
+                << row.name << ": got " << describe(dst.get()) << ", expected " << describe(row.expected);
         }
-        VariantClear(&dst);
-        VariantClear(&src);
     }
 }
 
@@ -230,28 +226,26 @@ TEST(VariantChangeType, WindowsBehaviourWineDoesNotShare)
 
 TEST(VariantChangeType, ConvertsInPlaceFollowsReferencesAndKeepsTheTargetOnFailure)
 {
-    VARIANT v = toVariant(Str(L"42"));
+    TVCmnVariant owner = toVariant(Str(L"42"));
+    VARIANT& v = owner.get();
     ASSERT_EQ(S_OK, VariantChangeTypeEx(&v, &v, kEnUs, 0, VT_I4));
     EXPECT_TRUE(sameValue(v, I4(42))) << describe(v);
 
     double target = 2.5;
-    VARIANT ref;
+    VARIANT ref;  // borrows target: nothing to clear
     VariantInit(&ref);
     ref.vt = VT_R8 | VT_BYREF;
     ref.pdblVal = &target;
     ASSERT_EQ(S_OK, VariantChangeTypeEx(&v, &ref, kEnUs, 0, VT_BSTR));
     EXPECT_TRUE(sameValue(v, Str(L"2.5"))) << describe(v);
-    VariantClear(&v);
 
-    VARIANT keep = toVariant(I4(7));
-    VARIANT bad = toVariant(Str(L"x"));
-    EXPECT_EQ(DISP_E_TYPEMISMATCH, VariantChangeTypeEx(&keep, &bad, kEnUs, 0, VT_I4));
-    EXPECT_TRUE(sameValue(keep, I4(7))) << describe(keep);
+    TVCmnVariant keep = toVariant(I4(7)), bad = toVariant(Str(L"x"));
+    EXPECT_EQ(DISP_E_TYPEMISMATCH, VariantChangeTypeEx(&keep.get(), &bad.get(), kEnUs, 0, VT_I4));
+    EXPECT_TRUE(sameValue(keep.get(), I4(7))) << describe(keep.get());
 #ifndef _WIN32
     // oleaut32 dereferences a NULL destination; the stand-in refuses it instead.
-    EXPECT_EQ(E_INVALIDARG, VariantChangeTypeEx(nullptr, &bad, kEnUs, 0, VT_I4));
+    EXPECT_EQ(E_INVALIDARG, VariantChangeTypeEx(nullptr, &bad.get(), kEnUs, 0, VT_I4));
 #endif
-    VariantClear(&bad);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/TVCmnVariant.h"
 #include "platform/win.h"
 
 namespace kv::platform::test {
@@ -46,11 +47,10 @@ inline Value Dec(bool negative, int scale, ULONG hi, ULONGLONG lo)
     return x;
 }
 
-// The caller owns the result (VariantClear).
-inline VARIANT toVariant(const Value& v)
+inline TVCmnVariant toVariant(const Value& v)
 {
-    VARIANT out;
-    VariantInit(&out);
+    TVCmnVariant owner;
+    VARIANT& out = *owner.put();
     switch (v.vt) {
     case VT_I1: out.cVal = static_cast<CHAR>(v.integer); break;
     case VT_UI1: out.bVal = static_cast<BYTE>(v.integer); break;
@@ -69,7 +69,7 @@ inline VARIANT toVariant(const Value& v)
     default: break;
     }
     out.vt = v.vt;
-    return out;
+    return owner;
 }
 
 inline std::string narrow(const std::wstring& w)
@@ -115,20 +115,8 @@ inline std::string describe(const VARIANT& v)
     return os.str();
 }
 
-inline std::string describe(const Value& v)
-{
-    VARIANT tmp = toVariant(v);
-    std::string s = describe(tmp);
-    VariantClear(&tmp);
-    return s;
-}
+inline std::string describe(const Value& v) { return describe(toVariant(v).get()); }
 
-inline bool sameValue(const VARIANT& actual, const Value& expected)
-{
-    VARIANT e = toVariant(expected);
-    bool same = describe(actual) == describe(e);
-    VariantClear(&e);
-    return same;
-}
+inline bool sameValue(const VARIANT& actual, const Value& expected) { return describe(actual) == describe(expected); }
 
 }  // namespace kv::platform::test
