@@ -137,44 +137,29 @@ void badStarts(const std::wstring& self, const std::wstring& directory)
     SetEnvironmentVariableW(kBehaviour, nullptr);
 }
 
-bool isLost(HRESULT hr)
-{
-    return hr == RPC_E_DISCONNECTED || hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
-           hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE) ||
-           hr == CO_E_OBJNOTCONNECTED;
-}
-
+// What e2e_comms_server_loss does not walk: it kills each comms server before the next
+// is made, so a start that must end an earlier one still running (given up as lost while
+// it hangs) is seen only here, as is the settings dialog's hand-over.
 void realServer(const std::wstring& exe)
 {
-    DWORD second = 0;
+    DWORD secondPid = 0;
     {
         CommsServerProcess process(exe, kLimitMs * 3);
-        TVCmnComPtr<ICommsServer> first;
+        TVCmnComPtr<ICommsServer> first, next;
         HRESULT hr = process.start(first.put());
         const DWORD firstPid = process.processId();
-        LONG version = 0;
         check(hr == S_OK && first && firstPid != 0, "the comms server hands over its interface",
               static_cast<unsigned long>(hr));
-        if (!first)
-            return;
-        hr = first->GetVersion(&version);
-        check(hr == S_OK && version != 0, "a call reaches it", static_cast<unsigned long>(hr));
-
-        // Made anew: the earlier process, given up as lost, is ended; its proxy is dead.
-        TVCmnComPtr<ICommsServer> next;
         hr = process.start(next.put());
-        second = process.processId();
-        check(hr == S_OK && next && second != 0 && second != firstPid, "a second start makes another process",
-              static_cast<unsigned long>(hr));
-        check(processEnded(firstPid, kEndWaitMs), "the first process was ended", firstPid);
-        hr = first->GetVersion(&version);
-        check(isLost(hr), "the first interface answers an error of a lost server", static_cast<unsigned long>(hr));
-        if (next) {
-            hr = next->GetVersion(&version);
-            check(hr == S_OK, "the second one answers", static_cast<unsigned long>(hr));
-        }
+        secondPid = process.processId();
+        LONG version = 0;
+        check(hr == S_OK && next && secondPid != firstPid && next->GetVersion(&version) == S_OK,
+              "a second start makes another process, and it answers", static_cast<unsigned long>(hr));
+        check(firstPid != 0 && processEnded(firstPid, kEndWaitMs), "the first process, still running, was ended",
+              firstPid);
     }
-    check(second != 0 && processEnded(second, kEndWaitMs), "a comms server ends with its last release", second);
+    check(secondPid != 0 && processEnded(secondPid, kEndWaitMs), "a comms server ends with its last release",
+          secondPid);
 
     DWORD dialogPid = 0;
     {
