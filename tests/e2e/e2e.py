@@ -81,21 +81,35 @@ def kill_prefix():
     kill_left_in_prefix()
 
 
-def kill_left_in_prefix():
-    """Kills the wine processes still running in this WINEPREFIX after its wineserver
-    went (known by the environment each inherits): a hung server, or a system process
-    that a wineserver killed mid-start no longer knew. The test's Xvfb shares the
-    environment but is no wine process and stays. Answers the pids."""
+def prefix_processes():
+    """(pid, command line) of every wine process of this WINEPREFIX, known by the
+    environment each inherits. The test's Xvfb shares the environment but is no wine
+    process and is left out."""
     wanted = b"WINEPREFIX=" + os.environ["WINEPREFIX"].encode()
-    left = []
+    found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             if not os.readlink(f"/proc/{pid}/exe").startswith("/usr/lib/wine/"):
                 continue
             with open(f"/proc/{pid}/environ", "rb") as f:
-                if wanted in f.read().split(b"\0"):
-                    os.kill(int(pid), signal.SIGKILL)
-                    left.append(int(pid))
+                if wanted not in f.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                found.append((int(pid), f.read().replace(b"\0", b" ").decode(errors="replace").strip()))
+        except OSError:
+            pass
+    return found
+
+
+def kill_left_in_prefix():
+    """Kills the wine processes still running in this WINEPREFIX after its wineserver
+    went: a hung server, or a system process that a wineserver killed mid-start no
+    longer knew. Answers the pids."""
+    left = []
+    for pid, _ in prefix_processes():
+        try:
+            os.kill(pid, signal.SIGKILL)
+            left.append(pid)
         except OSError:
             pass
     return left

@@ -20,7 +20,8 @@
 //       counted in the system's handle table: Wine answers GetProcessHandleCount with 0
 //       (and PrivateUsage with 0, so the test reads private memory from Linux).
 //   kv_soak_client measure EXE  prints that line once for each such process (exit 1: none).
-//   kv_soak_client kill PID     ends a process as a crash would.
+//   kv_soak_client kill PID     ends a process as a crash would, waits for its end and
+//                               prints "killed MS" (UTC ms when it was gone).
 #include <windows.h>
 #include <objbase.h>
 #include <psapi.h>
@@ -52,6 +53,7 @@ using kvopc::TaskMem;
 namespace {
 
 constexpr wchar_t kProgId[] = L"QZ.VIDOV3.1.DA";
+constexpr DWORD kKillWaitMs = 10000;  // a safety net: an ended process goes at once
 
 std::uint64_t utcMs()
 {
@@ -370,12 +372,23 @@ int measureOnce(int argc, wchar_t** argv)
     return lines.empty() ? 1 : 0;
 }
 
+// The harness times the comms server's loss from the moment its process is gone, not
+// from its own start of this program (which takes a while on a loaded machine).
 int kill(int argc, wchar_t** argv)
 {
     if (argc != 3)
         return 2;
-    const TVCmnHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, wcstoul(argv[2], nullptr, 10)));
-    return process && TerminateProcess(process.get(), 9) ? 0 : 1;
+    const TVCmnHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, wcstoul(argv[2], nullptr, 10)));
+    if (!process || !TerminateProcess(process.get(), 9)) {
+        fprintf(stderr, "kv_soak_client kill: cannot end process %ls (error %lu)\n", argv[2], GetLastError());
+        return 1;
+    }
+    if (WaitForSingleObject(process.get(), kKillWaitMs) != WAIT_OBJECT_0) {
+        fprintf(stderr, "kv_soak_client kill: process %ls did not end within %lu ms\n", argv[2], kKillWaitMs);
+        return 1;
+    }
+    printf("killed %llu\n", (unsigned long long)utcMs());
+    return 0;
 }
 
 }  // namespace

@@ -94,6 +94,12 @@ def now_ms():
     return int(time.time() * 1000)
 
 
+def prefix_listing():
+    """The wine processes of the run's prefix, one a line: evidence when a helper or the
+    server stops answering."""
+    return "wine processes in the prefix:\n" + "\n".join(f"  {pid} {line}" for pid, line in e2e.prefix_processes())
+
+
 class TraceTail:
     """Follows the server's two trace files as they alternate, keeping the lines the
     checks read (KEEP), the count of all, and the largest size each file reached."""
@@ -233,9 +239,15 @@ class Soak:
 
     # --- faults ---------------------------------------------------------------------
 
-    def event(self, kind, detail=""):
-        self.events.append((now_ms(), kind, detail))
+    def event(self, kind, detail="", ms=None):
+        self.events.append((ms or now_ms(), kind, detail))
         self.t.step(f"{time.monotonic() - self.began:6.0f} s  {kind} {detail}")
+
+    def helper_failed(self, what, run):
+        """Why a wine helper failed: its exit code and output, and which wine processes
+        the prefix holds then (a winedbg beside the server means it crashed; the server
+        there without one, that it hangs)."""
+        return f"{what}: exit {run.returncode}\n{run.stdout}{run.stderr}\n{prefix_listing()}"
 
     def do_kill_client(self, end_at):
         slot = self.random.randrange(CLIENTS)
@@ -254,11 +266,18 @@ class Soak:
                             str(lines)):
             return
         pid = lines[0].split()[1]
-        self.comms_kills.append(now_ms())
-        self.event("comms server killed", f"pid {pid}")
+        # The loss is timed from the moment the process was gone, which the kill tells:
+        # starting a wine process on a loaded machine takes a while of its own.
+        asked = now_ms()
         killed = e2e.wine([self.args.client, "kill", pid], timeout=60)
-        self.t.check(killed.returncode == 0, f"comms server {pid} killed", killed.stdout + killed.stderr)
-        if not self.t.check(self.wait_for_start(started + 1, 30), "the comms server is remade within 30 s of its death"):
+        at = re.search(r"^killed (\d+)$", killed.stdout, re.M)
+        self.t.check(killed.returncode == 0 and at is not None, f"comms server {pid} killed",
+                     self.helper_failed(f"kv_soak_client kill {pid}", killed))
+        gone = int(at.group(1)) if at else asked
+        self.comms_kills.append(gone)
+        self.event("comms server killed", f"pid {pid} ({gone - asked} ms after the kill was asked)", gone)
+        if not self.t.check(self.wait_for_start(started + 1, 30), "the comms server is remade within 30 s of its death",
+                            prefix_listing()):
             self.comms_gone = started
         time.sleep(10)
 
@@ -277,13 +296,18 @@ class Soak:
             self.fault(f"node {node} none")
             time.sleep(3)
 
+    def post_online(self, going):
+        posted = e2e.wine([self.product.post_tool, self.product.WINDOW_CLASS, str(self.product.MENU_ONLINE)])
+        self.t.check(posted.returncode == 0, f"Online menu command posted (going {going})",
+                     self.helper_failed("kv_e2e_post_command", posted))
+
     def do_offline(self, end_at):
         off = now_ms()
-        self.t.check(self.product.menu(self.product.MENU_ONLINE), "Online menu command posted (going offline)")
+        self.post_online("offline")
         self.event("offline")
         time.sleep(self.random.uniform(4, 8))
         on = now_ms()
-        self.t.check(self.product.menu(self.product.MENU_ONLINE), "Online menu command posted (going online)")
+        self.post_online("online")
         self.event("online")
         self.offline.append((off, on))
         time.sleep(6)
