@@ -278,12 +278,15 @@ class ProductInstall:
         # The registry reaches the prefix's files when its wineserver ends.
         subprocess.run([WINE_PREFIX, "stop"], timeout=90, check=False)
 
-    def start(self, *switches):
+    def start(self, *switches, before=None):
         """Starts the server (with "/e" unless other switches are given); true once its
-        window shows (the class factory is there).
+        window shows (the class factory is there). before(), when given, sets up the
+        prefix for the server (registry values) ahead of each attempt.
         Once in a while under Wine a start hangs: the prefix is made afresh and the start
         tried again once."""
         for attempt in (1, 2):
+            if before:
+                before()
             self.process = start([self.server] + list(switches or ("/e",)))
             # A second wine process started while the first one is still bringing up the
             # prefix's wineserver and desktop can hang for good: let the server go first.

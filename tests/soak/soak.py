@@ -701,8 +701,8 @@ def main():
                    check=True)
     figures = {}
     try:
-        set_trace(work)
-        if t.check(product.start("/e", "/t"), "the server shows its window"):
+        # Again before a second start attempt: that one makes the prefix afresh.
+        if t.check(product.start("/e", "/t", before=lambda: set_trace(work)), "the server shows its window"):
             soak = Soak(t, product, args, work)
             if t.check(soak.wait_for_start(1, 60), "the comms server's control started"):
                 figures = soak.run()
