@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "common/TVCmnVariant.h"
 #include "da/DaStandardProperties.h"
 #include "tests/namespace/NamespaceTestSupport.h"
 
@@ -110,19 +111,16 @@ TEST(NamespaceLoader, SamplePlantLoadsCompletely)
 
     // Engineering units and ranges reach the standard properties.
     DaRef<DriveTag> speed = space.tag("Conveyor1.Drive.Setup.Maximum speed");
-    VARIANT value;
-    VariantInit(&value);
-    ASSERT_EQ(speed->getPropertyValue(kDaPropEuUnits, 20.0f, &value), S_OK);
-    ASSERT_EQ(value.vt, VT_BSTR);
-    EXPECT_EQ(std::wstring(value.bstrVal), L"rpm");
-    VariantClear(&value);
+    TVCmnVariant value;
+    ASSERT_EQ(speed->getPropertyValue(kDaPropEuUnits, 20.0f, value.put()), S_OK);
+    ASSERT_EQ(value.vt(), VT_BSTR);
+    EXPECT_EQ(std::wstring(value.get().bstrVal), L"rpm");
     DaRef<DriveTag> state = space.tag("Conveyor1.Drive.Status.Drive state");
-    ASSERT_EQ(state->getEUInfo(&value), S_OK);
-    ASSERT_EQ(value.vt, VT_ARRAY | VT_BSTR);
+    ASSERT_EQ(state->getEUInfo(value.put()), S_OK);
+    ASSERT_EQ(value.vt(), VT_ARRAY | VT_BSTR);
     LONG upper = 0;
-    SafeArrayGetUBound(value.parray, 1, &upper);
+    SafeArrayGetUBound(value.get().parray, 1, &upper);
     EXPECT_EQ(upper, 16);  // 17 drive states
-    VariantClear(&value);
 }
 
 TEST(NamespaceLoader, MissingFileFallsBackToAppdefaultWithTheOneAlwaysShownLine)
