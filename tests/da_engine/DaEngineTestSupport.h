@@ -114,7 +114,6 @@ struct Callback {
     std::vector<OPCHANDLE> handles;
     std::vector<TVCmnVariant> values;
     std::vector<WORD> qualities;
-    std::vector<FILETIME> timestamps;
     std::vector<HRESULT> errors;
 };
 
@@ -140,23 +139,22 @@ public:
                                            OPCHANDLE* handles, VARIANT* values, WORD* qualities,
                                            FILETIME* timestamps, HRESULT* errors) override
     {
-        return record(Callback::dataChange, tid, group, mq, me, count, handles, values, qualities, timestamps, errors);
+        return record(Callback::dataChange, tid, group, mq, me, count, handles, values, qualities, errors);
     }
     HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD tid, OPCHANDLE group, HRESULT mq, HRESULT me, DWORD count,
                                              OPCHANDLE* handles, VARIANT* values, WORD* qualities,
                                              FILETIME* timestamps, HRESULT* errors) override
     {
-        return record(Callback::readComplete, tid, group, mq, me, count, handles, values, qualities, timestamps,
-                      errors);
+        return record(Callback::readComplete, tid, group, mq, me, count, handles, values, qualities, errors);
     }
     HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD tid, OPCHANDLE group, HRESULT me, DWORD count,
                                               OPCHANDLE* handles, HRESULT* errors) override
     {
-        return record(Callback::writeComplete, tid, group, S_OK, me, count, handles, nullptr, nullptr, nullptr, errors);
+        return record(Callback::writeComplete, tid, group, S_OK, me, count, handles, nullptr, nullptr, errors);
     }
     HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD tid, OPCHANDLE group) override
     {
-        return record(Callback::cancelComplete, tid, group, S_OK, S_OK, 0, nullptr, nullptr, nullptr, nullptr, nullptr);
+        return record(Callback::cancelComplete, tid, group, S_OK, S_OK, 0, nullptr, nullptr, nullptr, nullptr);
     }
 
     std::vector<Callback> calls()
@@ -177,23 +175,20 @@ public:
 
 private:
     HRESULT record(Callback::Kind kind, DWORD tid, OPCHANDLE group, HRESULT mq, HRESULT me, DWORD count,
-                   OPCHANDLE* handles, VARIANT* values, WORD* qualities,
-                   FILETIME* timestamps, HRESULT* errors)
+                   OPCHANDLE* handles, VARIANT* values, WORD* qualities, HRESULT* errors)
     {
         changesDelivered += count;
         if (throwInCall)
             throw std::runtime_error("client fault");
         if (!keepCalls)
             return answer;
-        Callback call{kind, tid, group, mq, me, {}, {}, {}, {}, {}};
+        Callback call{kind, tid, group, mq, me, {}, {}, {}, {}};
         for (DWORD i = 0; i < count; ++i) {
             call.handles.push_back(handles[i]);
             if (values)
                 call.values.emplace_back(values[i]);
             if (qualities)
                 call.qualities.push_back(qualities[i]);
-            if (timestamps)
-                call.timestamps.push_back(timestamps[i]);
             call.errors.push_back(errors[i]);
         }
         std::lock_guard<std::mutex> hold(lock);
@@ -273,15 +268,12 @@ struct TraceLines {
         std::lock_guard<std::mutex> hold(self->lock);
         self->lines.push_back(message);
     }
-    bool has(const std::string& text)
+    // A line that is `text`, or that starts with it.
+    bool has(const std::string& text, bool prefix = false)
     {
         std::lock_guard<std::mutex> hold(lock);
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l == text; });
-    }
-    bool hasPrefix(const std::string& text)
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(text, 0) == 0; });
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& l) { return prefix ? l.rfind(text, 0) == 0 : l == text; });
     }
 };
 
