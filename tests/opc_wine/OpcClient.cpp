@@ -39,20 +39,16 @@ private:
 
 void checkStatusAndLocale(IOPCServer* server)
 {
-    TaskMem<OPCSERVERSTATUS> status;
-    expect(server->GetStatus(status.put()), S_OK, "GetStatus");
-    if (status) {
+    TaskArray<OPCSERVERSTATUS> status;
+    expect(server->GetStatus(status.put(1)), S_OK, "GetStatus");
+    if (status)
         check(status->dwServerState == OPC_STATUS_RUNNING && status->dwGroupCount == 0 &&
-                  status->wMajorVersion == 1 && status->wMinorVersion == 0 && status->ftStartTime.dwHighDateTime != 0,
-              "GetStatus: running, no groups yet, version 1.0, a start time");
-        check(status->szVendorInfo && std::wstring(status->szVendorInfo) == L"Kestrova OPC test server",
-              "GetStatus: vendor text");
-        CoTaskMemFree(status->szVendorInfo);
-    }
+                  status->wMajorVersion == 1 && status->wMinorVersion == 0 && status->ftStartTime.dwHighDateTime != 0 &&
+                  status->szVendorInfo && std::wstring(status->szVendorInfo) == L"Kestrova OPC test server",
+              "GetStatus: running, no groups yet, version 1.0, a start time, the vendor text");
 
     Com<IOPCCommon> common;
-    expect(server->QueryInterface(IID_IOPCCommon, common.putVoid()), S_OK, "QI IOPCCommon");
-    if (!common.p)
+    if (!query(server, IID_IOPCCommon, common, "QI IOPCCommon"))
         return;
     expect(common->SetClientName(L"opc wine test client"), S_OK, "SetClientName");
     expect(common->SetLocaleID(0x1234), E_INVALIDARG, "SetLocaleID(unsupported)");
@@ -103,19 +99,16 @@ HRESULT browse3(IOPCBrowse* browse, const wchar_t* start, OPCBROWSEFILTER filter
     LPWSTR point = continuation.empty() ? nullptr : static_cast<LPWSTR>(CoTaskMemAlloc((continuation.size() + 1) * 2));
     if (point)
         wcscpy(point, continuation.c_str());
-    DWORD count = 0;
-    TaskMem<OPCBROWSEELEMENT> elements;
+    TaskArray<OPCBROWSEELEMENT> elements;
     DWORD noProperties[1] = {0};  // a reference pointer even with a count of zero
     HRESULT hr = browse->Browse(const_cast<LPWSTR>(start), &point, max, filter, const_cast<LPWSTR>(L""),
-                                const_cast<LPWSTR>(L""), FALSE, FALSE, 0, noProperties, &more, &count, elements.put());
+                                const_cast<LPWSTR>(L""), FALSE, FALSE, 0, noProperties, &more, &elements.count,
+                                elements.put());
     continuation = point ? point : L"";
     CoTaskMemFree(point);
     names.clear();
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < elements.count; ++i)
         names.emplace_back(elements[i].szName);
-        CoTaskMemFree(elements[i].szName);
-        CoTaskMemFree(elements[i].szItemID);
-    }
     return hr;
 }
 
@@ -124,8 +117,7 @@ HRESULT browse3(IOPCBrowse* browse, const wchar_t* start, OPCBROWSEFILTER filter
 void checkBrowse3(IOPCServer* server)
 {
     Com<IOPCBrowse> browse;
-    expect(server->QueryInterface(IID_IOPCBrowse, browse.putVoid()), S_OK, "QI IOPCBrowse");
-    if (!browse.p)
+    if (!query(server, IID_IOPCBrowse, browse, "QI IOPCBrowse"))
         return;
     std::wstring point;
     BOOL more = TRUE;
@@ -152,8 +144,7 @@ Items checkBrowse(IOPCServer* server)
 {
     Items items;
     Com<IOPCBrowseServerAddressSpace> browse;
-    expect(server->QueryInterface(IID_IOPCBrowseServerAddressSpace, browse.putVoid()), S_OK, "QI browse");
-    if (!browse.p)
+    if (!query(server, IID_IOPCBrowseServerAddressSpace, browse, "QI browse"))
         return items;
     OPCNAMESPACETYPE type = OPC_NS_FLAT;
     expect(browse->QueryOrganization(&type), S_OK, "QueryOrganization");
@@ -179,6 +170,7 @@ Items checkBrowse(IOPCServer* server)
            "browse with a bad filter type");
 
     // Hierarchical moves.
+    expect(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L""), E_INVALIDARG, "browse down to no name");
     expect(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Conveyor1"), S_OK, "browse down");
     expect(browse->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, strings.put()), S_OK, "branches below Conveyor1");
     std::vector<std::wstring> below = drain(strings.p);
@@ -198,33 +190,27 @@ Items checkBrowse(IOPCServer* server)
 void checkProperties(IOPCServer* server, const Items& items)
 {
     Com<IOPCItemProperties> properties;
-    expect(server->QueryInterface(IID_IOPCItemProperties, properties.putVoid()), S_OK, "QI IOPCItemProperties");
-    if (!properties.p)
+    if (!query(server, IID_IOPCItemProperties, properties, "QI IOPCItemProperties"))
         return;
     LPWSTR item = const_cast<LPWSTR>(items.writable.c_str());
-    DWORD count = 0;
     TaskMem<DWORD> ids;
-    TaskMem<LPWSTR> descriptions;
+    TaskArray<LPWSTR> descriptions;
     TaskMem<VARTYPE> types;
-    expect(properties->QueryAvailableProperties(item, &count, ids.put(), descriptions.put(), types.put()), S_OK,
-           "QueryAvailableProperties");
-    check(count >= 6 && ids && ids[0] == 1 && types[0] == VT_I2, "the standard properties come first");
-    for (DWORD i = 0; i < count; ++i)
-        CoTaskMemFree(descriptions[i]);
-    expect(properties->QueryAvailableProperties(const_cast<LPWSTR>(L"No.Such.Item"), &count, ids.put(),
+    expect(properties->QueryAvailableProperties(item, &descriptions.count, ids.put(), descriptions.put(), types.put()),
+           S_OK, "QueryAvailableProperties");
+    check(descriptions.count >= 6 && ids && ids[0] == 1 && types[0] == VT_I2, "the standard properties come first");
+    expect(properties->QueryAvailableProperties(const_cast<LPWSTR>(L"No.Such.Item"), &descriptions.count, ids.put(),
                                                 descriptions.put(), types.put()),
            kUnknownItemId, "QueryAvailableProperties of an unknown item");
 
     DWORD wanted[] = {1, 3, 9999};
-    TaskMem<VARIANT> values;
+    TaskArray<VARIANT> values;
     TaskMem<HRESULT> errors;
-    expect(properties->GetItemProperties(item, 3, wanted, values.put(), errors.put()), S_FALSE, "GetItemProperties");
+    expect(properties->GetItemProperties(item, 3, wanted, values.put(3), errors.put()), S_FALSE, "GetItemProperties");
     if (values && errors) {
         check(errors[0] == S_OK && values[0].vt == VT_I2 && values[0].iVal == VT_R4, "property 1: VT_R4");
         check(errors[1] == S_OK && values[1].vt == VT_I2, "property 3: the quality");
         expect(errors[2], kInvalidPid, "unknown property ID");
-        for (int i = 0; i < 3; ++i)
-            VariantClear(&values[i]);
     }
     expect(properties->GetItemProperties(item, 0, wanted, values.put(), errors.put()), E_INVALIDARG,
            "GetItemProperties(0)");
@@ -244,19 +230,11 @@ HRESULT addGroup(IOPCServer* server, const wchar_t* name, BOOL active, DWORD rat
                             group.putUnknown());
 }
 
-void freeStates(TaskMem<OPCITEMSTATE>& states, DWORD count)
-{
-    for (DWORD i = 0; states && i < count; ++i)
-        VariantClear(&states[i].vDataValue);
-}
-
 // The group's connection point for IOPCDataCallback, and what it refuses.
 void checkConnectionPoint(IOPCItemMgt* group, IConnectionPoint* point, DataCallback& callback, DWORD& cookie)
 {
-    Com<IConnectionPointContainer> container;
     Com<IConnectionPoint> shutdown;
-    expect(group->QueryInterface(IID_IConnectionPointContainer, container.putVoid()), S_OK, "QI CPC");
-    expect(container->FindConnectionPoint(IID_IOPCShutdown, shutdown.put()), CONNECT_E_NOCONNECTION,
+    expect(findPoint(group, IID_IOPCShutdown, shutdown), CONNECT_E_NOCONNECTION,
            "FindConnectionPoint IOPCShutdown on a group");
     expect(point->Advise(group, &cookie), CONNECT_E_CANNOTCONNECT, "Advise of a sink without IOPCDataCallback");
     expect(point->Advise(&callback, &cookie), S_OK, "Advise IOPCDataCallback");
@@ -288,7 +266,7 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
 
     // State. Every output of GetState is a reference pointer: the proxy refuses nulls itself.
     Com<IOPCGroupStateMgt> state;
-    expect(group->QueryInterface(IID_IOPCGroupStateMgt, state.putVoid()), S_OK, "QI IOPCGroupStateMgt");
+    query(group.p, IID_IOPCGroupStateMgt, state, "QI IOPCGroupStateMgt");
     DWORD rate = 0, lcid = 0;
     BOOL active = FALSE;
     TaskText name;
@@ -349,18 +327,17 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
 
     // Sync IO.
     Com<IOPCSyncIO> sync;
-    expect(group->QueryInterface(IID_IOPCSyncIO, sync.putVoid()), S_OK, "QI IOPCSyncIO");
-    TaskMem<OPCITEMSTATE> states;
-    expect(sync->Read(static_cast<OPCDATASOURCE>(3), 3, handles, states.put(), errors.put()), E_INVALIDARG,
+    query(group.p, IID_IOPCSyncIO, sync, "QI IOPCSyncIO");
+    TaskArray<OPCITEMSTATE> states;
+    expect(sync->Read(static_cast<OPCDATASOURCE>(3), 3, handles, states.put(3), errors.put()), E_INVALIDARG,
            "Read bad source");
-    expect(sync->Read(OPC_DS_CACHE, 0, handles, states.put(), errors.put()), E_INVALIDARG, "Read(0)");
-    expect(sync->Read(OPC_DS_CACHE, 3, handles, states.put(), errors.put()), S_FALSE, "Read cache");
+    expect(sync->Read(OPC_DS_CACHE, 0, handles, states.put(0), errors.put()), E_INVALIDARG, "Read(0)");
+    expect(sync->Read(OPC_DS_CACHE, 3, handles, states.put(3), errors.put()), S_FALSE, "Read cache");
     if (states && errors) {
         expect(errors[2], kInvalidHandle, "read stale handle");
         check(states[0].hClient == 101 && states[1].hClient == 102, "client handles in the read");
         check(states[0].wQuality == OPC_QUALITY_GOOD && states[0].vDataValue.vt == VT_R4, "good R4 value");
     }
-    freeStates(states, 3);
 
     VARIANT values[2];
     values[0].vt = VT_R4;
@@ -372,10 +349,9 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
         expect(errors[0], S_OK, "write writable");
         expect(errors[1], kBadRights, "write read-only");
     }
-    expect(sync->Read(OPC_DS_DEVICE, 1, handles, states.put(), errors.put()), S_OK, "Read device");
+    expect(sync->Read(OPC_DS_DEVICE, 1, handles, states.put(1), errors.put()), S_OK, "Read device");
     check(states && states[0].vDataValue.vt == VT_R4 && states[0].vDataValue.fltVal == 42.5f,
           "the written value reads back");
-    freeStates(states, 1);
 
     // The item enumerator lists both items with their handles and types.
     Com<IEnumOPCItemAttributes> attributes;
@@ -383,18 +359,12 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
     expect(group->CreateEnumerator(IID_IEnumString, byName.putUnknown()), E_NOINTERFACE,
            "CreateEnumerator of another kind");
     if (attributes.p) {
-        TaskMem<OPCITEMATTRIBUTES> listed;
-        ULONG fetched = 0;
-        expect(attributes->Next(10, listed.put(), &fetched), S_FALSE, "enumerate items");
-        check(fetched == 2 && listed && listed[0].hServer == handles[0] && listed[0].hClient == 101 &&
+        TaskArray<OPCITEMATTRIBUTES> listed;
+        expect(attributes->Next(10, listed.put(), &listed.count), S_FALSE, "enumerate items");
+        check(listed.count == 2 && listed && listed[0].hServer == handles[0] && listed[0].hClient == 101 &&
                   std::wstring(listed[0].szItemID) == items.writable && listed[0].vtCanonicalDataType == VT_R4 &&
                   listed[1].dwAccessRights == OPC_READABLE,
               "the enumerator lists the added items");
-        for (ULONG i = 0; i < fetched; ++i) {
-            CoTaskMemFree(listed[i].szItemID);
-            CoTaskMemFree(listed[i].szAccessPath);
-            VariantClear(&listed[i].vEUInfo);
-        }
     }
 
     // Item management: per-item answers of each call.
@@ -405,14 +375,13 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
     expect(group->SetClientHandles(3, handles, clients, errors.put()), S_FALSE, "SetClientHandles");
     VARTYPE types[2] = {VT_BSTR, VT_R8};
     expect(group->SetDatatypes(2, handles, types, errors.put()), S_OK, "SetDatatypes");
-    expect(sync->Read(OPC_DS_CACHE, 1, handles, states.put(), errors.put()), S_OK, "Read as text");
+    expect(sync->Read(OPC_DS_CACHE, 1, handles, states.put(1), errors.put()), S_OK, "Read as text");
     check(states && states[0].hClient == 201 && states[0].vDataValue.vt == VT_BSTR, "new client handle, value as text");
-    freeStates(states, 1);
     types[0] = VT_R4;
     group->SetDatatypes(1, handles, types, errors.put());
 
     Com<IOPCItemDeadbandMgt> deadband;
-    expect(group->QueryInterface(IID_IOPCItemDeadbandMgt, deadband.putVoid()), S_OK, "QI IOPCItemDeadbandMgt");
+    query(group.p, IID_IOPCItemDeadbandMgt, deadband, "QI IOPCItemDeadbandMgt");
     // The read-only item keeps no deadband of its own: its changes must all arrive below.
     FLOAT bands[2] = {50.0f, 101.0f};
     expect(deadband->SetItemDeadband(2, handles, bands, errors.put()), S_FALSE, "SetItemDeadband");
@@ -426,13 +395,11 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
 
     // Subscription and async IO through IOPCDataCallback.
     Com<IOPCAsyncIO2> async;
-    expect(group->QueryInterface(IID_IOPCAsyncIO2, async.putVoid()), S_OK, "QI IOPCAsyncIO2");
+    query(group.p, IID_IOPCAsyncIO2, async, "QI IOPCAsyncIO2");
     DWORD cancel = 0;
     expect(async->Read(1, handles, 7, &cancel, errors.put()), CONNECT_E_NOCONNECTION, "async read without a callback");
-    Com<IConnectionPointContainer> container;
     Com<IConnectionPoint> point;
-    group->QueryInterface(IID_IConnectionPointContainer, container.putVoid());
-    expect(container->FindConnectionPoint(IID_IOPCDataCallback, point.put()), S_OK, "FindConnectionPoint");
+    expect(findPoint(group.p, IID_IOPCDataCallback, point), S_OK, "FindConnectionPoint");
     DataCallback callback;
     DWORD cookie = 0;
     checkConnectionPoint(group.p, point.p, callback, cookie);
@@ -483,8 +450,7 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
     expect(point->Unadvise(cookie + 100), CONNECT_E_NOCONNECTION, "Unadvise of a wrong cookie");
     expect(point->Unadvise(cookie), S_OK, "Unadvise");
     Com<IOPCAsyncIO3> async3;
-    expect(group->QueryInterface(IID_IOPCAsyncIO3, async3.putVoid()), S_OK, "QI IOPCAsyncIO3");
-    if (async3.p)
+    if (query(group.p, IID_IOPCAsyncIO3, async3, "QI IOPCAsyncIO3"))
         expect(async3->RefreshMaxAge(0, 57, &cancel), CONNECT_E_NOCONNECTION, "RefreshMaxAge without a callback");
 
     expect(group->RemoveItems(0, handles, errors.put()), E_INVALIDARG, "RemoveItems(0)");
@@ -495,7 +461,7 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
     // Removal while the client still holds the group: in use, then every call fails.
     expect(server->RemoveGroup(handle, FALSE), kInUse, "RemoveGroup while held");
     expect(server->RemoveGroup(handle, FALSE), E_INVALIDARG, "RemoveGroup twice");
-    expect(sync->Read(OPC_DS_CACHE, 1, handles, states.put(), errors.put()), E_FAIL, "Read on a removed group");
+    expect(sync->Read(OPC_DS_CACHE, 1, handles, states.put(1), errors.put()), E_FAIL, "Read on a removed group");
     expect(getState(), E_FAIL, "GetState on a removed group");
     expect(point->Advise(&callback, &cookie), E_FAIL, "Advise on a removed group");
 
@@ -503,11 +469,8 @@ void checkGroupsAndItems(IOPCServer* server, const Items& items)
     OPCHANDLE forcedHandle = 0;
     Com<IOPCItemMgt> forced;
     expect(addGroup(server, L"G2", FALSE, 500, nullptr, 0x800, &forcedHandle, forced), S_OK, "AddGroup G2");
-    TaskMem<OPCSERVERSTATUS> status;
-    if (SUCCEEDED(server->GetStatus(status.put()))) {
-        check(status->dwGroupCount == 1, "one group on the server");
-        CoTaskMemFree(status->szVendorInfo);
-    }
+    TaskArray<OPCSERVERSTATUS> status;
+    check(SUCCEEDED(server->GetStatus(status.put(1))) && status->dwGroupCount == 1, "one group on the server");
     expect(server->RemoveGroup(forcedHandle, TRUE), S_OK, "RemoveGroup forced");
     check(FAILED(forced->RemoveItems(1, handles, errors.put())), "calls on a forced-out group fail");
 }
@@ -545,13 +508,10 @@ int dieWithOpenGroup(bool midCall)
     TaskMem<HRESULT> errors;
     if (FAILED(group->AddItems(1, &def, results.put(), errors.put())))
         return 107;
-    Com<IConnectionPointContainer> container;
     Com<IConnectionPoint> point;
-    group->QueryInterface(IID_IConnectionPointContainer, container.putVoid());
     static DataCallback callback;  // outlives nothing: the process ends below
     DWORD cookie = 0;
-    if (!container.p || FAILED(container->FindConnectionPoint(IID_IOPCDataCallback, point.put())) ||
-        FAILED(point->Advise(&callback, &cookie)))
+    if (FAILED(findPoint(group.p, IID_IOPCDataCallback, point)) || FAILED(point->Advise(&callback, &cookie)))
         return 103;
     if (midCall) {
         // A read of the server's own (not a group's): the disconnect, which removes the
@@ -611,11 +571,9 @@ int wmain(int argc, wchar_t** argv)
         }
 
         // The server stops while the client is connected: it asks the client to go.
-        Com<IConnectionPointContainer> container;
         Com<IConnectionPoint> point;
         DWORD cookie = 0;
-        server->QueryInterface(IID_IConnectionPointContainer, container.putVoid());
-        expect(container->FindConnectionPoint(IID_IOPCShutdown, point.put()), S_OK, "FindConnectionPoint IOPCShutdown");
+        expect(findPoint(server.p, IID_IOPCShutdown, point), S_OK, "FindConnectionPoint IOPCShutdown");
         expect(point->Advise(&shutdown, &cookie), S_OK, "Advise IOPCShutdown");
         HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, kOpcTestStopEvent);
         check(stop != nullptr, "the server's stop event exists");

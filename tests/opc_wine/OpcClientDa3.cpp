@@ -42,29 +42,12 @@ void expectErrors(const TaskMem<HRESULT>& errors, const VqtRow* rows, size_t cou
 
 // The outputs of a max-age read, freed with the holder.
 struct MaxAgeValues {
-    TaskMem<VARIANT> values;
+    TaskArray<VARIANT> values;
     TaskMem<WORD> qualities;
     TaskMem<FILETIME> times;
     TaskMem<HRESULT> errors;
-    DWORD count;
-    explicit MaxAgeValues(DWORD n) : count(n) {}
-    ~MaxAgeValues()
-    {
-        for (DWORD i = 0; values && i < count; ++i)
-            VariantClear(&values[i]);
-    }
     bool all() const { return values && qualities && times && errors; }
 };
-
-void freeProperties(OPCITEMPROPERTIES& item)
-{
-    for (DWORD k = 0; k < item.dwNumProperties; ++k) {
-        CoTaskMemFree(item.pItemProperties[k].szItemID);
-        CoTaskMemFree(item.pItemProperties[k].szDescription);
-        VariantClear(&item.pItemProperties[k].vValue);
-    }
-    CoTaskMemFree(item.pItemProperties);
-}
 
 }  // namespace
 
@@ -75,9 +58,8 @@ void checkMaxAgeAndVqt(IOPCItemMgt* group, const OPCHANDLE handles[3], DataCallb
 {
     Com<IOPCSyncIO2> sync;
     Com<IOPCAsyncIO3> async;
-    expect(group->QueryInterface(IID_IOPCSyncIO2, sync.putVoid()), S_OK, "QI IOPCSyncIO2");
-    expect(group->QueryInterface(IID_IOPCAsyncIO3, async.putVoid()), S_OK, "QI IOPCAsyncIO3");
-    if (!sync.p || !async.p)
+    if (!query(group, IID_IOPCSyncIO2, sync, "QI IOPCSyncIO2") ||
+        !query(group, IID_IOPCAsyncIO3, async, "QI IOPCAsyncIO3"))
         return;
 
     // The writable item is a drive parameter: its device keeps quality and time.
@@ -95,8 +77,8 @@ void checkMaxAgeAndVqt(IOPCItemMgt* group, const OPCHANDLE handles[3], DataCallb
 
     DWORD ages[3] = {0, kAnyAge, 0};
     {
-        MaxAgeValues read(3);
-        expect(sync->ReadMaxAge(3, const_cast<OPCHANDLE*>(handles), ages, read.values.put(), read.qualities.put(),
+        MaxAgeValues read;
+        expect(sync->ReadMaxAge(3, const_cast<OPCHANDLE*>(handles), ages, read.values.put(3), read.qualities.put(),
                                 read.times.put(), read.errors.put()),
                S_FALSE, "ReadMaxAge");
         check(read.all() && read.errors[2] == kInvalidHandle && read.values[0].vt == VT_R4 &&
@@ -126,13 +108,10 @@ void checkMaxAgeAndVqt(IOPCItemMgt* group, const OPCHANDLE handles[3], DataCallb
 void checkCloneAndEnumerators(IOPCServer* server, IOPCItemMgt* group)
 {
     Com<IOPCGroupStateMgt> state;
-    expect(group->QueryInterface(IID_IOPCGroupStateMgt, state.putVoid()), S_OK, "QI IOPCGroupStateMgt");
-    if (!state.p)
+    if (!query(group, IID_IOPCGroupStateMgt, state, "QI IOPCGroupStateMgt"))
         return;
     Com<IOPCPublicGroupStateMgt> publicState;
-    expect(group->QueryInterface(IID_IOPCPublicGroupStateMgt, publicState.putVoid()), S_OK,
-           "QI IOPCPublicGroupStateMgt");
-    if (publicState.p) {
+    if (query(group, IID_IOPCPublicGroupStateMgt, publicState, "QI IOPCPublicGroupStateMgt")) {
         BOOL isPublic = TRUE;
         expect(publicState->GetState(&isPublic), S_OK, "IOPCPublicGroupStateMgt::GetState");
         check(isPublic == FALSE, "a client's group is private");
@@ -163,15 +142,9 @@ void checkCloneAndEnumerators(IOPCServer* server, IOPCItemMgt* group)
     expect(clone->CreateEnumerator(IID_IEnumOPCItemAttributes, attributes.putUnknown()), S_OK,
            "CreateEnumerator of the clone");
     if (attributes.p) {
-        TaskMem<OPCITEMATTRIBUTES> listed;
-        ULONG fetched = 0;
-        attributes->Next(10, listed.put(), &fetched);
-        check(fetched == 2 && listed[0].hClient == 201 && listed[1].hClient == 202, "the clone has both items");
-        for (ULONG i = 0; i < fetched; ++i) {
-            CoTaskMemFree(listed[i].szItemID);
-            CoTaskMemFree(listed[i].szAccessPath);
-            VariantClear(&listed[i].vEUInfo);
-        }
+        TaskArray<OPCITEMATTRIBUTES> listed;
+        attributes->Next(10, listed.put(), &listed.count);
+        check(listed.count == 2 && listed[0].hClient == 201 && listed[1].hClient == 202, "the clone has both items");
     }
 
     // The group enumerators, as names and as objects.
@@ -214,8 +187,7 @@ void checkCloneAndEnumerators(IOPCServer* server, IOPCItemMgt* group)
 void checkItemIO(IOPCServer* server, const std::wstring& writable, const std::wstring& readOnly)
 {
     Com<IOPCItemIO> io;
-    expect(server->QueryInterface(IID_IOPCItemIO, io.putVoid()), S_OK, "QI IOPCItemIO");
-    if (!io.p)
+    if (!query(server, IID_IOPCItemIO, io, "QI IOPCItemIO"))
         return;
     const VqtRow rows[] = {
         {"value only", 0, false, S_OK},
@@ -231,8 +203,8 @@ void checkItemIO(IOPCServer* server, const std::wstring& writable, const std::ws
     expectErrors(errors, rows, std::size(rows), "item IO WriteVQT");
 
     DWORD ages[3] = {kAnyAge, 0, kAnyAge};
-    MaxAgeValues read(3);
-    expect(io->Read(3, const_cast<LPCWSTR*>(ids), ages, read.values.put(), read.qualities.put(), read.times.put(),
+    MaxAgeValues read;
+    expect(io->Read(3, const_cast<LPCWSTR*>(ids), ages, read.values.put(3), read.qualities.put(), read.times.put(),
                     read.errors.put()),
            S_FALSE, "item IO Read");
     if (read.all()) {
@@ -254,26 +226,22 @@ void checkServerExtras(IOPCServer* server)
     check(names.p && drain(names.p).empty(), "an empty group enumerator");
 
     Com<IOPCServerPublicGroups> publicGroups;
-    expect(server->QueryInterface(IID_IOPCServerPublicGroups, publicGroups.putVoid()), S_OK,
-           "QI IOPCServerPublicGroups");
     Com<IUnknown> group;
-    if (publicGroups.p)
+    if (query(server, IID_IOPCServerPublicGroups, publicGroups, "QI IOPCServerPublicGroups"))
         expect(publicGroups->GetPublicGroupByName(L"Any", IID_IUnknown, group.put()), kNotFound,
                "GetPublicGroupByName");
 
     Com<IOPCSecurityPrivate> security;
-    expect(server->QueryInterface(IID_IOPCSecurityPrivate, security.putVoid()), S_OK, "QI IOPCSecurityPrivate");
     BOOL available = TRUE;
-    if (security.p) {
+    if (query(server, IID_IOPCSecurityPrivate, security, "QI IOPCSecurityPrivate")) {
         expect(security->IsAvailablePriv(&available), S_OK, "IsAvailablePriv");
         check(available == FALSE, "no private security");
         expect(security->Logon(L"operator", L"secret"), E_ACCESSDENIED, "Logon");
     }
 
     Com<IPersistFile> persist;
-    expect(server->QueryInterface(IID_IPersistFile, persist.putVoid()), S_OK, "QI IPersistFile");
     CLSID clsid = {};
-    if (persist.p) {
+    if (query(server, IID_IPersistFile, persist, "QI IPersistFile")) {
         expect(persist->GetClassID(&clsid), S_OK, "IPersistFile::GetClassID");
         check(IsEqualCLSID(clsid, kClsidOpcTestServer), "GetClassID answers the server's class");
         expect(persist->Load(L"C:\\plant.cfg", STGM_READ), E_FAIL, "Load without a configuration handler");
@@ -283,14 +251,13 @@ void checkServerExtras(IOPCServer* server)
 void checkGetProperties(IOPCServer* server, const std::wstring& writable)
 {
     Com<IOPCBrowse> browse;
-    expect(server->QueryInterface(IID_IOPCBrowse, browse.putVoid()), S_OK, "QI IOPCBrowse");
-    if (!browse.p)
+    if (!query(server, IID_IOPCBrowse, browse, "QI IOPCBrowse"))
         return;
     LPWSTR ids[] = {const_cast<LPWSTR>(writable.c_str()), const_cast<LPWSTR>(L"No.Such.Item")};
     DWORD wanted[] = {1, 2, 9999};
-    TaskMem<OPCITEMPROPERTIES> items;
+    TaskArray<OPCITEMPROPERTIES> items;
     expect(browse->GetProperties(0, ids, TRUE, 3, wanted, items.put()), E_INVALIDARG, "GetProperties(0)");
-    expect(browse->GetProperties(2, ids, TRUE, 3, wanted, items.put()), S_FALSE, "GetProperties");
+    expect(browse->GetProperties(2, ids, TRUE, 3, wanted, items.put(2)), S_FALSE, "GetProperties");
     if (items) {
         const OPCITEMPROPERTIES& known = items[0];
         expect(known.hrErrorID, S_FALSE, "GetProperties: one property of the item failed");
@@ -301,29 +268,22 @@ void checkGetProperties(IOPCServer* server, const std::wstring& writable)
               "GetProperties: the canonical type, the value and an unknown property ID");
         expect(items[1].hrErrorID, kUnknownItemId, "GetProperties of an unknown item");
         check(items[1].dwNumProperties == 0, "an unknown item has no properties");
-        freeProperties(items[0]);
-        freeProperties(items[1]);
     }
 
     // Browse gives an item's properties with the element when asked for.
     const std::wstring parent = writable.substr(0, writable.rfind(L'.'));
     TaskText point;
     BOOL more = FALSE;
-    DWORD count = 0;
-    TaskMem<OPCBROWSEELEMENT> elements;
+    TaskArray<OPCBROWSEELEMENT> elements;
     expect(browse->Browse(const_cast<LPWSTR>(parent.c_str()), point.put(), 0, OPC_BROWSE_FILTER_ITEMS,
-                          const_cast<LPWSTR>(L""), const_cast<LPWSTR>(L""), TRUE, TRUE, 0, wanted, &more, &count,
-                          elements.put()),
+                          const_cast<LPWSTR>(L""), const_cast<LPWSTR>(L""), TRUE, TRUE, 0, wanted, &more,
+                          &elements.count, elements.put()),
            S_OK, "Browse with all properties");
     bool found = false;
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < elements.count; ++i)
         if (writable == elements[i].szItemID)
             found = elements[i].ItemProperties.dwNumProperties >= 6 && elements[i].ItemProperties.hrErrorID == S_OK &&
                     elements[i].ItemProperties.pItemProperties[1].vValue.vt == VT_R4;
-        CoTaskMemFree(elements[i].szName);
-        CoTaskMemFree(elements[i].szItemID);
-        freeProperties(elements[i].ItemProperties);
-    }
     check(found, "Browse lists the item with its properties and values");
 }
 
@@ -384,9 +344,8 @@ void checkV1(IOPCItemMgt* group, const OPCHANDLE handles[3])
 {
     Com<IDataObject> data;
     Com<IOPCAsyncIO> async;
-    expect(group->QueryInterface(IID_IDataObject, data.putVoid()), S_OK, "QI IDataObject");
-    expect(group->QueryInterface(IID_IOPCAsyncIO, async.putVoid()), S_OK, "QI IOPCAsyncIO");
-    if (!data.p || !async.p)
+    if (!query(group, IID_IDataObject, data, "QI IDataObject") ||
+        !query(group, IID_IOPCAsyncIO, async, "QI IOPCAsyncIO"))
         return;
     const auto dataTime = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATDATATIME"));
     const auto writeComplete = static_cast<CLIPFORMAT>(RegisterClipboardFormatW(L"OPCSTMFORMATWRITECOMPLETE"));
@@ -509,8 +468,7 @@ void checkWatch(IOPCServer* server, IKestrovaOPCWatch* watch)
 void checkDiagnostics(IOPCServer* server)
 {
     Com<IKestrovaOPCTrace> trace;
-    expect(server->QueryInterface(IID_IKestrovaOPCTrace, trace.putVoid()), S_OK, "QI IKestrovaOPCTrace");
-    if (trace.p) {
+    if (query(server, IID_IKestrovaOPCTrace, trace, "QI IKestrovaOPCTrace")) {
         TaskText text;
         expect(trace->GetTrace(text.put()), E_FAIL, "GetTrace while the buffer is off");
         expect(trace->GetTraceOptions(text.put()), S_OK, "GetTraceOptions");
@@ -519,9 +477,8 @@ void checkDiagnostics(IOPCServer* server)
         expect(trace->SetTraceOptions(L"<notop/>"), E_INVALIDARG, "SetTraceOptions with another root");
         expect(trace->SetTraceOptions(L"<op><buffer><enable>1</enable><size>65536</size></buffer></op>"), S_OK,
                "SetTraceOptions turns the buffer on");
-        TaskMem<OPCSERVERSTATUS> status;
-        if (SUCCEEDED(server->GetStatus(status.put())))
-            CoTaskMemFree(status->szVendorInfo);
+        TaskArray<OPCSERVERSTATUS> status;
+        server->GetStatus(status.put(1));
         expect(trace->GetTrace(text.put()), S_OK, "GetTrace");
         check(text.str().find(L"<trc>") != std::wstring::npos &&
                   text.str().find(L"IOPCServer::GetStatus") != std::wstring::npos,
@@ -530,7 +487,6 @@ void checkDiagnostics(IOPCServer* server)
         trace->SetTraceOptions(L"<op><buffer><enable>0</enable></buffer></op>");
     }
     Com<IKestrovaOPCWatch> watch;
-    expect(server->QueryInterface(IID_IKestrovaOPCWatch, watch.putVoid()), S_OK, "QI IKestrovaOPCWatch");
-    if (watch.p)
+    if (query(server, IID_IKestrovaOPCWatch, watch, "QI IKestrovaOPCWatch"))
         checkWatch(server, watch.p);
 }

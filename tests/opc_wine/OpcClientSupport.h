@@ -95,11 +95,74 @@ struct TaskMem {
     explicit operator bool() const { return p != nullptr; }
 };
 
+// Asks `from` for `iid` and checks that it answers; true when `to` holds the interface.
+template <class T>
+bool query(IUnknown* from, REFIID iid, Com<T>& to, const char* what)
+{
+    expect(from->QueryInterface(iid, to.putVoid()), S_OK, what);
+    return to.p != nullptr;
+}
+
 // A server's text, freed with the holder.
 struct TaskText : TaskMem<WCHAR> {
     bool is(const std::wstring& text) const { return p && text == p; }
     std::wstring str() const { return p ? p : L""; }
 };
+
+// What one element of a block the server allocated owns.
+inline void release(VARIANT& value) { VariantClear(&value); }
+inline void release(LPWSTR& text) { CoTaskMemFree(text); }
+inline void release(OPCSERVERSTATUS& status) { CoTaskMemFree(status.szVendorInfo); }
+inline void release(OPCITEMSTATE& state) { VariantClear(&state.vDataValue); }
+inline void release(OPCITEMATTRIBUTES& item)
+{
+    CoTaskMemFree(item.szItemID);
+    CoTaskMemFree(item.szAccessPath);
+    VariantClear(&item.vEUInfo);
+}
+inline void release(OPCITEMPROPERTIES& item)
+{
+    for (DWORD k = 0; item.pItemProperties && k < item.dwNumProperties; ++k) {
+        CoTaskMemFree(item.pItemProperties[k].szItemID);
+        CoTaskMemFree(item.pItemProperties[k].szDescription);
+        VariantClear(&item.pItemProperties[k].vValue);
+    }
+    CoTaskMemFree(item.pItemProperties);
+}
+inline void release(OPCBROWSEELEMENT& element)
+{
+    CoTaskMemFree(element.szName);
+    CoTaskMemFree(element.szItemID);
+    release(element.ItemProperties);
+}
+
+// A block of `count` elements the server allocated, with what each element owns: the
+// caller names the count it asks for, or hands `&count` to a call that answers it.
+template <class T>
+struct TaskArray : TaskMem<T> {
+    DWORD count = 0;
+    TaskArray() = default;
+    ~TaskArray() { clear(); }
+    T** put(DWORD n = 0)
+    {
+        clear();
+        count = n;
+        return TaskMem<T>::put();
+    }
+    void clear()
+    {
+        for (DWORD i = 0; this->p && i < count; ++i)
+            release(this->p[i]);
+    }
+};
+
+// The connection point for `iid` of `object`'s container.
+inline HRESULT findPoint(IUnknown* object, REFIID iid, Com<IConnectionPoint>& point)
+{
+    Com<IConnectionPointContainer> container;
+    const HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, container.putVoid());
+    return SUCCEEDED(hr) ? container->FindConnectionPoint(iid, point.put()) : hr;
+}
 
 inline std::vector<std::wstring> drain(IEnumString* strings)
 {
