@@ -288,6 +288,8 @@ void DaTransaction::sendKeepAlive(DaServer* server)
     group_->getConnections(connections);
     HRESULT failed = S_OK;
     for (const DaConnection& connection : connections) {
+        if (server->isClientDead())
+            break;
         if (connection.kind != DaConnection::Kind::v2)
             continue;
         DA_TRACE(kDaTraceInfo, this, "call V2.0 data change callback - keep alive");
@@ -303,7 +305,7 @@ void DaTransaction::sendKeepAlive(DaServer* server)
                                                                  &value, &quality, &timestamp, &error);
             if (FAILED(hr)) {
                 DA_TRACE(kDaTraceError, this, "IOPCDataCallback::OnDataChange [0x%X]", unsigned(hr));
-                if (daIsDeadClientCode(hr))
+                if (server->noteCallResult(hr))
                     failed = hr;
             }
         } catch (...) {

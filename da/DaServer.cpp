@@ -393,6 +393,14 @@ void DaServer::shutdown()
         transaction->detach();
 }
 
+bool DaServer::noteCallResult(HRESULT hr)
+{
+    if (!daIsDeadClientCode(hr))
+        return false;
+    markClientDead();
+    return true;
+}
+
 void DaServer::disconnectClient()
 {
     if (disconnected_.exchange(true, std::memory_order_acq_rel))

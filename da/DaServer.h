@@ -105,6 +105,16 @@ public:
     // onClientDisconnected (once). Never called with an engine lock held.
     void disconnectClient();
     bool isDisconnected() const { return disconnected_.load(std::memory_order_acquire); }
+    // A call into one of the client's objects failed with a dead-client code: the whole
+    // client is gone, so no other call goes into any of its objects (all its groups'
+    // callbacks, its advise sinks, its shutdown sink, the client check's ping). Under
+    // Wine each further call into a dead process keeps one more handle for good. A call
+    // already running on another thread when it is marked is the only one that still
+    // goes out. Callers check isClientDead before each call out.
+    void markClientDead() { clientDead_.store(true, std::memory_order_release); }
+    bool isClientDead() const { return clientDead_.load(std::memory_order_acquire); }
+    // Marks the client dead when `hr` is a dead-client code; true when it is.
+    bool noteCallResult(HRESULT hr);
 
     std::string traceObjectName() const override;
     const char* typeTag() const override { return "DSE"; }
@@ -126,6 +136,9 @@ private:
     std::atomic<uint64_t> passes_{0};
     std::atomic<uint64_t> cycleStarts_{0};
     std::atomic<bool> disconnected_{false};
+    // Set once by whichever thread's call out failed first; never cleared (a client
+    // that died stays dead). Atomic: read before every call out on any thread.
+    std::atomic<bool> clientDead_{false};
     std::vector<LCID> supportedLcids_;  // fixed at construction
 
     TVCmnEvent workEvent_{TVCmnEvent::Reset::automatic};

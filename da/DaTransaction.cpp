@@ -293,6 +293,8 @@ void DaTransaction::deliver(DaServer* server, const std::vector<DaConnection>& c
 {
     const bool cancelled = isCancelled();
     for (const DaConnection& connection : connections) {
+        if (server->isClientDead())
+            break;  // an earlier callback found the client gone: nothing more goes out
         if (!connectionServed(connection, isWrite()))
             continue;
         if (cancelled) {
@@ -326,6 +328,6 @@ HRESULT DaTransaction::execute(DaServer* server, uint32_t timeoutMs)
 
 void DaTransaction::afterCallbackFailure(DaServer* server, HRESULT hr)
 {
-    if (daIsDeadClientCode(hr))
+    if (server && server->noteCallResult(hr))
         deadServer_.store(server);
 }

@@ -2,6 +2,7 @@
 
 #include <olectl.h>
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -392,6 +393,8 @@ STDMETHODIMP DaOpcServer::FindConnectionPoint(REFIID riid, IConnectionPoint** pp
 
 bool DaOpcServer::isClientAlive()
 {
+    if (server_->isClientDead())
+        return false;  // a call out found it gone: a ping would be one more into a dead process
     std::vector<TVCmnComPtr<IUnknown>> sinks;
     if (auto sink = shutdownPoint_.sink())
         sinks.push_back(sink);
@@ -407,6 +410,10 @@ bool DaOpcServer::isClientAlive()
                 sinks.emplace_back(static_cast<IUnknown*>(connection.adviseSink.get()));
         }
     }
+    // Groups of one client usually share its sink: one ping per proxy is enough.
+    std::sort(sinks.begin(), sinks.end(), [](const auto& a, const auto& b) { return a.get() < b.get(); });
+    sinks.erase(std::unique(sinks.begin(), sinks.end(), [](const auto& a, const auto& b) { return a.get() == b.get(); }),
+                sinks.end());
     for (const auto& sink : sinks) {
         // A sink never implements IOPCServer: the answer only proves that the client
         // process still responds, and leaves no reference behind.
@@ -415,7 +422,7 @@ bool DaOpcServer::isClientAlive()
         TVCmnComPtr<IUnknown> none;
         HRESULT hr = sink->QueryInterface(IID_IOPCServer, none.putVoid());
         KV_TRACE(kTraceDebug, kTraceGroupRef, traceId(), "ping client sink [0x%X]", static_cast<unsigned>(hr));
-        if (daIsDeadClientCode(hr))
+        if (server_->noteCallResult(hr))
             return false;
     }
     return true;
@@ -424,7 +431,7 @@ bool DaOpcServer::isClientAlive()
 void DaOpcServer::shutdownRequest(const char* reason)
 {
     TVCmnComPtr<IUnknown> sink = shutdownPoint_.sink();
-    if (!sink)
+    if (!sink || server_->isClientDead())
         return;
     KV_TRACE(kTraceInfo, kTraceGroupOpa, traceId(), "call shutdown request; reason:%s", reason ? reason : "");
     std::wstring text = reason ? wide(reason) : std::wstring();
@@ -432,7 +439,7 @@ void DaOpcServer::shutdownRequest(const char* reason)
     if (FAILED(hr)) {
         KV_TRACE(kTraceError, kTraceGroupOpa, traceId(), "IOPCShutdown::ShutdownRequest [0x%X]",
                  static_cast<unsigned>(hr));
-        if (daIsDeadClientCode(hr))
+        if (server_->noteCallResult(hr))
             disconnect();
     }
 }

@@ -333,6 +333,57 @@ TEST_F(DaTransactionTest, ASinkFailingWithADeadClientCodeDisconnectsTheClient)
     EXPECT_TRUE(trace.has("IOPCDataCallback::OnDataChange [0x800706BA]"));
 }
 
+TEST_F(DaTransactionTest, OnceACallFindsTheClientDeadNothingElseGoesIntoAnyOfItsSinks)
+{
+    // One client, two groups: the first with a V2 callback and a V1 stream sink, the
+    // second with a callback of its own. Each row: what the first callback answers.
+    struct Row {
+        HRESULT answer;
+        bool dead;
+    } rows[] = {{HRESULT(0x800706BA), true}, {HRESULT(0x80010108), true}, {E_FAIL, false}};
+    setValue(speed.get(), 1.0);
+    for (const Row& row : rows) {
+        DaRef<DaServer> client = root->createServer(0, false);
+        FakeDataCallback first, second;
+        FakeAdviseSink stream;
+        first.answer = row.answer;
+        DaRef<DaGroup> a = addGroup("", true, 1000, client.get());
+        DaRef<DaGroup> b = addGroup("", true, 1000, client.get());
+        a->adviseCallback(&first);
+        a->adviseStream(&stream, DaConnection::Kind::v1Data, 0xC001);
+        b->adviseCallback(&second);
+        addItem(a.get(), "Drive1.Speed");
+        addItem(b.get(), "Drive1.Speed");
+        client->work(DaClock::tick());
+        EXPECT_EQ(1u, first.count()) << std::hex << row.answer;
+        EXPECT_EQ(row.dead ? 0u : 1u, stream.streams.size()) << std::hex << row.answer;
+        EXPECT_EQ(row.dead ? 0u : 1u, second.count()) << std::hex << row.answer;
+        EXPECT_EQ(row.dead, client->isClientDead()) << std::hex << row.answer;
+        root->removeServer(client.get());
+    }
+}
+
+TEST_F(DaTransactionTest, AClientFoundDeadOnAnotherThreadGetsNoCycleAndNoKeepAlive)
+{
+    setValue(speed.get(), 1.0);
+    addItem(group.get(), "Drive1.Speed");
+    uint32_t revised = 0;
+    group->setKeepAlive(2000, &revised);
+    pass();
+    ASSERT_EQ(1u, sink.count());
+    // A write completion on a device thread found the client gone; its disconnect has
+    // not run yet, so the group still holds the sink.
+    server->markClientDead();
+    for (int second = 1; second <= 4; ++second) {
+        if (second == 2)
+            setValue(speed.get(), 5.0);
+        TestClock::advance(1000);
+        pass();
+    }
+    EXPECT_EQ(1u, sink.count());
+    EXPECT_TRUE(group->hasConnection(DaConnection::Kind::v2));
+}
+
 TEST_F(DaTransactionTest, AClientThatThrowsIsCaughtAndTraced)
 {
     setValue(speed.get(), 1.0);
