@@ -86,6 +86,9 @@ LONG LoopTable::add(ULONGLONG owner, std::uint32_t node, const ParameterRecord& 
     b.members.push_back({slot, e.generation});
     b.live += 1;
     b.sorted = false;
+    if (fresh_.empty())
+        freshFirst_ = now;
+    freshLast_ = now;
     fresh_.push_back({slot, e.generation});
     return kStatusOk;
 }
@@ -128,11 +131,18 @@ LONG LoopTable::next(ULONGLONG& owner, std::uint32_t& node, ParameterRecord& rec
     return kStatusNoMoreUpdates;
 }
 
+LoopClock::time_point LoopTable::freshDue() const
+{
+    if (freshRipe_)
+        return LoopClock::time_point::min();
+    return std::min(freshLast_ + freshQuietGap_, freshFirst_ + freshLongestWait_);
+}
+
 std::optional<LoopClock::time_point> LoopTable::nextDue() const
 {
-    if (!fresh_.empty())
-        return LoopClock::time_point::min();
     std::optional<LoopClock::time_point> due;
+    if (!fresh_.empty())
+        due = freshDue();
     for (const Bucket& b : buckets_) {
         if (b.live == 0 || b.nextDue == LoopClock::time_point::max())
             continue;
@@ -184,13 +194,16 @@ bool LoopTable::takeWork(LoopClock::time_point now, std::size_t maxBlock, std::s
     if (maxBlock == 0)
         maxBlock = 1;
 
-    if (!fresh_.empty()) {
+    if (!fresh_.empty() && freshDue() <= now) {
         const std::size_t n = std::min(fresh_.size(), maxReadings);
         for (std::size_t i = 0; i < n; ++i) {
             if (current(fresh_[i]))
                 scratch_.push_back(fresh_[i]);
         }
         fresh_.erase(fresh_.begin(), fresh_.begin() + static_cast<std::ptrdiff_t>(n));
+        // The rest of a longer list keeps the time of its first: it is as due as this slice.
+        if (fresh_.empty())
+            freshRipe_ = false;
         buildBlocks(scratch_, maxBlock, work);
         return true;
     }
@@ -279,6 +292,7 @@ bool LoopTable::apply(const LoopWork& work, const std::vector<LONG>& blockStatus
 
 void LoopTable::makeAllDue(LoopClock::time_point now)
 {
+    freshRipe_ = !fresh_.empty();
     for (Bucket& b : buckets_) {
         if (b.cursor == 0)
             b.nextDue = now;

@@ -8,6 +8,11 @@
 //
 // Each entry is queued at most once: a newer reading replaces a queued one, so a slow
 // drain never lets the queue grow beyond the number of entries.
+//
+// New entries may be gathered before their first reading until the adds pause: a client
+// adding thousands of parameters one call at a time would otherwise have the worker, and
+// then its own update thread, read and deliver each first reading while it is still
+// adding, all of them taking turns on the same locks and cores as its calls.
 #pragma once
 
 #include <chrono>
@@ -69,6 +74,16 @@ public:
     LONG next(ULONGLONG& owner, std::uint32_t& node, ParameterRecord& record);
 
     std::size_t entryCount() const { return index_.size(); }
+    // Entries added and not read yet (some may have been removed since).
+    std::size_t freshCount() const { return fresh_.size(); }
+    // New entries are read once no other was added for quietGap, or once the first of
+    // them has waited longestWait, whichever comes first. Both 0, the default: at the
+    // worker's next look.
+    void setFreshGather(LoopClock::duration quietGap, LoopClock::duration longestWait)
+    {
+        freshQuietGap_ = quietGap;
+        freshLongestWait_ = longestWait;
+    }
     std::size_t queuedCount() const { return queuedCount_; }
 
     // When the worker should next look at this table, if ever.
@@ -123,6 +138,7 @@ private:
     };
 
     bool current(const SlotRef& ref) const;
+    LoopClock::time_point freshDue() const;
     void buildBlocks(std::vector<SlotRef>& refs, std::size_t maxBlock, LoopWork& work) const;
 
     std::vector<Entry> entries_;
@@ -130,6 +146,11 @@ private:
     std::unordered_map<Key, std::uint32_t, KeyHash> index_;
     std::vector<Bucket> buckets_;
     std::vector<SlotRef> fresh_;          // added, not read yet
+    LoopClock::time_point freshFirst_{};  // when the first of fresh_ was added
+    LoopClock::time_point freshLast_{};   // when the last was
+    bool freshRipe_ = false;              // fresh_ read at the next look whatever their age
+    LoopClock::duration freshQuietGap_{};
+    LoopClock::duration freshLongestWait_{};
     std::deque<SlotRef> queue_;           // may hold stale references, skipped by next()
     std::size_t queuedCount_ = 0;         // entries with queued set
     std::vector<SlotRef> scratch_;

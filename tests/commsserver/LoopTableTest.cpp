@@ -118,4 +118,69 @@ TEST_F(LoopTableTest, ChangedRateMovesTheEntryAndNeverMeansReadOnce)
     EXPECT_EQ(*t.nextDue(), now + std::chrono::milliseconds(kMinimumLoopRateMs)) << "rate 0 is the fastest rate";
 }
 
+// New entries wait for the adds to pause, or for the longest wait, before their first
+// reading; each row adds entries at the given times (ms) and names when all of them are
+// first due.
+TEST(LoopTable, NewEntriesAreGatheredUntilTheAddsPause)
+{
+    using std::chrono::milliseconds;
+    struct Row {
+        const char* what;
+        std::vector<int> addsAtMs;
+        int dueAtMs;
+    };
+    std::vector<int> steady;  // every 5 ms up to the longest wait: no pause of the quiet gap
+    for (int at = 0; at < 100; at += 5)
+        steady.push_back(at);
+    const Row rows[] = {
+        {"one add waits the quiet gap", {0}, 10},
+        {"a later add puts the reading off", {0, 8}, 18},
+        {"adds at the same time", {3, 3, 3}, 13},
+        {"a steady stream waits no longer than the longest wait", steady, 100},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        LoopTable t;
+        t.setFreshGather(milliseconds(10), milliseconds(100));
+        const auto base = LoopClock::now();
+        LONG parameter = 0;
+        for (int at : row.addsAtMs) {
+            ++parameter;
+            ASSERT_EQ(t.add(ULONGLONG(parameter), 0, rec(1, parameter), 1000, base + milliseconds(at)), kStatusOk);
+        }
+        const auto due = base + milliseconds(row.dueAtMs);
+        ASSERT_TRUE(t.nextDue().has_value());
+        EXPECT_EQ(*t.nextDue(), due);
+        LoopWork work;
+        EXPECT_FALSE(t.takeWork(due - milliseconds(1), 125, 10000, work)) << "read before the adds paused";
+        ASSERT_TRUE(t.takeWork(due, 125, 10000, work));
+        EXPECT_EQ(work.items.size(), row.addsAtMs.size()) << "every gathered entry in the one slice";
+        EXPECT_EQ(t.freshCount(), 0u);
+        EXPECT_EQ(*t.nextDue(), base + milliseconds(row.addsAtMs.front() + 1000)) << "then at the rate";
+    }
+}
+
+TEST(LoopTable, GatheredEntriesAreReadInSlicesWhenManyAndAtOnceWhenAllAreMadeDue)
+{
+    using std::chrono::milliseconds;
+    LoopTable t;
+    t.setFreshGather(milliseconds(10), milliseconds(100));
+    const auto now = LoopClock::now();
+    // Five gathered entries, two readings a slice: the rest stays due after each slice.
+    for (ULONGLONG owner = 10; owner < 15; ++owner)
+        t.add(owner, 0, rec(2, LONG(owner)), 1000, now);
+    const auto due = now + milliseconds(10);
+    LoopWork work;
+    for (std::size_t expected : {2u, 2u, 1u}) {
+        ASSERT_TRUE(t.takeWork(due, 125, 2, work));
+        EXPECT_EQ(work.items.size(), expected);
+    }
+    t.add(20, 0, rec(3, 1), 1000, due);
+    EXPECT_FALSE(t.takeWork(due, 125, 2, work)) << "a new add after the slices waits its own gap";
+    t.makeAllDue(due);
+    ASSERT_TRUE(t.takeWork(due, 125, 2, work)) << "a refresh of the whole loop does not wait";
+    ASSERT_EQ(work.items.size(), 1u);
+    EXPECT_EQ(work.blocks[0].menu, 3) << "the new entry first";
+}
+
 }  // namespace
