@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "common/TVCmnString.h"
 #include "common/TVCmnTick.h"
 #include "common/TVCmnVariant.h"
 #include "da/DaGroup.h"
@@ -163,14 +162,14 @@ void DriveComms::signalQueue()
 
 void DriveComms::onItemActivated(DriveTag& tag, DaObject* item)
 {
-    const size_t before = tag.activeItemCount();
-    postDiagnostic(diagnostics_, kDiagNormalComms, "Activate %i unique connections (obj: %i)", int(before),
+    const DriveTag::ActiveItemChange change = tag.listActiveItem(item);
+    postDiagnostic(diagnostics_, kDiagNormalComms, "Activate %i unique connections (obj: %i)", int(change.before),
                    int(objectNumber(item)));
-    if (tag.hasActiveItem(item)) {
+    if (change.listed) {
         refreshUpdateRate(tag);
         return;
     }
-    const size_t after = tag.addActiveItem(item);
+    const size_t after = change.before + (item ? 1 : 0);
     if (after == 1)
         activateComms(tag);
 }
@@ -210,14 +209,14 @@ uint32_t DriveComms::computeLoopRate(DriveTag& tag, bool* changed)
 
 void DriveComms::activateComms(DriveTag& tag)
 {
-    tag.setLoopWanted(true);
-    convergeLoop(tag, false);
+    if (tag.wantLoopAndClaim(true))
+        runLoopWork(tag, false);
 }
 
 void DriveComms::deactivateComms(DriveTag& tag)
 {
-    tag.setLoopWanted(false);
-    convergeLoop(tag, false);
+    if (tag.wantLoopAndClaim(false))
+        runLoopWork(tag, false);
 }
 
 uint32_t DriveComms::refreshUpdateRate(DriveTag& tag)
@@ -262,17 +261,23 @@ std::unordered_map<ULONGLONG, DaRef<DriveTag>> DriveComms::takeAllLoopTags()
 // threads never add or remove the same tag at once and no change is missed.
 void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
 {
-    if (!tag.claimLoopWork())
-        return;
+    if (tag.claimLoopWork())
+        runLoopWork(tag, refreshAsked);
+}
+
+// The claimant's part of convergeLoop.
+void DriveComms::runLoopWork(DriveTag& tag, bool refreshAsked)
+{
     const ULONGLONG owner = reinterpret_cast<ULONGLONG>(&tag);
     do {
         const TVCmnComPtr<ICommsServer> comms = server();
-        const bool wanted = tag.isLoopWanted();
-        const bool inLoop = tag.isInLoop();
+        DriveTag::LoopView view = tag.loopView();
+        const bool wanted = view.wanted;
+        const bool inLoop = view.inLoop;
         const LONG handle = loopHandle();
-        ParameterRecord record = tag.getRecord();
-        const std::string address = tag.getNodeAddress();
-        const std::wstring wide = TVCmnString::ansiToWide(address);
+        ParameterRecord& record = view.record;
+        const char* const address = view.address->narrow.c_str();
+        const std::wstring& wide = view.address->wide;
         if (wanted != inLoop && serverKnownLost()) {
             // No call into a server known lost: the loss takes every tag out of the loop
             // and the new server's go-online brings wanted ones back.
@@ -303,7 +308,7 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
                 }
                 if (kept)
                     postDiagnostic(diagnostics_, kDiagNormalComms,
-                                   "Activating tag comms, adding node %s, #%i.%i to loop at rate %i", address.c_str(),
+                                   "Activating tag comms, adding node %s, #%i.%i to loop at rate %i", address,
                                    int(record.menu), int(record.parameter), int(rate));
             } else {
                 takeLoopTag(owner);
@@ -316,7 +321,7 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
                 tag.setInLoop(false);
                 takeLoopTag(owner);
                 postDiagnostic(diagnostics_, kDiagNormalComms,
-                               "Deactivating tag comms, removing node %s, #%i.%i from loop", address.c_str(),
+                               "Deactivating tag comms, removing node %s, #%i.%i from loop", address,
                                int(record.menu), int(record.parameter));
             }
         } else if (wanted && inLoop) {
@@ -331,10 +336,10 @@ void DriveComms::convergeLoop(DriveTag& tag, bool refreshAsked)
                 checked(comms->RemoveFromLoop(handle, owner, wide.c_str(), &record, &ret));
                 checked(comms->AddToLoop(handle, owner, wide.c_str(), &record, rate, &ret));
                 postDiagnostic(diagnostics_, kDiagNormalComms, "Changing node %s, #%i.%i update rate from %ims to %ims",
-                               address.c_str(), int(record.menu), int(record.parameter), int(old), int(rate));
+                               address, int(record.menu), int(record.parameter), int(old), int(rate));
             } else if (refreshAsked) {
                 postDiagnostic(diagnostics_, kDiagNormalComms, "Update rate unchanged for node %s, #%i.%i",
-                               address.c_str(), int(record.menu), int(record.parameter));
+                               address, int(record.menu), int(record.parameter));
             }
         }
         refreshAsked = false;
@@ -655,9 +660,10 @@ void DriveComms::addTagsToLoop(DaNode* branch, const FILETIME& now)
             daUpdateTagValue(tag, nullptr, kQualityLastUsable, &now);
         }
         activateComms(tag);
-        postDiagnostic(diagnostics_, kDiagNormalComms, "Going online - Adding node %s, #%i.%i to loop at rate %i",
-                       tag.getNodeAddress().c_str(), int(tag.getMenuNumber()), int(tag.getParameterNumber()),
-                       int(tag.getLoopRateMs()));
+        if (diagWanted(kDiagNormalComms))
+            postDiagnostic(diagnostics_, kDiagNormalComms, "Going online - Adding node %s, #%i.%i to loop at rate %i",
+                           tag.getNodeAddress().c_str(), int(tag.getMenuNumber()), int(tag.getParameterNumber()),
+                           int(tag.getLoopRateMs()));
     });
 }
 
@@ -676,8 +682,9 @@ void DriveComms::removeTagsFromLoop(DaNode* branch, uint16_t quality, const FILE
             cache->setTimestamp(now);
         }
         deactivateComms(tag);
-        postDiagnostic(diagnostics_, kDiagNormalComms, "Going offline; removing node %s, #%i.%i from loop",
-                       tag.getNodeAddress().c_str(), int(tag.getMenuNumber()), int(tag.getParameterNumber()));
+        if (diagWanted(kDiagNormalComms))
+            postDiagnostic(diagnostics_, kDiagNormalComms, "Going offline; removing node %s, #%i.%i from loop",
+                           tag.getNodeAddress().c_str(), int(tag.getMenuNumber()), int(tag.getParameterNumber()));
     });
 }
 

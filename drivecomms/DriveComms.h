@@ -159,6 +159,7 @@ private:
     void addTagsToLoop(DaNode* branch, const FILETIME& now);
     void removeTagsFromLoop(DaNode* branch, uint16_t quality, const FILETIME& now);
     void convergeLoop(DriveTag& tag, bool refreshAsked);
+    void runLoopWork(DriveTag& tag, bool refreshAsked);
     DaRef<DriveTag> takeLoopTag(ULONGLONG owner);
     std::unordered_map<ULONGLONG, DaRef<DriveTag>> takeAllLoopTags();
     void takeNextRequest();

@@ -4,7 +4,6 @@
 // no lock is held across the comms server's calls.
 #include <cmath>
 
-#include "common/TVCmnString.h"
 #include "common/TVCmnTick.h"
 #include "common/TVCmnVariant.h"
 #include "da/DaRequest.h"
@@ -98,9 +97,9 @@ void DriveComms::startDirectRead(DriveTag& tag, DaRequest& request)
         return;
     }
     ParameterRecord record = tag.getRecord();
-    const std::wstring address = TVCmnString::ansiToWide(tag.getNodeAddress());
+    const std::shared_ptr<const NodeAddressText> address = tag.nodeAddressText();
     LONG r = kStatusNetworkDown;
-    if (HRESULT hr = checked(server()->ReadParameter(handle, address.c_str(), &record, &r)); FAILED(hr))
+    if (HRESULT hr = checked(server()->ReadParameter(handle, address->wide.c_str(), &record, &r)); FAILED(hr))
         r = hr;  // the comms server is gone: reported with the call's own code
     if (r == kStatusOk) {
         requestInProgress_ = true;
@@ -163,9 +162,9 @@ void DriveComms::startDirectWrite(DriveTag& tag, DaRequest& request)
     }
     tag.setWrittenValue(drive.value, drive.decimalPlaces);
     ParameterRecord record = tag.getRecord();
-    const std::wstring address = TVCmnString::ansiToWide(tag.getNodeAddress());
+    const std::shared_ptr<const NodeAddressText> address = tag.nodeAddressText();
     LONG r = kStatusNetworkDown;
-    if (HRESULT hr = checked(server()->WriteParameter(handle, address.c_str(), &record, &r)); FAILED(hr))
+    if (HRESULT hr = checked(server()->WriteParameter(handle, address->wide.c_str(), &record, &r)); FAILED(hr))
         r = hr;
     if (r == kStatusOk) {
         requestInProgress_ = true;

@@ -3,13 +3,20 @@
 #include <algorithm>
 #include <atomic>
 
+#include "common/TVCmnString.h"
 #include "da/DaRequest.h"
 
 namespace {
 std::atomic<DriveTagComms*> g_comms{nullptr};
+
+std::shared_ptr<const NodeAddressText> makeAddressText(std::string_view address)
+{
+    return std::make_shared<const NodeAddressText>(
+        NodeAddressText{std::string(address), TVCmnString::ansiToWide(address)});
+}
 }  // namespace
 
-DriveTag::DriveTag() = default;
+DriveTag::DriveTag() : nodeAddress_(makeAddressText({})) {}
 
 void DriveTag::setComms(DriveTagComms* comms)
 {
@@ -86,9 +93,8 @@ void DriveTag::setWrittenValue(LONG value, LONG decimalPlaces)
     record_.decimalPlaces = decimalPlaces;
 }
 
-bool DriveTag::claimLoopWork()
+bool DriveTag::claimHeld()
 {
-    DaLockHolder hold(lock_);
     if (loopWorkClaimed_) {
         loopWorkNoted_ = true;
         return false;
@@ -96,6 +102,25 @@ bool DriveTag::claimLoopWork()
     loopWorkClaimed_ = true;
     loopWorkNoted_ = false;
     return true;
+}
+
+bool DriveTag::claimLoopWork()
+{
+    DaLockHolder hold(lock_);
+    return claimHeld();
+}
+
+bool DriveTag::wantLoopAndClaim(bool wanted)
+{
+    DaLockHolder hold(lock_);
+    loopWanted_ = wanted;
+    return claimHeld();
+}
+
+DriveTag::LoopView DriveTag::loopView() const
+{
+    DaLockHolder hold(lock_);
+    return LoopView{loopWanted_, inLoop_, record_, nodeAddress_};
 }
 
 bool DriveTag::releaseLoopWork()
@@ -111,11 +136,17 @@ bool DriveTag::releaseLoopWork()
 
 void DriveTag::setNodeAddress(std::string_view address)
 {
+    std::shared_ptr<const NodeAddressText> text = makeAddressText(address);
     DaLockHolder hold(lock_);
-    nodeAddress_.assign(address);
+    nodeAddress_.swap(text);
 }
 
 std::string DriveTag::getNodeAddress() const
+{
+    return nodeAddressText()->narrow;
+}
+
+std::shared_ptr<const NodeAddressText> DriveTag::nodeAddressText() const
 {
     DaLockHolder hold(lock_);
     return nodeAddress_;
@@ -217,6 +248,16 @@ size_t DriveTag::addActiveItem(DaObject* item)
     if (item && std::find(activeItems_.begin(), activeItems_.end(), item) == activeItems_.end())
         activeItems_.push_back(item);
     return activeItems_.size();
+}
+
+DriveTag::ActiveItemChange DriveTag::listActiveItem(DaObject* item)
+{
+    DaLockHolder hold(lock_);
+    ActiveItemChange change{activeItems_.size(), false};
+    change.listed = std::find(activeItems_.begin(), activeItems_.end(), item) != activeItems_.end();
+    if (item && !change.listed)
+        activeItems_.push_back(item);
+    return change;
 }
 
 size_t DriveTag::removeActiveItem(DaObject* item)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,15 @@ protected:
     ~DriveTagComms() = default;
 };
 
+// A tag's node address as the namespace names it and as the comms server is handed it.
+// Made once when the address is set and shared, never changed: every loop entry and
+// direct request needs the wide text, and converting or copying it each time was a
+// good part of what putting a parameter into the loop cost.
+struct NodeAddressText {
+    std::string narrow;
+    std::wstring wide;
+};
+
 class DriveTag : public DriveTagBase {
 public:
     DriveTag();
@@ -49,6 +59,8 @@ public:
     // Addressing, set by the namespace loader.
     void setNodeAddress(std::string_view address);
     std::string getNodeAddress() const;
+    // Never null.
+    std::shared_ptr<const NodeAddressText> nodeAddressText() const;
     void setMenuNumber(LONG menu);
     LONG getMenuNumber() const;
     void setParameterNumber(LONG parameter);
@@ -72,6 +84,13 @@ public:
     // Distinct active items that refer to this tag ("unique connections"). Both return
     // the number after the change.
     size_t addActiveItem(DaObject* item);
+    // addActiveItem that also tells the number before the call (for diagnostics) and
+    // whether the item was listed already, in one take of the lock.
+    struct ActiveItemChange {
+        size_t before = 0;
+        bool listed = false;
+    };
+    ActiveItemChange listActiveItem(DaObject* item);
     size_t removeActiveItem(DaObject* item);
     size_t activeItemCount() const;
     bool hasActiveItem(DaObject* item) const;
@@ -84,9 +103,19 @@ public:
     // the comms server call: whoever finds the tag idle claims it; a caller that finds
     // it claimed leaves a note that the claimant works off before releasing.
     bool claimLoopWork();
+    // setLoopWanted then claimLoopWork, in one take of the lock.
+    bool wantLoopAndClaim(bool wanted);
     // Whether the tag should be in the loop; what the claimant works towards.
     void setLoopWanted(bool wanted);
     bool isLoopWanted() const;
+    // What the claimant works from, taken together.
+    struct LoopView {
+        bool wanted = false;
+        bool inLoop = false;
+        ParameterRecord record{};
+        std::shared_ptr<const NodeAddressText> address;
+    };
+    LoopView loopView() const;
     // True when another caller left a note meanwhile (the claim is then kept).
     bool releaseLoopWork();
 
@@ -94,10 +123,12 @@ protected:
     ~DriveTag() override = default;
 
 private:
+    bool claimHeld();  // lock_ held
+
     ParameterRecord record_{};        // guarded by lock_
     std::string description_;         // guarded by lock_
     std::string parameterLabel_;      // guarded by lock_
-    std::string nodeAddress_;         // guarded by lock_
+    std::shared_ptr<const NodeAddressText> nodeAddress_;  // guarded by lock_; never null
     std::vector<DaObject*> activeItems_;  // guarded by lock_; the items hold the tag, not back
     uint32_t loopRateMs_ = kDaNoUpdateRate;  // guarded by lock_
     bool inLoop_ = false;             // guarded by lock_

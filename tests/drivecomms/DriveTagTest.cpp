@@ -76,3 +76,56 @@ TEST(DriveTag, ActiveItemsAreCountedOncePerItem)
     EXPECT_EQ(tag->getLoopRateMs(), 250u);
     EXPECT_TRUE(tag->isInLoop());
 }
+
+TEST(DriveTag, ListingAnActiveItemTellsTheCountBeforeAndWhetherItWasListed)
+{
+    DaRef<DriveTag> tag(new DriveTag);
+    DaRef<FakeItem> first(new FakeItem), second(new FakeItem);
+    const struct {
+        DaObject* item;
+        size_t before;
+        bool listed;
+        size_t after;
+    } rows[] = {
+        {first.get(), 0, false, 1},
+        {first.get(), 1, true, 1},
+        {second.get(), 1, false, 2},
+        {nullptr, 2, false, 2},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const DriveTag::ActiveItemChange change = tag->listActiveItem(rows[i].item);
+        EXPECT_EQ(change.before, rows[i].before) << "row " << i;
+        EXPECT_EQ(change.listed, rows[i].listed) << "row " << i;
+        EXPECT_EQ(tag->activeItemCount(), rows[i].after) << "row " << i;
+    }
+}
+
+TEST(DriveTag, LoopWorkIsClaimedByOneCallerAndSeenInOneView)
+{
+    DaRef<DriveTag> tag(new DriveTag);
+    tag->setNodeAddress("192.168.1.21");
+    tag->setMenuNumber(18);
+    tag->setParameterNumber(300);
+    tag->setInLoop(true);
+
+    ASSERT_TRUE(tag->wantLoopAndClaim(true));
+    EXPECT_FALSE(tag->wantLoopAndClaim(false)) << "claimed already: a note is left";
+    EXPECT_FALSE(tag->isLoopWanted()) << "the wish changes even when the claim is refused";
+    const DriveTag::LoopView view = tag->loopView();
+    EXPECT_FALSE(view.wanted);
+    EXPECT_TRUE(view.inLoop);
+    EXPECT_EQ(view.record.menu, 18);
+    EXPECT_EQ(view.record.parameter, 300);
+    ASSERT_TRUE(view.address);
+    EXPECT_EQ(view.address->narrow, "192.168.1.21");
+    EXPECT_EQ(view.address->wide, L"192.168.1.21");
+    EXPECT_TRUE(tag->releaseLoopWork()) << "the note keeps the claim for one more look";
+    EXPECT_FALSE(tag->releaseLoopWork());
+    EXPECT_TRUE(tag->claimLoopWork()) << "released";
+
+    // A new address is a new text; a view taken before keeps the one it saw.
+    tag->setNodeAddress("7");
+    EXPECT_EQ(view.address->wide, L"192.168.1.21");
+    EXPECT_EQ(tag->nodeAddressText()->wide, L"7");
+    EXPECT_EQ(tag->getNodeAddress(), "7");
+}
