@@ -12,6 +12,8 @@
 
 namespace {
 constexpr uint32_t kStopUpdateThreadMs = 10000;
+// How long going online puts tags back into the loop before it looks at direct requests.
+constexpr uint32_t kRejoinSliceMs = 20;
 // How long the comms event thread spins for its next event before it sleeps. A direct
 // read's reply, from a drive that answers at once, comes while the comms server's worker
 // runs on the other core, and a client reading in a loop queues its next request while
@@ -421,6 +423,7 @@ void DriveComms::handleServerLoss()
     {
         TVCmnScopedLock barrier(updateLock_);  // an update being applied finishes first
     }
+    dropRejoin();  // the new server's go-online walks afresh
     if (wasOnline && settings_.setServerState)
         settings_.setServerState(kServerStateCommFault);
     loopHandle_.store(-1);
@@ -565,16 +568,27 @@ LONG DriveComms::goOnline(bool firstStart)
         } else {
             online_.store(true, std::memory_order_release);
             if (!firstStart) {
+                // The tags go back into the loop a slice at a time, direct requests served
+                // between the slices; the last slice ends going online.
                 if (DaNamespaceRoot* root = root_.load(std::memory_order_acquire))
-                    addTagsToLoop(root, utcNow());
-                if (settings_.setServerState)
-                    settings_.setServerState(kServerStateRunning);
+                    collectRejoin(root, utcNow());
+                rejoinPending_ = true;
+                rejoinSlice();
+                return 1;
             }
             postDiagnostic(diagnostics_, kDiagAlways, "Going online");
         }
     }
     postOnlineState();
     return isOnline() ? 1 : 0;
+}
+
+void DriveComms::finishGoingOnline()
+{
+    if (settings_.setServerState)
+        settings_.setServerState(kServerStateRunning);
+    postDiagnostic(diagnostics_, kDiagAlways, "Going online");
+    postOnlineState();
 }
 
 LONG DriveComms::goOffline()
@@ -589,6 +603,7 @@ LONG DriveComms::goOffline()
     {
         TVCmnScopedLock barrier(updateLock_);
     }
+    dropRejoin();  // the walk below takes out what the slices put back
     if (DaNamespaceRoot* root = root_.load(std::memory_order_acquire))
         removeTagsFromLoop(root, kQualityOutOfService, utcNow());
     LONG ret = 0;
@@ -642,29 +657,59 @@ bool holdsValue(DriveTag& tag)
 // Tags that hold a value re-enter the loop and show last usable; so do tags that active
 // items want polled but that never got a value (activated while offline, or offline
 // before their first update): without this they would never be polled again.
-void DriveComms::addTagsToLoop(DaNode* branch, const FILETIME& now)
+bool DriveComms::rejoins(DriveTag& tag)
 {
+    return readable(tag) && (holdsValue(tag) || tag.activeItemCount() != 0);
+}
+
+// Every valued tag shows last usable at once, before any of them joins the loop: a
+// tag's first update may be drained before its AddToLoop returns, and must not be marked
+// over.
+void DriveComms::collectRejoin(DaNode* branch, const FILETIME& now)
+{
+    dropRejoin();
     walkTags(branch, [&](DriveTag& tag) {
-        if (!readable(tag))
+        if (!rejoins(tag))
             return;
-        const bool valued = holdsValue(tag);
-        if (!valued && tag.activeItemCount() == 0)
-            return;
-        // Last usable before the tag joins the loop: its first update may be drained
-        // before AddToLoop returns, and must not be marked over.
-        if (valued) {
+        if (holdsValue(tag)) {
             if (DaRef<DaCache> cache = tag.getCache()) {
                 cache->setQuality(kQualityLastUsable);
                 cache->setTimestamp(now);
             }
             daUpdateTagValue(tag, nullptr, kQualityLastUsable, &now);
         }
+        rejoin_.emplace_back(&tag);
+    });
+}
+
+// Under Wine each AddToLoop crosses to the comms server's process (about 1 ms), and a
+// walk of 10,000 tags in one go kept a client's read or write waiting 10 s behind it.
+void DriveComms::rejoinSlice()
+{
+    if (!rejoinPending_)
+        return;
+    const uint32_t start = TVCmnTick::now();
+    while (rejoinNext_ < rejoin_.size() && TVCmnTick::elapsed(start, TVCmnTick::now()) < kRejoinSliceMs) {
+        DriveTag& tag = *rejoin_[rejoinNext_++];
+        if (!rejoins(tag))
+            continue;  // its value or items went while it waited
         activateComms(tag);
         if (diagWanted(kDiagNormalComms))
             postDiagnostic(diagnostics_, kDiagNormalComms, "Going online - Adding node %s, #%i.%i to loop at rate %i",
                            tag.getNodeAddress().c_str(), int(tag.getMenuNumber()), int(tag.getParameterNumber()),
                            int(tag.getLoopRateMs()));
-    });
+    }
+    if (rejoinNext_ < rejoin_.size())
+        return;
+    dropRejoin();
+    finishGoingOnline();
+}
+
+void DriveComms::dropRejoin()
+{
+    rejoinPending_ = false;
+    rejoin_.clear();
+    rejoinNext_ = 0;
 }
 
 // Every tag in the loop leaves it, valued or not: the loop goes with the unregistered
@@ -704,6 +749,8 @@ uint32_t DriveComms::commsWaitMs() const
         waitMs = std::min(waitMs, until(lastAnsweredTick_.load(std::memory_order_relaxed), settings_.heartbeatMs));
     if (recreatePending_)
         waitMs = std::min(waitMs, until(recreateFromTick_, recreateWaitMs_));
+    if (rejoinPending_)
+        waitMs = 0;  // the next slice, once what is waiting has been served
     return waitMs;
 }
 
@@ -785,6 +832,9 @@ void DriveComms::runDueWork()
     }
     if (recreatePending_ && commsWaitMs() == 0)
         tryRecreateServer();
+    // One slice after each wake-up: a steady stream of requests does not hold the walk
+    // back, nor the walk them.
+    rejoinSlice();
 }
 
 void DriveComms::takeNextRequest()

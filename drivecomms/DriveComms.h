@@ -27,6 +27,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "app/Diagnostics.h"
 #include "common/TVCmnComPtr.h"
@@ -156,7 +157,11 @@ private:
     void drainUpdates();
     LONG goOnline(bool firstStart);
     LONG goOffline();
-    void addTagsToLoop(DaNode* branch, const FILETIME& now);
+    void finishGoingOnline();
+    static bool rejoins(DriveTag& tag);
+    void collectRejoin(DaNode* branch, const FILETIME& now);
+    void rejoinSlice();
+    void dropRejoin();
     void removeTagsFromLoop(DaNode* branch, uint16_t quality, const FILETIME& now);
     void convergeLoop(DriveTag& tag, bool refreshAsked);
     void runLoopWork(DriveTag& tag, bool refreshAsked);
@@ -237,6 +242,11 @@ private:
     uint32_t requestStartTick_ = 0;
     uint32_t readIds_ = 0;
     uint32_t writeIds_ = 0;
+    // Going online: the tags still to be put back into the loop, from rejoinNext_ on,
+    // taken a slice at a time between direct requests. The comms event thread's own.
+    bool rejoinPending_ = false;
+    std::vector<DaRef<DriveTag>> rejoin_;
+    size_t rejoinNext_ = 0;
     // Recreation after a loss, the comms event thread's own. wantOnline_: where the last
     // Online command pointed (online at start); a recreation ends in that state.
     bool recreatePending_ = false;

@@ -260,6 +260,42 @@ TEST_F(DriveLoopOrder, AnUpdateReadBeforeADirectRequestDoesNotReplaceItsValue)
     }
 }
 
+// Going online puts every tag back into the loop, one AddToLoop each, which across
+// processes takes about a millisecond: a client's device read must not wait for the
+// whole walk.
+TEST_F(DriveLoopOrder, ADeviceReadIsServedWhileGoingOnlinePutsTheTagsBack)
+{
+    constexpr int kPolled = 150;
+    DaRef<DaGroup> polled = addGroup(1000);
+    for (int i = 0; i < kPolled; ++i) {
+        addTag("Polled" + std::to_string(i), 100 + i, VT_I4, kDaAccessReadable);
+        addItem(polled.get(), "Drive1.Polled" + std::to_string(i));
+    }
+    DaRef<DaGroup> reader = addGroup(1000, false);
+    const uint32_t handle = addItem(reader.get(), "Drive1.Speed");
+    ASSERT_TRUE(waitUntil([&] { return link->loopTagCount() == size_t(kPolled); }));
+    link->toggleOnline();
+    ASSERT_TRUE(waitUntil([&] { return !link->isOnline() && link->loopTagCount() == 0; }));
+
+    standIn->addDelayMs = 8;  // the walk back takes over a second
+    link->toggleOnline();
+    ASSERT_TRUE(waitUntil([&] { return link->isOnline(); }));
+    HRESULT error = E_FAIL;
+    const DaReadResult result = read(reader.get(), handle, &error);
+    const size_t back = link->loopTagCount();
+    EXPECT_EQ(error, S_OK);
+    EXPECT_EQ(result.quality, kQualityGood);
+    EXPECT_LT(back, size_t(kPolled)) << "the read waited for the whole walk";
+    EXPECT_NE(serverState.load(), kServerStateRunning) << "running before the walk ended";
+
+    standIn->addDelayMs = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        return link->loopTagCount() == size_t(kPolled) && serverState.load() == kServerStateRunning;
+    }));
+    EXPECT_EQ(lines.count("Going online - Adding node 1, #1."), kPolled);
+    EXPECT_EQ(lines.count("Going online"), kPolled + 2) << "once at the start, once after the walk";
+}
+
 class DriveLoopProtocol : public Plant {
 protected:
     void SetUp() override {}

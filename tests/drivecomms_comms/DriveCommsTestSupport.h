@@ -112,6 +112,7 @@ public:
     std::atomic<HRESULT> gone{S_OK};
     std::atomic<int> callsWhileGone{0};
     std::atomic<bool> diesAtRemove{false};  // gone from the first RemoveFromLoop on
+    std::atomic<int> addDelayMs{0};         // each AddToLoop takes this long, as across processes
 
     void closeUpdates()
     {
@@ -144,7 +145,12 @@ public:
     HRESULT STDMETHODCALLTYPE ApplySettings(LONG* p, LONG* r) override { KV_FORWARD(ApplySettings(p, r)); }
     HRESULT STDMETHODCALLTYPE ReadParameter(LONG h, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(ReadParameter(h, n, rec, r)); }
     HRESULT STDMETHODCALLTYPE WriteParameter(LONG h, LPCWSTR n, ParameterRecord* rec, LONG* r) override { KV_FORWARD(WriteParameter(h, n, rec, r)); }
-    HRESULT STDMETHODCALLTYPE AddToLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, ULONG ms, LONG* r) override { KV_FORWARD(AddToLoop(h, o, n, rec, ms, r)); }
+    HRESULT STDMETHODCALLTYPE AddToLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, ULONG ms, LONG* r) override
+    {
+        if (const int delay = addDelayMs.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        KV_FORWARD(AddToLoop(h, o, n, rec, ms, r));
+    }
     HRESULT STDMETHODCALLTYPE RemoveFromLoop(LONG h, ULONGLONG o, LPCWSTR n, ParameterRecord* rec, LONG* r) override
     {
         if (diesAtRemove)
