@@ -194,7 +194,22 @@ bool LoopTable::takeWork(LoopClock::time_point now, std::size_t maxBlock, std::s
     if (maxBlock == 0)
         maxBlock = 1;
 
-    if (!fresh_.empty() && freshDue() <= now) {
+    Bucket* due = nullptr;
+    for (Bucket& b : buckets_) {
+        if (b.live == 0 && b.cursor == 0)
+            continue;
+        if (b.cursor > 0 || b.nextDue <= now) {
+            if (!due || b.cursor > 0 || b.nextDue < due->nextDue)
+                due = &b;
+            if (b.cursor > 0)
+                break;
+        }
+    }
+    // Gathering ends once a cycle is due, as the worker reads anyway: new entries go
+    // first, as they did before there was gathering. Otherwise the cycle would read one
+    // and its first reading come after, a second update that a drain may already have
+    // passed.
+    if (!fresh_.empty() && (due || freshDue() <= now)) {
         const std::size_t n = std::min(fresh_.size(), maxReadings);
         for (std::size_t i = 0; i < n; ++i) {
             if (current(fresh_[i]))
@@ -208,17 +223,6 @@ bool LoopTable::takeWork(LoopClock::time_point now, std::size_t maxBlock, std::s
         return true;
     }
 
-    Bucket* due = nullptr;
-    for (Bucket& b : buckets_) {
-        if (b.live == 0 && b.cursor == 0)
-            continue;
-        if (b.cursor > 0 || b.nextDue <= now) {
-            if (!due || b.cursor > 0 || b.nextDue < due->nextDue)
-                due = &b;
-            if (b.cursor > 0)
-                break;
-        }
-    }
     if (!due)
         return false;
 

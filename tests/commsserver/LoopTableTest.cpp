@@ -181,6 +181,19 @@ TEST(LoopTable, GatheredEntriesAreReadInSlicesWhenManyAndAtOnceWhenAllAreMadeDue
     ASSERT_TRUE(t.takeWork(due, 125, 2, work)) << "a refresh of the whole loop does not wait";
     ASSERT_EQ(work.items.size(), 1u);
     EXPECT_EQ(work.blocks[0].menu, 3) << "the new entry first";
+
+    // A cycle coming due ends the gathering: the new entry is read first, not passed by
+    // the cycle with its first reading still to come.
+    LoopTable u;
+    u.setFreshGather(milliseconds(10), milliseconds(100));
+    u.add(1, 0, rec(1, 1), 20, now);
+    ASSERT_TRUE(u.takeWork(now + milliseconds(10), 125, 100, work));
+    u.add(2, 0, rec(1, 2), 1000, now + milliseconds(15));
+    ASSERT_TRUE(u.takeWork(now + milliseconds(20), 125, 100, work));
+    EXPECT_EQ(u.freshCount(), 0u);
+    EXPECT_EQ(work.blocks.at(0).firstParameter, 2) << "the new entry first";
+    ASSERT_TRUE(u.takeWork(now + milliseconds(20), 125, 100, work));
+    EXPECT_EQ(work.blocks.at(0).firstParameter, 1) << "then the cycle";
 }
 
 }  // namespace
