@@ -83,6 +83,10 @@ LONG LoopTable::add(ULONGLONG owner, std::uint32_t node, const ParameterRecord& 
     index_.emplace(key, slot);
 
     Bucket& b = buckets_[bucket];
+    // A bucket emptied before its cycle came keeps that time, long past by now: it
+    // starts afresh, as a new one would, instead of running a cycle at once.
+    if (b.live == 0 && b.cursor == 0)
+        b.nextDue = dueAfter(now, rate);
     b.members.push_back({slot, e.generation});
     b.live += 1;
     b.sorted = false;

@@ -194,6 +194,16 @@ TEST(LoopTable, GatheredEntriesAreReadInSlicesWhenManyAndAtOnceWhenAllAreMadeDue
     EXPECT_EQ(work.blocks.at(0).firstParameter, 2) << "the new entry first";
     ASSERT_TRUE(u.takeWork(now + milliseconds(20), 125, 100, work));
     EXPECT_EQ(work.blocks.at(0).firstParameter, 1) << "then the cycle";
+
+    // A bucket emptied before its cycle came starts afresh when an entry joins it again,
+    // rather than cutting the gathering short with its old time.
+    u.remove(1, 0, 1, 1);
+    u.remove(2, 0, 1, 2);
+    u.makeAllDue(now + milliseconds(20));
+    const auto later = now + milliseconds(5000);
+    u.add(3, 0, rec(1, 3), 20, later);
+    EXPECT_EQ(*u.nextDue(), later + milliseconds(10));
+    EXPECT_FALSE(u.takeWork(later, 125, 100, work));
 }
 
 }  // namespace
