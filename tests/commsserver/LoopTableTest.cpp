@@ -121,7 +121,7 @@ TEST_F(LoopTableTest, ChangedRateMovesTheEntryAndNeverMeansReadOnce)
 // New entries wait for the adds to pause, or for the longest wait, before their first
 // reading; each row adds entries at the given times (ms) and names when all of them are
 // first due.
-TEST(LoopTable, NewEntriesAreGatheredUntilTheAddsPause)
+TEST_F(LoopTableTest, NewEntriesAreGatheredUntilTheAddsPause)
 {
     using std::chrono::milliseconds;
     struct Row {
@@ -140,37 +140,32 @@ TEST(LoopTable, NewEntriesAreGatheredUntilTheAddsPause)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        LoopTable t;
-        t.setFreshGather(milliseconds(10), milliseconds(100));
-        const auto base = LoopClock::now();
+        LoopTable table;
+        table.setFreshGather(milliseconds(10), milliseconds(100));
         LONG parameter = 0;
         for (int at : row.addsAtMs) {
             ++parameter;
-            ASSERT_EQ(t.add(ULONGLONG(parameter), 0, rec(1, parameter), 1000, base + milliseconds(at)), kStatusOk);
+            ASSERT_EQ(table.add(ULONGLONG(parameter), 0, rec(1, parameter), 1000, now + milliseconds(at)), kStatusOk);
         }
-        const auto due = base + milliseconds(row.dueAtMs);
-        ASSERT_TRUE(t.nextDue().has_value());
-        EXPECT_EQ(*t.nextDue(), due);
-        LoopWork work;
-        EXPECT_FALSE(t.takeWork(due - milliseconds(1), 125, 10000, work)) << "read before the adds paused";
-        ASSERT_TRUE(t.takeWork(due, 125, 10000, work));
+        const auto due = now + milliseconds(row.dueAtMs);
+        ASSERT_TRUE(table.nextDue().has_value());
+        EXPECT_EQ(*table.nextDue(), due);
+        EXPECT_FALSE(table.takeWork(due - milliseconds(1), 125, 10000, work)) << "read before the adds paused";
+        ASSERT_TRUE(table.takeWork(due, 125, 10000, work));
         EXPECT_EQ(work.items.size(), row.addsAtMs.size()) << "every gathered entry in the one slice";
-        EXPECT_EQ(t.freshCount(), 0u);
-        EXPECT_EQ(*t.nextDue(), base + milliseconds(row.addsAtMs.front() + 1000)) << "then at the rate";
+        EXPECT_EQ(table.freshCount(), 0u);
+        EXPECT_EQ(*table.nextDue(), now + milliseconds(row.addsAtMs.front() + 1000)) << "then at the rate";
     }
 }
 
-TEST(LoopTable, GatheredEntriesAreReadInSlicesWhenManyAndAtOnceWhenAllAreMadeDue)
+TEST_F(LoopTableTest, GatheredEntriesAreReadInSlicesWhenManyAndAtOnceWhenAllAreMadeDue)
 {
     using std::chrono::milliseconds;
-    LoopTable t;
     t.setFreshGather(milliseconds(10), milliseconds(100));
-    const auto now = LoopClock::now();
     // Five gathered entries, two readings a slice: the rest stays due after each slice.
     for (ULONGLONG owner = 10; owner < 15; ++owner)
         t.add(owner, 0, rec(2, LONG(owner)), 1000, now);
     const auto due = now + milliseconds(10);
-    LoopWork work;
     for (std::size_t expected : {2u, 2u, 1u}) {
         ASSERT_TRUE(t.takeWork(due, 125, 2, work));
         EXPECT_EQ(work.items.size(), expected);
