@@ -244,10 +244,8 @@ void DriveTag::setInLoop(bool inLoop)
 
 size_t DriveTag::addActiveItem(DaObject* item)
 {
-    DaLockHolder hold(lock_);
-    if (item && std::find(activeItems_.begin(), activeItems_.end(), item) == activeItems_.end())
-        activeItems_.push_back(item);
-    return activeItems_.size();
+    const ActiveItemChange change = listActiveItem(item);
+    return change.before + (item && !change.listed ? 1 : 0);
 }
 
 DriveTag::ActiveItemChange DriveTag::listActiveItem(DaObject* item)
