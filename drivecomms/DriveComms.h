@@ -12,9 +12,10 @@
 // requests waiting for the server, and makes a new one through the shell's factory,
 // with back-off between failed attempts, going online with it as after a toggle.
 //
-// Locks: lock_ (queue, last notification, loop tags) and each tag's own lock are
-// never held together, nor with serverLock_ (the server pointer, held only to copy or
-// replace it), and never across a call into the comms server, COM or the
+// Locks: lock_ (queue, last notification, loop tags) is taken before a tag's own lock,
+// never after it (convergeLoop marks a tag in the loop under lock_); neither is held with
+// serverLock_ (the server pointer, held only to copy or replace it), and none across a
+// call into the comms server, COM or the
 // engine's request completion. Direct requests take no lock of a tag across their start
 // and reply: only the comms event thread starts them and processes their replies, one
 // at a time, and the record they send is a copy taken under the tag lock.
