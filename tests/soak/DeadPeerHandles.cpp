@@ -5,12 +5,15 @@
 //       starts a peer (a first one warms the runtime up), takes PROXIES proxies of it,
 //       makes LIVE calls through each, kills it, makes DEAD calls through the first and
 //       prints "PEER HANDLES TYPE:COUNT..." after each of PEERS peers. HOW: e releases
-//       the proxies before the kill, r after it, k keeps them. With EXPECT it fails
-//       unless each peer left exactly EXPECT handles behind.
+//       the proxies before the kill, r after it, k keeps them; t has two threads call
+//       through the first proxy back to back while the peer is killed, each until DEAD
+//       calls have failed, then releases (the link's comms and update threads at a
+//       loss). With EXPECT it fails unless each peer left exactly EXPECT handles behind.
 //   kv_dead_peer_handles peer PROXIES    (started by the above) hands out PROXIES streams
 #include <windows.h>
 #include <objbase.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -46,6 +49,56 @@ int peer(int proxies)
     return 0;
 }
 
+// Two threads calling one proxy back to back, as the link's two threads that call the
+// comms server may be when it dies: both calls are in flight at the kill.
+class OverlappedCalls {
+public:
+    OverlappedCalls(IStream* stream, int dead) : stream_(stream), dead_(dead)
+    {
+        for (TVCmnHandle& thread : threads_)
+            thread.reset(CreateThread(nullptr, 0, &OverlappedCalls::run, this, 0, nullptr));
+    }
+    OverlappedCalls(const OverlappedCalls&) = delete;
+    OverlappedCalls& operator=(const OverlappedCalls&) = delete;
+    ~OverlappedCalls() { join(); }
+
+    // Until both threads have made LIVE calls each: only then is a second connection
+    // certain to be open (or certain not to be needed).
+    void waitLive(int live) const
+    {
+        while (liveCalls_.load() < 2 * live)
+            Sleep(1);
+    }
+    void join()
+    {
+        for (TVCmnHandle& thread : threads_) {
+            if (thread)
+                WaitForSingleObject(thread.get(), INFINITE);
+            thread.reset();
+        }
+    }
+
+private:
+    static DWORD WINAPI run(void* self)
+    {
+        auto& calls = *static_cast<OverlappedCalls*>(self);
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        for (int failed = 0; failed < calls.dead_;) {
+            if (FAILED(calls.stream_->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, nullptr)))
+                ++failed;
+            else
+                ++calls.liveCalls_;
+        }
+        CoUninitialize();
+        return 0;
+    }
+
+    IStream* const stream_;
+    const int dead_;
+    std::atomic<int> liveCalls_{0};
+    TVCmnHandle threads_[2];
+};
+
 // One peer's life as seen by its caller.
 void callPeer(int live, int dead, int proxies, wchar_t how)
 {
@@ -77,6 +130,15 @@ void callPeer(int live, int dead, int proxies, wchar_t how)
     for (Stream& stream : streams)
         if (FAILED(CoUnmarshalInterface(blob.get(), IID_IStream, stream.putVoid())))
             exit(4);
+    if (how == L't') {
+        OverlappedCalls calls(streams.front().get(), dead);
+        calls.waitLive(live);
+        TerminateProcess(process.get(), 9);
+        WaitForSingleObject(process.get(), INFINITE);
+        calls.join();
+        streams.clear();
+        return;
+    }
     for (int i = 0; i < proxies * live; ++i)
         streams[i % proxies]->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, nullptr);
     if (how == L'e')
