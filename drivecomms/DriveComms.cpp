@@ -423,6 +423,10 @@ void DriveComms::handleServerLoss()
     {
         TVCmnScopedLock barrier(updateLock_);  // an update being applied finishes first
     }
+    // The tags of a going-online walk not yet back in the loop (still to come, or the one
+    // whose call met the loss) are polled in all but the call, and show last usable
+    // already: left out, a client watching one never saw the loss.
+    std::vector<DaRef<DriveTag>> walked = std::move(rejoin_);
     dropRejoin();  // the new server's go-online walks afresh
     if (wasOnline && settings_.setServerState)
         settings_.setServerState(kServerStateCommFault);
@@ -431,13 +435,18 @@ void DriveComms::handleServerLoss()
 
     const std::unordered_map<ULONGLONG, DaRef<DriveTag>> polled = takeAllLoopTags();
     const FILETIME now = utcNow();
-    for (auto& [owner, tag] : polled) {
-        if (DaRef<DaCache> cache = tag->getCache()) {
+    auto showFailure = [&now](DriveTag& tag) {
+        if (DaRef<DaCache> cache = tag.getCache()) {
             cache->setQuality(kQualityCommFailure);
             cache->setTimestamp(now);
         }
-        daUpdateTagValue(*tag, nullptr, kQualityCommFailure, &now);
-    }
+        daUpdateTagValue(tag, nullptr, kQualityCommFailure, &now);
+    };
+    for (auto& [owner, tag] : polled)
+        showFailure(*tag);
+    for (const DaRef<DriveTag>& tag : walked)
+        if (!polled.contains(reinterpret_cast<ULONGLONG>(tag.get())))
+            showFailure(*tag);
 
     if (requestInProgress_ && current_)
         failRequest(currentTag_.get(), *current_, kQualityCommFailure);
@@ -664,18 +673,20 @@ bool DriveComms::rejoins(DriveTag& tag)
 
 // Every valued tag shows last usable at once, before any of them joins the loop: a
 // tag's first update may be drained before its AddToLoop returns, and must not be marked
-// over.
+// over. Not a tag showing comm failure: a lost comms server's values are not usable,
+// and a new one is up within half a second, so last usable at once would hide the
+// loss from every client whose update did not come round in between; it stays until
+// the new loop reads the tag.
 void DriveComms::collectRejoin(DaNode* branch, const FILETIME& now)
 {
     dropRejoin();
     walkTags(branch, [&](DriveTag& tag) {
         if (!rejoins(tag))
             return;
-        if (holdsValue(tag)) {
-            if (DaRef<DaCache> cache = tag.getCache()) {
-                cache->setQuality(kQualityLastUsable);
-                cache->setTimestamp(now);
-            }
+        DaRef<DaCache> cache = tag.getCache();
+        if (cache && cache->holdsValue() && cache->getQuality() != kQualityCommFailure) {
+            cache->setQuality(kQualityLastUsable);
+            cache->setTimestamp(now);
             daUpdateTagValue(tag, nullptr, kQualityLastUsable, &now);
         }
         rejoin_.emplace_back(&tag);
@@ -688,8 +699,12 @@ void DriveComms::rejoinSlice()
 {
     if (!rejoinPending_)
         return;
+    // A lost server ends the walk where it is: the loss shows what is left comm failure.
+    if (serverKnownLost())
+        return;
     const uint32_t start = TVCmnTick::now();
-    while (rejoinNext_ < rejoin_.size() && TVCmnTick::elapsed(start, TVCmnTick::now()) < kRejoinSliceMs) {
+    while (rejoinNext_ < rejoin_.size() && !serverKnownLost() &&
+           TVCmnTick::elapsed(start, TVCmnTick::now()) < kRejoinSliceMs) {
         DriveTag& tag = *rejoin_[rejoinNext_++];
         if (!rejoins(tag))
             continue;  // its value or items went while it waited
@@ -699,7 +714,7 @@ void DriveComms::rejoinSlice()
                            tag.getNodeAddress().c_str(), int(tag.getMenuNumber()), int(tag.getParameterNumber()),
                            int(tag.getLoopRateMs()));
     }
-    if (rejoinNext_ < rejoin_.size())
+    if (rejoinNext_ < rejoin_.size() || serverKnownLost())
         return;
     dropRejoin();
     finishGoingOnline();

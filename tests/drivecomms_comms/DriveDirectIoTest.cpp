@@ -195,8 +195,11 @@ protected:
     void SetUp() override {}
     void TearDown() override
     {
-        Plant::TearDown();  // the link goes before its stand-in
+        if (reborn)
+            reborn->openUpdates();  // the update event thread must get out to stop
+        Plant::TearDown();  // the link goes before its stand-ins
         vanishing.reset();
+        reborn.reset();
     }
 
     // The link on a server that can vanish, with the setpoint polled and good.
@@ -209,6 +212,12 @@ protected:
             if (!mayRecreate || ++attempts <= failedAttempts)
                 return E_FAIL;
             fresh.attach(comms::CommsServer::create());
+            if (holdRebornUpdates) {
+                reborn = std::make_unique<StandIn>(fresh.get());
+                reborn->closeUpdates();
+                *out = reborn.get();
+                return S_OK;
+            }
             return fresh->QueryInterface(IID_ICommsServer, reinterpret_cast<void**>(out));
         };
         server = inner;
@@ -264,6 +273,10 @@ protected:
     }
 
     std::unique_ptr<StandIn> vanishing;
+    // With holdRebornUpdates, the new server stands behind one too, no loop update let
+    // through until the test opens it.
+    std::unique_ptr<StandIn> reborn;
+    bool holdRebornUpdates = false;
     DaRef<DaGroup> subscribed;
     TVCmnComPtr<comms::CommsServer> fresh;
     std::atomic<int> attempts{0};
@@ -300,6 +313,53 @@ TEST_F(CommsServerLoss, NoCallGoesIntoALostServer)
     // call when the walk's first removal finds the server dead.
     EXPECT_LE(vanishing->callsWhileGone.load(), 2);
 }
+
+// A new comms server is up within half a second of the old one's death, before many a
+// client's next update comes round: every tag shows comm failure through the new
+// server's going-online walk until its loop reads the tag, whether the loss found it
+// polled or still waiting for an earlier walk to put it back (last usable would hide
+// the loss from those clients).
+struct LossMoment {
+    const char* name;
+    bool duringWalk;
+};
+void PrintTo(const LossMoment& moment, std::ostream* out) { *out << moment.name; }
+
+class CommFailureUntilRead : public CommsServerLoss, public ::testing::WithParamInterface<LossMoment> {};
+
+TEST_P(CommFailureUntilRead, ThroughTheNewServersGoingOnlineWalk)
+{
+    startVanishing(0);
+    for (const char* id : {"Drive1.Speed", "Drive1.Status", "Drive1.Burst0", "Drive1.Burst1", "Drive1.Burst2"})
+        addItem(subscribed.get(), id);
+    const DaRef<DriveTag> tags[] = {setpoint, speed, status, burst[0], burst[1], burst[2]};
+    auto allAt = [&](uint16_t quality) {
+        return std::all_of(std::begin(tags), std::end(tags),
+                           [&](const DaRef<DriveTag>& t) { return t->getCache()->getQuality() == quality; });
+    };
+    ASSERT_TRUE(waitUntil([&] { return link->loopTagCount() == 6 && allAt(kQualityGood); }));
+    holdRebornUpdates = true;
+    mayRecreate = true;
+    if (GetParam().duringWalk) {
+        link->toggleOnline();
+        ASSERT_TRUE(waitUntil([&] { return !link->isOnline(); }));
+        vanishing->addDelayMs = 50;  // one tag a slice, as across processes under load
+        link->toggleOnline();
+        ASSERT_TRUE(waitUntil([&] { return link->loopTagCount() >= 1; }));
+    }
+    vanishing->gone = StandIn::kUnavailable;
+    ASSERT_TRUE(waitUntil([&] {
+        return link->recreations() == 1 && serverState.load() == kServerStateRunning && link->loopTagCount() == 6;
+    }));
+    for (size_t i = 0; i < std::size(tags); ++i)
+        EXPECT_EQ(tags[i]->getCache()->getQuality(), kQualityCommFailure) << "tag " << i;
+    reborn->openUpdates();
+    EXPECT_TRUE(waitUntil([&] { return allAt(kQualityGood); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Losses, CommFailureUntilRead,
+                         ::testing::Values(LossMoment{"Polling", false}, LossMoment{"DuringAWalk", true}),
+                         [](const ::testing::TestParamInfo<LossMoment>& info) { return std::string(info.param.name); });
 
 // Online commands made while a new comms server is being made are not let go: the
 // recreation ends in the state the last one asked for (odd: offline, even: online),
