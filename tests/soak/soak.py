@@ -63,7 +63,9 @@ GROWTH_LIMIT = 0.05
 # for each further call that finds the process dead. The server holds one proxy of a
 # soak client (one sink for both its groups) and the link one of the comms server, so
 # one handle per dead peer is Wine's; a second call into a dead peer is the server's own
-# doing and counts against the 5%.
+# doing and counts against the 5%. The link's two threads in a call into the comms server
+# when it dies keep no more than that one (dead_peer_handles_overlapped_calls), and a
+# quiet server keeps exactly one per comms server kill (e2e_comms_server_loss).
 WINE_HANDLES_PER_DEAD_PEER = 1
 WORK_THREAD_END = re.compile(r"\[DSE\|\w+\| (\S+)\]\s+terminate work thread")
 KEEP = re.compile(r"terminate work thread|disconnect client|disconnecting refCnt|comms server|Going o(n|ff)line\s*$")
