@@ -323,14 +323,12 @@ bool DaCache::holdsValue() const
 
 int daUpdateTagValue(DaTag& tag, const VARIANT* value, uint16_t quality, const FILETIME* timestamp, HRESULT result)
 {
-    const FILETIME when = timestamp ? *timestamp : daUintToFileTime(DaClock::now());
     if (value && SUCCEEDED(result)) {
         if (DaRef<DaCache> cache = tag.getCache())
-            cache->store(*value, quality, when, kDaEngineLcid);
+            cache->store(*value, quality, timestamp ? *timestamp : daUintToFileTime(DaClock::now()), kDaEngineLcid);
     }
     // Subscribed items read the cache at their group's next cycle; the change test
-    // decides what goes out, so the items need no value of their own here.
-    std::vector<DaRef<DaObject>> items;
-    tag.getItems(items);
-    return int(items.size());
+    // decides what goes out, so the items need no value of their own here. This runs
+    // for every loop update: the items are counted, not copied.
+    return int(tag.itemCount());
 }

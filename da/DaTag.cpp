@@ -225,6 +225,14 @@ void DaTag::getItems(std::vector<DaRef<DaObject>>& items) const
         items.clear();
 }
 
+size_t DaTag::itemCount() const
+{
+    DaLockHolder hold(lock_);
+    if (const Extras* extras = block())
+        return extras->items.size();
+    return singleItem() ? 1 : 0;
+}
+
 HRESULT DaTag::addProperty(DaProperty* property)
 {
     if (!property || property->tag_)

@@ -89,6 +89,7 @@ public:
     virtual void onItemConnected(DaObject* item);
     virtual void onItemDisconnected(DaObject* item);
     void getItems(std::vector<DaRef<DaObject>>& items) const;
+    size_t itemCount() const;
     bool tracksItems() const noexcept { return tracksItems_; }
 
     // Property children. OPC_E_DUPLICATENAME when the tag already has that ID,
