@@ -132,6 +132,10 @@ void setUpComms(AppShell& shell)
     };
     shell.comms = std::make_unique<DriveComms>(shell.commsServer.get(), shell.diagnostics, std::move(settings));
     shell.comms->setNamespaceRoot(shell.space.get());
+    // The link holds the comms server from here, and replaces it when it dies. A second
+    // reference kept here would outlive that server: under Wine a proxy held to a dead
+    // process keeps a pipe and an event for good.
+    shell.commsServer.reset();
 }
 
 // Registration, unregistration and help: what the command line asks for. True when the

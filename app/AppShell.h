@@ -59,7 +59,9 @@ struct AppShell {
     std::unique_ptr<SettingsStore> store;
     std::shared_ptr<AppTraceHandler> traceHandler;
 
-    TVCmnComPtr<ICommsServer> commsServer;  // null when it could not be created
+    // The comms server made at start, until the link takes it over; null when it could
+    // not be created.
+    TVCmnComPtr<ICommsServer> commsServer;
     HRESULT commsServerResult = S_OK;
     std::unique_ptr<DriveComms> comms;
     DaRef<DaObjectRoot> objectRoot;
