@@ -13,8 +13,9 @@ server process and its trace files:
   that no client made, none twice;
 - every good value a client got (callback or device read) is one the drive held within
   the client's update period (plus the loop's and Wine's slack) before it arrived;
-- the server's private bytes and handle count grow less than 5% from after warm-up to
-  the end;
+- the server's private bytes (with clients connected) and handle count (with none,
+  after a first round of clients has warmed it up and left, and after the last round
+  has left) grow less than 5% from after warm-up to the end;
 - a killed client is disconnected by the server, and at the end no work thread is
   left running;
 - a killed comms server is remade: the server shows its polled tags bad comm failure
@@ -58,6 +59,13 @@ LOSS_LIMIT_MS = 1000
 # The comms server logs a write just after applying it; a read may see it that much sooner.
 APPLY_MS = 50
 GROWTH_LIMIT = 0.05
+# After the last client has left: how long until the server has let its objects go,
+# then how long the server's handles are sampled with no client (the sampler looks
+# every 5 s).
+IDLE_SETTLE_S = 5
+IDLE_SAMPLE_S = 15
+# How long a client takes to start under Wine and subscribe, with room.
+CLIENT_START_S = 15
 # What Wine's RPC runtime keeps for good of a process that died while the server held a
 # proxy of it (kv_dead_peer_handles): one event for the proxy, released or not, and one
 # for each further call that finds the process dead. The server holds one proxy of a
@@ -159,6 +167,10 @@ class Soak:
         self.trace = TraceTail([os.path.join(work, "trace1.log"), os.path.join(work, "trace2.log")])
         self.stop_tail = threading.Event()
         self.memory = []         # (ms, bytes)
+        # (from ms, to ms) of the samples compared: with clients connected after warm-up
+        # and at the end, and with none; empty until the run reaches them.
+        self.baseline_window = self.end_window = (0, -1)
+        self.idle_start_window = self.idle_end_window = (0, -1)
         self.comms_gone = 0      # killed and not remade: the number of comms server starts by then
 
     # --- the comms server's control -------------------------------------------------
@@ -347,10 +359,29 @@ class Soak:
                                     e2e.winpath(self.samples_log), "5000"],
                                    stdout=sampler_out, stderr=subprocess.STDOUT, start_new_session=True)
         try:
+            # A first round of clients warms the server up and leaves; the server's
+            # handles are then sampled with no client connected, and again at the end
+            # when the last round has left. With clients connected the count follows
+            # them (Wine opens a pipe and events per thread calling into a client at
+            # the same time, kept until that client's proxies go), not the server.
             for slot in range(CLIENTS):
-                self.start_client(slot, clients_end)
+                self.start_client(slot, self.began + warmup)
             self.sleep_until(warmup)
             self.baseline_window = (now_ms() - 25000, now_ms())
+            for name, process in self.clients.values():
+                try:
+                    process.wait(timeout=60)
+                except subprocess.TimeoutExpired:
+                    pass
+                self.t.check(process.poll() == 0, f"warm-up client {name} ends when its time is up",
+                             f"exit code {process.poll()}")
+            time.sleep(IDLE_SETTLE_S)
+            self.idle_start_window = (now_ms(), now_ms() + IDLE_SAMPLE_S * 1000)
+            time.sleep(IDLE_SAMPLE_S)
+            for slot in range(CLIENTS):
+                self.start_client(slot, clients_end)
+            # The first faults find every client of this round subscribed.
+            time.sleep(CLIENT_START_S)
             kinds = {"client-kill": self.do_kill_client, "comms-kill": self.do_kill_comms_server,
                      "network-down": self.do_network_down, "node-silent": lambda e: self.do_node_fault("silent", e),
                      "node-timeout": lambda e: self.do_node_fault("timeout", e), "offline": self.do_offline}
@@ -375,7 +406,9 @@ class Soak:
                 except subprocess.TimeoutExpired:
                     self.t.check(False, f"client {name} ends when its time is up")
                     os.killpg(process.pid, signal.SIGKILL)
-            # The server checks its clients every 30 s.
+            # The server checks its clients every 30 s; the clients that ended
+            # themselves are gone at once.
+            self.idle_end_window = (now_ms() + IDLE_SETTLE_S * 1000, now_ms() + 10**9)
             self.sleep_until(self.total)
         finally:
             for name, process in self.clients.values():
@@ -571,25 +604,29 @@ class Soak:
                            if re.match(r"M( \d+){5}( |$)", line)]
         pids = {s[1] for s in samples}
         self.t.check(len(pids) == 1, "one server process throughout the run", str(pids))
-        series = {"private bytes": [(s[0], s[1]) for s in self.memory],
-                  "handles": [(s[0], s[3]) for s in samples], "threads": [(s[0], s[4]) for s in samples]}
+        handles = [(s[0], s[3]) for s in samples]
+        series = {"private bytes": (self.memory, self.baseline_window, self.end_window),
+                  "handles with clients": (handles, self.baseline_window, self.end_window),
+                  "handles without clients": (handles, self.idle_start_window, self.idle_end_window),
+                  "threads": ([(s[0], s[4]) for s in samples], self.baseline_window, self.end_window)}
         figures = {}
-        for what, rows in series.items():
-            start = [v for ms, v in rows if self.baseline_window[0] <= ms <= self.baseline_window[1]]
-            end = [v for ms, v in rows if self.end_window[0] <= ms <= self.end_window[1]]
+        for what, (rows, (s0, s1), (e0, e1)) in series.items():
+            start = [v for ms, v in rows if s0 <= ms <= s1]
+            end = [v for ms, v in rows if e0 <= ms <= e1]
             if not self.t.check(start and end, f"{what} sampled after warm-up and at the end", f"{len(rows)} samples"):
                 continue
             a, b = statistics.median(start), statistics.median(end)
             figures[f"server {what} after warm-up"] = a
             figures[f"server {what} at the end"] = b
-            # Threads follow the clients' calls in flight; they are shown, not judged.
+            # Threads follow the clients' calls in flight, and handles with clients
+            # connected follow the clients too: both are shown, not judged.
             if what == "private bytes":
                 self.t.check(0 < a and b < a * (1 + GROWTH_LIMIT), f"server {what} grow less than 5%: {a} -> {b}")
-            elif what == "handles":
+            elif what == "handles without clients":
                 wine, how = self.wine_dead_peer_handles(clients)
                 figures["server handles Wine keeps for dead peers"] = wine
                 self.t.check(0 < a and b - wine < a * (1 + GROWTH_LIMIT),
-                             f"server handles grow less than 5% beyond the {wine} Wine keeps for dead peers "
+                             f"server {what} grow less than 5% beyond the {wine} Wine keeps for dead peers "
                              f"({how}): {a} -> {b}")
         return figures
 
