@@ -6,6 +6,10 @@
 
 #include <atomic>
 #include <cstdint>
+#ifdef _WIN32
+#include <condition_variable>
+#include <mutex>
+#endif
 
 #include "common/TVCmnThreadSafety.h"
 
@@ -24,14 +28,14 @@ public:
         if (seen != kHeldWithWaiters)
             seen = state_.exchange(kHeldWithWaiters, std::memory_order_acquire);
         while (seen != kFree) {
-            state_.wait(kHeldWithWaiters, std::memory_order_relaxed);
+            sleepWhileContended();
             seen = state_.exchange(kHeldWithWaiters, std::memory_order_acquire);
         }
     }
     void unlock() KV_RELEASE()
     {
         if (state_.exchange(kFree, std::memory_order_release) == kHeldWithWaiters)
-            state_.notify_one();
+            wakeWaiter();
     }
     bool tryLock() KV_TRY_ACQUIRE(true)
     {
@@ -43,6 +47,41 @@ private:
     static constexpr uint32_t kFree = 0;
     static constexpr uint32_t kHeld = 1;
     static constexpr uint32_t kHeldWithWaiters = 2;
+
+#ifdef _WIN32
+    // The runtime's atomic wait on this target has no futex underneath and can lose a
+    // wake-up: a thread was seen asleep for good on a tag's free lock (the engine's stress
+    // test under Wine, with every other thread gone). Waiters park on a small table of
+    // mutex and condition pairs keyed by the lock's address instead; a waker takes the
+    // pair's mutex after freeing the word, so a waiter that saw the word held is asleep
+    // by then and gets the wake-up.
+    struct Parking {
+        std::mutex mutex;
+        std::condition_variable wake;
+    };
+    Parking& parking() const
+    {
+        static Parking table[64];
+        return table[(reinterpret_cast<uintptr_t>(this) >> 2) % 64];
+    }
+    void sleepWhileContended()
+    {
+        Parking& p = parking();
+        std::unique_lock<std::mutex> hold(p.mutex);
+        while (state_.load(std::memory_order_relaxed) == kHeldWithWaiters)
+            p.wake.wait(hold);
+    }
+    void wakeWaiter()
+    {
+        Parking& p = parking();
+        { std::lock_guard<std::mutex> fence(p.mutex); }
+        p.wake.notify_all();  // the pair is shared by other locks' waiters: each looks again
+    }
+#else
+    void sleepWhileContended() { state_.wait(kHeldWithWaiters, std::memory_order_relaxed); }
+    void wakeWaiter() { state_.notify_one(); }
+#endif
+
     std::atomic<uint32_t> state_{kFree};
 };
 
