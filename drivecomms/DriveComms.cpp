@@ -699,9 +699,6 @@ void DriveComms::rejoinSlice()
 {
     if (!rejoinPending_)
         return;
-    // A lost server ends the walk where it is: the loss shows what is left comm failure.
-    if (serverKnownLost())
-        return;
     const uint32_t start = TVCmnTick::now();
     while (rejoinNext_ < rejoin_.size() && !serverKnownLost() &&
            TVCmnTick::elapsed(start, TVCmnTick::now()) < kRejoinSliceMs) {
@@ -714,6 +711,7 @@ void DriveComms::rejoinSlice()
                            tag.getNodeAddress().c_str(), int(tag.getMenuNumber()), int(tag.getParameterNumber()),
                            int(tag.getLoopRateMs()));
     }
+    // A lost server ends the walk where it is: the loss shows what is left comm failure.
     if (rejoinNext_ < rejoin_.size() || serverKnownLost())
         return;
     dropRejoin();
