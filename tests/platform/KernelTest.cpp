@@ -43,12 +43,10 @@ TEST(CodePage, AnsiAndUtf8RoundTrip)
         std::string bytes;
         std::wstring wide;
     } rows[] = {
-        {"ascii", CP_ACP, "Drive 1", L"Drive 1"},
         {"latin-1 range", CP_ACP, "\xC5ngstr\xF6m \xB0" "C", L"\u00C5ngstr\u00F6m \u00B0C"},
         {"1252 extras", CP_ACP, "\x80\x85\x99\x9F", L"\u20AC\u2026\u2122\u0178"},
         {"1252 unassigned", CP_ACP, "\x81\x8D\x8F\x90\x9D", L"\u0081\u008D\u008F\u0090\u009D"},
         {"utf-8 two byte", CP_UTF8, "\xC3\x85ngstr\xC3\xB6m", L"\u00C5ngstr\u00F6m"},
-        {"utf-8 euro", CP_UTF8, "\xE2\x82\xAC", L"\u20AC"},
         {"embedded nul", CP_UTF8, std::string("a\0b", 3), std::wstring(L"a\0b", 3)},
     };
     for (const auto& row : rows) {

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "common/TVCmnBstr.h"
 #include "tests/platform/VariantTestSupport.h"
 
 namespace kv::platform::test {
@@ -43,7 +42,7 @@ TEST(SafeArray, BoundsAndElementSizes)
     const struct {
         VARTYPE vt;
         UINT size;
-    } rows[] = {{VT_UI1, 1}, {VT_BOOL, 2}, {VT_BSTR, sizeof(BSTR)}, {VT_VARIANT, sizeof(VARIANT)}, {VT_DECIMAL, sizeof(DECIMAL)}};
+    } rows[] = {{VT_UI1, 1}, {VT_BSTR, sizeof(BSTR)}, {VT_DECIMAL, sizeof(DECIMAL)}};
     for (const auto& row : rows) {
         SAFEARRAY* sa = SafeArrayCreateVector(row.vt, -2, 5);
         ASSERT_NE(nullptr, sa) << row.vt;
@@ -70,27 +69,6 @@ TEST(SafeArray, BoundsAndElementSizes)
         EXPECT_EQ(hr, SafeArrayGetElement(sa, &index, &read)) << index;
         EXPECT_EQ(hr == S_OK ? 42 : 0, read) << index;
     }
-    SafeArrayDestroy(sa);
-}
-
-TEST(SafeArray, TwoDimensionsVaryLeftmostFastest)
-{
-    SAFEARRAYBOUND bounds[2] = {{2, 0}, {3, 10}};  // [0..1][10..12]
-    SAFEARRAY* sa = SafeArrayCreate(VT_I4, 2, bounds);
-    ASSERT_NE(nullptr, sa);
-    for (LONG j = 10; j <= 12; ++j)
-        for (LONG i = 0; i <= 1; ++i) {
-            LONG index[2] = {i, j};
-            LONG value = i * 100 + j;
-            ASSERT_EQ(S_OK, SafeArrayPutElement(sa, index, &value));
-        }
-    LONG* data = nullptr;
-    ASSERT_EQ(S_OK, SafeArrayAccessData(sa, reinterpret_cast<void**>(&data)));
-    EXPECT_EQ(10, data[0]);
-    EXPECT_EQ(110, data[1]);
-    EXPECT_EQ(11, data[2]);
-    EXPECT_EQ(112, data[5]);
-    SafeArrayUnaccessData(sa);
     SafeArrayDestroy(sa);
 }
 
@@ -125,25 +103,11 @@ TEST(SafeArray, LockedArraysCannotBeDestroyedOrResizedAndNullIsRefused)
     EXPECT_EQ(0u, SafeArrayGetDim(nullptr));
 }
 
-// Copies own their contents: freeing the source leaves the copy whole (ASan watches).
-TEST(Variant, CopiesAreDeepAndFollowOneReference)
+// Deep copies are tested with the owners (tests/common); this is the by-reference path.
+TEST(Variant, CopyIndFollowsOneReference)
 {
-    SAFEARRAY* sa = SafeArrayCreateVector(VT_BSTR, 0, 1);
-    LONG index = 0;
-    BSTR s = SysAllocString(L"speed");
-    SafeArrayPutElement(sa, &index, s);  // the array keeps its own copy
-    SysFreeString(s);
-    TVCmnVariant array;
-    array.put()->vt = VT_ARRAY | VT_BSTR;
-    array.get().parray = sa;
-    TVCmnVariant copy = toVariant(Str(L"old"));
-    ASSERT_EQ(S_OK, VariantCopy(&copy.get(), &array.get()));  // frees "old"
-    array.clear();
-    TVCmnBstr read;
-    ASSERT_EQ(S_OK, SafeArrayGetElement(copy.get().parray, &index, read.put()));
-    EXPECT_EQ(L"speed", read.view());
-
-    TVCmnVariant inner = toVariant(Str(L"x"));
+    TVCmnVariant copy;
+    TVCmnVariant inner = Str(L"x");
     VARIANT ref;  // borrows inner: nothing to clear
     VariantInit(&ref);
     ref.vt = VT_VARIANT | VT_BYREF;
@@ -155,8 +119,7 @@ TEST(Variant, CopiesAreDeepAndFollowOneReference)
 
 TEST(Variant, InvalidTypesAreRefusedAndDecimalOverlaysTheWhole)
 {
-    for (VARTYPE vt : {VARTYPE(15), VARTYPE(VT_VOID), VARTYPE(0xFFF), VARTYPE(VT_I4 | VT_VECTOR),
-                       VARTYPE(VT_ARRAY | VT_EMPTY), VARTYPE(VT_BYREF | VT_NULL)}) {
+    for (VARTYPE vt : {VARTYPE(15), VARTYPE(VT_I4 | VT_VECTOR), VARTYPE(VT_ARRAY | VT_EMPTY)}) {
         VARIANT v;
         VariantInit(&v);
         v.vt = vt;
@@ -177,10 +140,8 @@ TEST(VariantTime, SystemTimeRoundTrip)
         SYSTEMTIME st;
         DATE date;
     } rows[] = {
-        {{1899, 12, 6, 30, 0, 0, 0, 0}, 0.0},
         {{2020, 1, 3, 1, 12, 0, 0, 0}, 43831.5},
         {{1899, 12, 5, 29, 12, 0, 0, 0}, -1.5},
-        {{100, 1, 5, 1, 0, 0, 0, 0}, -657434.0},
         {{9999, 12, 5, 31, 0, 0, 0, 0}, 2958465.0},
     };
     for (const auto& row : rows) {

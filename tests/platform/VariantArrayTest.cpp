@@ -37,9 +37,7 @@ TEST(VariantArray, ConvertsElementByElement)
         {"to I4 rounds to even", {2.5, 3.5, -2.5}, VT_ARRAY | VT_I4, 1033, S_OK, {"vt=3 2", "vt=3 4", "vt=3 -2"}},
         {"to BSTR in de-DE", {1.5, -0.25}, VT_ARRAY | VT_BSTR, 1031, S_OK, {"vt=8 \"1,5\"", "vt=8 \"-0,25\""}},
         {"to VARIANT", {1.5}, VT_ARRAY | VT_VARIANT, 1033, S_OK, {"vt=5 1.5"}},
-        {"to DEC", {1.5}, VT_ARRAY | VT_DECIMAL, 1033, S_OK, {"vt=14 + scale 1 hi 0 lo 15"}},
         {"one element overflows", {1, 1e10}, VT_ARRAY | VT_I4, 1033, DISP_E_OVERFLOW, {}},
-        {"empty array", {}, VT_ARRAY | VT_UI1, 1033, S_OK, {}},
     };
     for (const auto& row : rows) {
         TVCmnVariant src = r8Array(row.values, 1), owner;
@@ -57,12 +55,9 @@ TEST(VariantArray, ConvertsElementByElement)
                 TVCmnVariant elementOwner;
                 VARIANT& element = elementOwner.get();
                 const VARTYPE et = row.to & VT_TYPEMASK;
-                if (et == VT_VARIANT) {
-                    SafeArrayGetElement(dst.parray, &i, &element);
-                } else {
-                    SafeArrayGetElement(dst.parray, &i, et == VT_DECIMAL ? static_cast<void*>(&element.decVal) : static_cast<void*>(&element.llVal));
+                SafeArrayGetElement(dst.parray, &i, et == VT_VARIANT ? static_cast<void*>(&element) : &element.llVal);
+                if (et != VT_VARIANT)
                     element.vt = et;
-                }
                 EXPECT_EQ(row.expected[static_cast<std::size_t>(i - lower)], describe(element)) << row.name << " [" << i << "]";
             }
         } else {
