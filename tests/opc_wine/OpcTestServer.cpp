@@ -1,15 +1,10 @@
 // A minimal OPC DA server exe for the Wine tests: the real entry, server and group
-// objects over the DA engine, with the sample plant's address space and a small value
-// producer in place of the drives. /regserver and /unregserver register it; started by
-// COM (-Embedding) it serves until its last client lets go.
-//
-// The producer: every tag gets a first value of its type with good quality; read-only
-// tags then count up every kProducerPeriodMs, so that subscriptions see changes while
-// what a client writes stays put. Device reads and writes are answered at once.
-//
-// KV_OPC_TEST_LOG names a file for the trace (a COM-started server has no stderr);
-// KV_OPC_TEST_CHECK_MS replaces the 30 s interval of the client checks;
-// KV_OPC_TEST_DEVICE_READ_MS makes device reads take that long.
+// objects over the DA engine and the sample plant; in place of the drives, read-only
+// tags count up every kProducerPeriodMs (what a client writes stays put) and device
+// requests are answered at once. /regserver and /unregserver register it.
+// KV_OPC_TEST_LOG: the trace file (a COM-started server has no stderr);
+// KV_OPC_TEST_CHECK_MS: the client check interval (30 s);
+// KV_OPC_TEST_DEVICE_READ_MS: how late device reads are answered.
 #include <windows.h>
 
 #include <atomic>
@@ -37,10 +32,9 @@ constexpr DWORD kMinimumUpdateRateMs = 10;
 // How long clients asked to shut down get to let go.
 constexpr DWORD kClientGoneWaitMs = 10000;
 
-// Device requests answered in place: a read confirms the cached value as good, a write
-// goes through to the cache. With a read delay, device reads are answered that much
-// later from a thread of their own (a client can then die while its read is in the
-// server); the threads are joined before the engine goes.
+// A read confirms the cached value as good, a write goes through to the cache. Late
+// reads (a client can die while its read is in the server) run on threads of their own,
+// joined before the engine goes.
 class ImmediateComms final : public DriveTagComms {
 public:
     explicit ImmediateComms(DWORD readDelayMs) : readDelayMs_(readDelayMs) {}
@@ -92,7 +86,6 @@ DWORD environmentNumber(const wchar_t* name, DWORD otherwise)
     return length > 0 && length < 16 ? wcstoul(text, nullptr, 10) : otherwise;
 }
 
-// The loader's progress lines are of no use here; a failed load shows in its result.
 class QuietDiagnostics final : public NamespaceDiagnostics {
 public:
     bool wants(uint16_t) const override { return false; }
@@ -188,7 +181,7 @@ int serve(DaEntry& entry)
     DaRef<DaCreator> creator(new DaOpcCreator);
     DaRef<DaObjectRoot> root = creator->createObjectRoot();
     DaRef<DaNamespaceRoot> space = creator->createNameSpaceRoot();
-    QuietDiagnostics diagnostics;
+    QuietDiagnostics diagnostics;  // a failed load shows in its result
     int32_t protocol = -1;
     if (!root || !space || !loadNamespaceFile(dataFile(), *space, diagnostics, protocol)) {
         fprintf(stderr, "opc test server: no address space from %s\n", dataFile().c_str());
@@ -197,7 +190,6 @@ int serve(DaEntry& entry)
     root->setNamespaceRoot(0, space.get());
     root->setMinimumUpdateRateMs(kMinimumUpdateRateMs);
     entry.setObjectRoot(root.get());
-    // Tests of dead clients shorten the check interval and may slow device reads.
     entry.setCheckIntervalMs(environmentNumber(L"KV_OPC_TEST_CHECK_MS", kClientCheckIntervalMs));
 
     ImmediateComms comms(environmentNumber(L"KV_OPC_TEST_DEVICE_READ_MS", 0));
