@@ -158,8 +158,8 @@ TEST(ModbusLink, ErrnoBecomesOneStatusAndWhatIsLeftOfTheConnection)
         LONG status;
         LinkEffect effect;
     };
+    // A read's time-out or missing register and a refused connection: ModbusDriveTest's.
     const Row rows[] = {
-        {EMBXILADD, ModbusOperation::Read, kStatusNoSuchParameter, LinkEffect::Keep},
         {EMBXILADD, ModbusOperation::Write, kStatusNoSuchParameter, LinkEffect::Keep},
         {EMBXILVAL, ModbusOperation::Write, kStatusOutOfRange, LinkEffect::Keep},
         {EMBXILVAL, ModbusOperation::Read, kStatusBadReply, LinkEffect::Keep},
@@ -169,13 +169,11 @@ TEST(ModbusLink, ErrnoBecomesOneStatusAndWhatIsLeftOfTheConnection)
         {EMBXILFUN, ModbusOperation::Read, kStatusBadReply, LinkEffect::Keep},
         {EMBXGTAR, ModbusOperation::Read, kStatusNodeSilent, LinkEffect::Keep},
         {EMBXGPATH, ModbusOperation::Write, kStatusNodeSilent, LinkEffect::Keep},
-        {ETIMEDOUT, ModbusOperation::Read, kStatusNodeSilent, LinkEffect::Reopen},
         {ETIMEDOUT, ModbusOperation::Write, kStatusReplyTimeout, LinkEffect::Reopen},
         {ETIMEDOUT, ModbusOperation::Connect, kStatusNetworkDown, LinkEffect::Lost},
         {EMBBADCRC, ModbusOperation::Read, kStatusBadReply, LinkEffect::Reopen},
         {EMBMDATA, ModbusOperation::Read, kStatusBadReply, LinkEffect::Reopen},
         {ECONNRESET, ModbusOperation::Read, kStatusNetworkDown, LinkEffect::Lost},
-        {ECONNREFUSED, ModbusOperation::Connect, kStatusNetworkDown, LinkEffect::Lost},
         {EPIPE, ModbusOperation::Write, kStatusNetworkDown, LinkEffect::Lost},
         {0, ModbusOperation::Read, kStatusNetworkDown, LinkEffect::Lost},
     };
@@ -228,7 +226,6 @@ TEST(ModbusSettings, KeysAreReadAndBadValuesRefused)
         {"[comms]\nparity = mark\n", kStatusSettingsSyntax, "line 2: parity must be none, even or odd"},
         {"[comms]\nparameterStride = 3\n", kStatusSettingsSyntax, "line 2: parameterStride must be 1 or 2"},
         {"[node 1]\nunitId = 256\n", kStatusSettingsSyntax, "line 2: unitId must be 1..255"},
-        {"[node 1]\nregisterBase = -1\n", kStatusSettingsSyntax, "line 2: registerBase must be 0..65535"},
         {"[node 1]\nhost =\n", kStatusSettingsSyntax, "line 2: host is empty"},
         {"[node 1]\nmenuStride = 10\n", kStatusSettingsSyntax, "line 2: unknown key in [node]: menuStride"},
     };
