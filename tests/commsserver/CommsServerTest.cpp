@@ -374,7 +374,6 @@ TEST(CommsServerSettings, LoadAndApplyAnswerEachProblemWithItsStatus)
     const Row rows[] = {
         {"missing file: the default network", nullptr, kStatusOk, kProtocolSimulated},
         {"malformed", "[comms\n", kStatusSettingsSyntax, -1},
-        {"contradictory", "[node 1]\n[node 1]\n", kStatusSettingsContradictory, -1},
         {"Modbus TCP", "[comms]\nprotocol = 1\n", kStatusOk, kProtocolModbusTcp},
         {"simulated", kPlant, kStatusOk, kProtocolSimulated},
     };

@@ -129,14 +129,14 @@ value = 5
 // A settings file in a fresh temporary folder, removed with the object.
 class TempSettingsFile {
 public:
-    explicit TempSettingsFile(const std::string& text, const char* name = "VUDOvoveRaduzeri.ini")
+    explicit TempSettingsFile(const std::string& text)
     {
         static int counter = 0;
         folder_ = std::filesystem::temp_directory_path() /
                   ("kv-comms-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
                    std::to_string(++counter));
         std::filesystem::create_directories(folder_);
-        path_ = folder_ / name;
+        path_ = folder_ / "VUDOvoveRaduzeri.ini";
         std::ofstream(path_, std::ios::binary) << text;
     }
     ~TempSettingsFile()

@@ -127,16 +127,27 @@ TEST(SimulatedNetwork, EachFaultDecidesWhetherTheWriteIsAppliedAndObserved)
     EXPECT_EQ(seen.size(), 2u) << "no observer, no call";
 }
 
-TEST(SimulatedNetwork, ParameterFaultsAffectOnlyThatParameterOfABlock)
+// A block's readings fail one by one: a parameter's fault, or a parameter the node lacks.
+TEST(SimulatedNetwork, ABlockFailsOnlyWhereItsParametersDo)
 {
     SimulatedNetwork net(plant());
     ASSERT_TRUE(net.setParameterFaults("1", 1, 21, kFaultSilent));
-    ParameterReading block[3];
-    ASSERT_EQ(net.readBlock("1", 1, 20, block), kStatusOk);
-    EXPECT_EQ(block[0].status, kStatusOk);
-    EXPECT_EQ(block[1].status, kStatusNodeSilent);
-    EXPECT_EQ(block[2].status, kStatusOk);
     EXPECT_FALSE(net.setParameterFaults("2", 9, 9, kFaultSilent)) << "node 2 has no #9.9";
+    struct Row {
+        const char* node;
+        LONG first;
+        LONG status[3];
+    };
+    const Row rows[] = {
+        {"1", 20, {kStatusOk, kStatusNodeSilent, kStatusOk}},
+        {"2", 0, {kStatusNoSuchParameter, kStatusOk, kStatusNoSuchParameter}},
+    };
+    for (const Row& row : rows) {
+        ParameterReading block[3];
+        ASSERT_EQ(net.readBlock(row.node, 1, row.first, block), kStatusOk) << row.node;
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(block[i].status, row.status[i]) << "node " << row.node << " #1." << row.first + i;
+    }
 }
 
 TEST(SimulatedNetwork, WritesAreCheckedScaledAndLogged)
@@ -179,22 +190,6 @@ TEST(SimulatedNetwork, WritesAreCheckedScaledAndLogged)
     EXPECT_EQ(net.readParameter("1", 1, 21).value, 120);
     EXPECT_EQ(net.readParameter("1", 42, 7).value, 99);
     EXPECT_EQ(net.driveValue("1", 42, 7)->value, 99);
-}
-
-TEST(SimulatedNetwork, NodesAndParametersThatDoNotExist)
-{
-    SimulatedNetwork net(plant());
-    EXPECT_EQ(net.checkNode("1"), kStatusOk);
-    EXPECT_EQ(net.checkNode("9"), kStatusUnknownNode);
-    EXPECT_EQ(net.readParameter("9", 1, 1).status, kStatusUnknownNode);
-    EXPECT_EQ(net.readParameter("2", 1, 2).status, kStatusNoSuchParameter);
-    ParameterReading block[3];
-    ASSERT_EQ(net.readBlock("2", 1, 0, block), kStatusOk);
-    EXPECT_EQ(block[0].status, kStatusNoSuchParameter);
-    EXPECT_EQ(block[1].status, kStatusOk);
-    EXPECT_EQ(block[1].value, 5);
-    EXPECT_EQ(block[2].status, kStatusNoSuchParameter);
-    EXPECT_FALSE(net.driveValue("9", 1, 1));
 }
 
 TEST(SimulatedNetwork, DefaultNetworkAnswersAnyNodeWithMovingDriveParameters)
