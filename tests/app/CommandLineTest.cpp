@@ -51,6 +51,7 @@ TEST(CommandLine, SwitchesGiveFlagsModesAndPaths)
         {"/T /F /M /n", {0x0001, 0x70001, "tfm"}},
         {"/x", {0, 0, "x"}},
         {"/?", {0, 0, "h"}},
+        {"/h", {0, 0, "h"}},
         {"/v /r", {0, 0, "vr"}},
         // COM's own switch, in each form it comes in.
         {"-Embedding", {0, 0, "e"}},
@@ -84,15 +85,6 @@ TEST(CommandLine, SwitchesGiveFlagsModesAndPaths)
         EXPECT_EQ(o.namespaceFile, row.expect.path);
         EXPECT_EQ(o.namespaceFileToStore, row.expect.stored);
     }
-}
-
-TEST(CommandLine, OnlyHelpAndRegistrationEndTheProcess)
-{
-    const std::pair<const char*, bool> rows[] = {
-        {"/h", true}, {"/r", true}, {"/u", true}, {"/e", false}, {"/t /n", false}, {"\"/r", false},
-    };
-    for (const auto& [line, ends] : rows)
-        EXPECT_EQ(parseCommandText(line).endsProcess(), ends) << line;
 }
 
 TEST(CommandLine, HelpTextJoinsTheCountedStrings)

@@ -222,13 +222,11 @@ TEST(Settings, TraceSaveWritesOnlyIntoAnExistingKey)
         EXPECT_TRUE(store.readDword(kTraceSaveKey, name, value)) << name;
         EXPECT_EQ(value, expected) << name;
     }
-    // Texts without their terminating zero.
-    const MemorySettingsStore::Value* file = store.value(kTraceSaveKey, "TraceFile");
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(std::string(file->bytes.begin(), file->bytes.end()), "t1.log");
-    const MemorySettingsStore::Value* second = store.value(kTraceSaveKey, "TraceFile2nd");
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(std::string(second->bytes.begin(), second->bytes.end()), "t2.log");
+    for (const auto& [name, expected] : {std::pair{"TraceFile", "t1.log"}, std::pair{"TraceFile2nd", "t2.log"}}) {
+        const MemorySettingsStore::Value* file = store.value(kTraceSaveKey, name);
+        ASSERT_NE(file, nullptr) << name;
+        EXPECT_EQ(std::string(file->bytes.begin(), file->bytes.end()), expected) << "no terminating zero";
+    }
     // Nothing reads the saved key back at start.
     EXPECT_EQ(readTraceSettings(store).errorMask, kTraceDefaultErrorMask);
 }
