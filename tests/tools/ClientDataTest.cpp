@@ -87,37 +87,30 @@ Bytes stream(bool withTime, const std::vector<StreamItem>& items, std::uint32_t 
     return out;
 }
 
-TEST(ClientV1Stream, TwoIntegersWithoutTimestamps)
+// Both stream formats: values after a text and an array are found by their offsets.
+TEST(ClientV1Stream, ValuesWithAndWithoutTimestamps)
 {
-    const Bytes data = stream(false, {{0, 0xC0, variant(VT_I4, 1500)}, {1, 0x1C, variant(VT_I4, static_cast<std::uint32_t>(-7))}}, 42);
-    ASSERT_EQ(data.size(), 76u) << "20 + 2 x 12 + 2 x 16";
-    V1StreamHeader header;
-    std::vector<ItemValue> items;
-    std::string error;
-    ASSERT_TRUE(readV1DataStream(data.data(), data.size(), false, header, items, error)) << error;
-    EXPECT_EQ(header.clientGroup, 7u);
-    EXPECT_EQ(header.transactionId, 42u);
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[1].clientHandle, 1u);
-    EXPECT_EQ(valueText(items[0].value), "1500");
-    EXPECT_EQ(qualityText(items[1].quality), "bad out of service (0x1C)");
-    EXPECT_EQ(valueText(items[1].value), "-7");
-    EXPECT_EQ(items[1].timestamp.dwHighDateTime, 0u) << "no timestamps in this format";
-}
-
-TEST(ClientV1Stream, TextsArraysAndTimestamps)
-{
-    const Bytes data = stream(true, {{3, 0xC0, text(u"R\u00fcn")}, {4, 0xC0, r4Array({1.5f, -2.0f})}, {5, 0xC0, variant(VT_I4, 9)}});
-    V1StreamHeader header;
-    std::vector<ItemValue> items;
-    std::string error;
-    ASSERT_TRUE(readV1DataStream(data.data(), data.size(), true, header, items, error)) << error;
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(valueText(items[0].value), "\"R\xC3\xBCn\"");
-    EXPECT_EQ(valueText(items[1].value), "[1.5, -2]");
-    EXPECT_EQ(valueText(items[2].value), "9") << "the value after a text and an array is found by its offset";
-    EXPECT_EQ(items[2].timestamp.dwLowDateTime, 0x89ABCDEFu);
-    EXPECT_EQ(items[2].timestamp.dwHighDateTime, 0x01DB0000u);
+    for (bool withTime : {false, true}) {
+        SCOPED_TRACE(withTime ? "with time" : "without time");
+        const Bytes data = stream(withTime,
+                                  {{3, 0xC0, text(u"R\u00fcn")}, {4, 0xC0, r4Array({1.5f, -2.0f})},
+                                   {5, 0x1C, variant(VT_I4, static_cast<std::uint32_t>(-7))}},
+                                  42);
+        V1StreamHeader header;
+        std::vector<ItemValue> items;
+        std::string error;
+        ASSERT_TRUE(readV1DataStream(data.data(), data.size(), withTime, header, items, error)) << error;
+        EXPECT_EQ(header.clientGroup, 7u);
+        EXPECT_EQ(header.transactionId, 42u);
+        ASSERT_EQ(items.size(), 3u);
+        EXPECT_EQ(valueText(items[0].value), "\"R\xC3\xBCn\"");
+        EXPECT_EQ(valueText(items[1].value), "[1.5, -2]");
+        EXPECT_EQ(items[2].clientHandle, 5u);
+        EXPECT_EQ(items[2].quality, 0x1C);
+        EXPECT_EQ(valueText(items[2].value), "-7");
+        EXPECT_EQ(items[2].timestamp.dwLowDateTime, withTime ? 0x89ABCDEFu : 0u);
+        EXPECT_EQ(items[2].timestamp.dwHighDateTime, withTime ? 0x01DB0000u : 0u);
+    }
 }
 
 TEST(ClientV1Stream, BrokenStreamsAreRefusedWithoutReadingPastTheEnd)

@@ -55,63 +55,56 @@ TEST(ClientOptions, RefusedLinesSayWhy)
     }
 }
 
-TEST(ClientOptions, SubscribeTakesRateDeadbandSecondsAnywhere)
+// Every field a line can set, as one text (unset fields left out).
+std::string described(const Options& o)
 {
-    const ParseResult result =
-        parseArguments(split("--server Other.DA subscribe A.x --rate=250 B.y --deadband 2.5 --seconds 20 --v1"));
-    ASSERT_TRUE(result.ok) << result.error;
-    const Options& o = result.options;
-    EXPECT_EQ(o.command, Command::Subscribe);
-    EXPECT_EQ(o.items, (std::vector<std::string>{"A.x", "B.y"}));
-    EXPECT_EQ(o.rateMs, 250u);
-    EXPECT_TRUE(o.hasDeadband);
-    EXPECT_FLOAT_EQ(o.deadbandPercent, 2.5f);
-    EXPECT_EQ(o.seconds, 20u);
-    EXPECT_TRUE(o.v1);
-    EXPECT_EQ(o.server, "Other.DA");
+    std::ostringstream out;
+    out << "command " << int(o.command) << " server " << o.server << " rate " << o.rateMs << " seconds " << o.seconds;
+    for (const std::string& item : o.items)
+        out << " item " << item;
+    for (const auto& [item, value] : o.writes)
+        out << " write [" << item << "]=[" << value << "]";
+    if (o.hasDeadband)
+        out << " deadband " << o.deadbandPercent;
+    if (o.hasLcid)
+        out << " lcid " << o.lcid;
+    if (o.v1)
+        out << " v1";
+    if (o.device)
+        out << " device";
+    if (o.flat)
+        out << " flat";
+    if (!o.from.empty() || !o.nameFilter.empty() || !o.typeFilter.empty() || o.accessFilter)
+        out << " from " << o.from << " filter " << o.nameFilter << " type " << o.typeFilter << " access " << o.accessFilter;
+    return out.str();
 }
 
-TEST(ClientOptions, DefaultsAreTheProductAndUntilCtrlC)
+TEST(ClientOptions, AcceptedLinesFillTheOptions)
 {
-    const ParseResult result = parseArguments(split("subscribe A"));
-    ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(result.options.server, "QZ.VIDOV3.1.DA");
-    EXPECT_EQ(result.options.rateMs, 1000u);
-    EXPECT_EQ(result.options.seconds, 0u);
-    EXPECT_TRUE(parseArguments({}).ok) << "no arguments: help";
-    EXPECT_EQ(parseArguments({}).options.command, Command::Help);
-}
-
-TEST(ClientOptions, WriteSplitsAtTheFirstEquals)
-{
-    // Item IDs of the sample plant hold blanks; values may hold '='.
-    const ParseResult result = parseArguments({"write", "Conveyor1.Drive.Setup.Minimum speed=12.5", "A.Text=x=y"});
-    ASSERT_TRUE(result.ok) << result.error;
-    ASSERT_EQ(result.options.writes.size(), 2u);
-    EXPECT_EQ(result.options.writes[0].first, "Conveyor1.Drive.Setup.Minimum speed");
-    EXPECT_EQ(result.options.writes[0].second, "12.5");
-    EXPECT_EQ(result.options.writes[1].first, "A.Text");
-    EXPECT_EQ(result.options.writes[1].second, "x=y");
-}
-
-TEST(ClientOptions, BrowseFiltersAndLocale)
-{
-    const ParseResult result =
-        parseArguments(split("browse --from Conveyor1 --filter *speed --type vt_r4 --access rw --lcid 0x407"));
-    ASSERT_TRUE(result.ok) << result.error;
-    const Options& o = result.options;
-    EXPECT_FALSE(o.flat);
-    EXPECT_EQ(o.from, "Conveyor1");
-    EXPECT_EQ(o.nameFilter, "*speed");
-    EXPECT_EQ(o.typeFilter, "vt_r4");
-    EXPECT_EQ(o.accessFilter, 3u);
-    EXPECT_TRUE(o.hasLcid);
-    EXPECT_EQ(o.lcid, 0x407u);
-
-    const ParseResult device = parseArguments(split("read A B --device --lcid 1053"));
-    ASSERT_TRUE(device.ok) << device.error;
-    EXPECT_TRUE(device.options.device);
-    EXPECT_EQ(device.options.lcid, 1053u);
+    struct Row {
+        std::vector<std::string> args;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {{}, "command 0 server QZ.VIDOV3.1.DA rate 1000 seconds 0"},  // no arguments: help
+        {split("subscribe A"), "command 6 server QZ.VIDOV3.1.DA rate 1000 seconds 0 item A"},
+        // Options anywhere, in both "--x=v" and "--x v" forms.
+        {split("--server Other.DA subscribe A.x --rate=250 B.y --deadband 2.5 --seconds 20 --v1"),
+         "command 6 server Other.DA rate 250 seconds 20 item A.x item B.y deadband 2.5 v1"},
+        // Item IDs of the sample plant hold blanks; values may hold '='.
+        {{"write", "Conveyor1.Drive.Setup.Minimum speed=12.5", "A.Text=x=y"},
+         "command 5 server QZ.VIDOV3.1.DA rate 1000 seconds 0 write [Conveyor1.Drive.Setup.Minimum speed]=[12.5] "
+         "write [A.Text]=[x=y]"},
+        {split("browse --from Conveyor1 --filter *speed --type vt_r4 --access rw --lcid 0x407"),
+         "command 2 server QZ.VIDOV3.1.DA rate 1000 seconds 0 lcid 1031 from Conveyor1 filter *speed type vt_r4 access 3"},
+        {split("read A B --device --lcid 1053"),
+         "command 4 server QZ.VIDOV3.1.DA rate 1000 seconds 0 item A item B lcid 1053 device"},
+    };
+    for (const Row& row : rows) {
+        const ParseResult result = parseArguments(row.args);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(described(result.options), row.expected);
+    }
 }
 
 TEST(ClientOptions, HelpListsEveryCommandAndExitCode)
