@@ -247,41 +247,33 @@ TEST_F(CommsServerTest, BadCallsAreRefusedWithAStatusAndPostNothing)
     expectNoMessage("refused calls");
 }
 
-TEST_F(CommsServerTest, OneRequestAtATimePerDirectClient)
+// One request at a time per direct client; another client's read that the drive's
+// memory could answer must not overtake a request still with its drive.
+TEST_F(CommsServerTest, ARequestWithASlowDriveHoldsItsClientAndQueuesTheOthers)
 {
-    ASSERT_TRUE(net->setNodeLatencyMs("1", 500));
-    ASSERT_EQ(client.start(false, "1", record(1, 21)), kStatusOk);
-    EXPECT_EQ(client.start(false, "1", record(1, 21)), kStatusBusy);
-    EXPECT_EQ(client.start(true, "1", record(1, 21, 1, 0)), kStatusBusy);
-    Message m;
-    EXPECT_FALSE(client.directWindow.tryGet(m)) << "a read that waits for its drive comes later";
-    const Reply late = client.reply();
-    EXPECT_EQ(late.kind, kReplyRead);
-    EXPECT_EQ(late.record.value, 15000);
-    ASSERT_TRUE(net->setNodeLatencyMs("1", 0));
-    EXPECT_EQ(client.read("1", 1, 21).kind, kReplyRead) << "free again after the reply";
-}
-
-TEST_F(CommsServerTest, AReadFromMemoryWaitsBehindARequestWithTheDrive)
-{
-    // A second direct client on a window of its own: its read of an idle drive must not
-    // overtake the first client's write to a slow one.
     TestWindow otherWindow;
     LONG other = -1;
     ASSERT_EQ(server->RegisterClient(kClientDirectIo, otherWindow.handle(), kCommsNotify, kClientName, &other), S_OK);
     ASSERT_GE(other, 0);
-    ASSERT_TRUE(net->setNodeLatencyMs("2", 500));
-    ASSERT_EQ(client.start(true, "2", record(1, 1, 7, 0)), kStatusOk);
-    ParameterRecord ask = record(1, 21);
+    ASSERT_TRUE(net->setNodeLatencyMs("1", 500));
+    ASSERT_EQ(client.start(false, "1", record(1, 21)), kStatusOk);
+    EXPECT_EQ(client.start(false, "1", record(1, 21)), kStatusBusy);
+    EXPECT_EQ(client.start(true, "1", record(1, 21, 1, 0)), kStatusBusy);
+    ParameterRecord ask = record(1, 1);
     LONG ret = kNotStarted;
-    ASSERT_EQ(server->ReadParameter(other, L"1", &ask, &ret), S_OK);
+    ASSERT_EQ(server->ReadParameter(other, L"2", &ask, &ret), S_OK);
     ASSERT_EQ(ret, kStatusOk);
     Message m;
-    EXPECT_FALSE(otherWindow.tryGet(m)) << "answered while the write was still with its drive";
-    EXPECT_EQ(client.reply().kind, kReplyWriteConfirmed);
+    EXPECT_FALSE(client.directWindow.tryGet(m)) << "a read that waits for its drive comes later";
+    EXPECT_FALSE(otherWindow.tryGet(m)) << "answered while the first read was still with its drive";
+    const Reply late = client.reply();
+    EXPECT_EQ(late.kind, kReplyRead);
+    EXPECT_EQ(late.record.value, 15000);
     ASSERT_TRUE(otherWindow.waitFor(m));
     EXPECT_EQ(m.wParam, kReplyRead);
     EXPECT_EQ(m.lParam, kStatusSuccess);
+    ASSERT_TRUE(net->setNodeLatencyMs("1", 0));
+    EXPECT_EQ(client.read("1", 1, 21).kind, kReplyRead) << "free again after the reply";
 }
 
 TEST_F(CommsServerTest, NothingIsPostedForAClientThatUnregisteredMeanwhile)

@@ -129,22 +129,6 @@ TEST(CommsSettings, ReadsEveryKeyOfNodesAndParameters)
     EXPECT_EQ(setpoint.faults, unsigned(kFaultOutOfRange | kFaultReplyTimeout));
 }
 
-TEST(CommsSettings, DefaultNetworkAndShippedSampleAreValid)
-{
-    CommsSettings defaults;
-    std::string error;
-    ASSERT_EQ(parseCommsSettings(defaultCommsSettingsText(), defaults, error), kStatusOk) << error;
-    EXPECT_EQ(defaults.protocol, kProtocolSimulated);
-    EXPECT_TRUE(defaults.anyNode);
-    EXPECT_GE(defaults.nodes.size(), 4u);
-    EXPECT_EQ(defaults.nodes[0].address, "10.0.1.11");
-
-    CommsSettings sample;
-    ASSERT_EQ(loadCommsSettingsFile(KV_SOURCE_DIR "/data/VUDOvoveRaduzeri.ini", sample, error), kStatusOk) << error;
-    EXPECT_EQ(sample.protocol, kProtocolSimulated);
-    EXPECT_FALSE(sample.nodes.empty());
-}
-
 TEST(CommsSettings, FaultListsAsTheFileAndTheSoakControlGiveThem)
 {
     struct Row {

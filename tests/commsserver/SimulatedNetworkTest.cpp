@@ -192,11 +192,14 @@ TEST(SimulatedNetwork, WritesAreCheckedScaledAndLogged)
     EXPECT_EQ(net.driveValue("1", 42, 7)->value, 99);
 }
 
+// No settings file: simulated drives that answer any node, the drives of appdefault.xml first.
 TEST(SimulatedNetwork, DefaultNetworkAnswersAnyNodeWithMovingDriveParameters)
 {
     CommsSettings defaults;
     std::string error;
-    ASSERT_EQ(parseCommsSettings(defaultCommsSettingsText(), defaults, error), kStatusOk);
+    ASSERT_EQ(parseCommsSettings(defaultCommsSettingsText(), defaults, error), kStatusOk) << error;
+    EXPECT_EQ(defaults.protocol, kProtocolSimulated);
+    EXPECT_EQ(defaults.nodes.at(0).address, "10.0.1.11");
     SimulatedNetwork net(defaults);
     for (const char* node : {"10.0.1.11", "10.0.1.40:3", "1", "17", "Drive 5"}) {
         EXPECT_EQ(net.checkNode(node), kStatusOk) << node;
@@ -206,6 +209,11 @@ TEST(SimulatedNetwork, DefaultNetworkAnswersAnyNodeWithMovingDriveParameters)
     net.setClockMs(60000);
     EXPECT_NEAR(net.readParameter("17", 3, 2).value, 15000, 10) << "speed has reached its setpoint";
     EXPECT_EQ(net.readParameter("1", 100, 0).status, kStatusNoSuchParameter);
+
+    CommsSettings sample;  // the one shipped beside the exe
+    ASSERT_EQ(loadCommsSettingsFile(KV_SOURCE_DIR "/data/VUDOvoveRaduzeri.ini", sample, error), kStatusOk) << error;
+    EXPECT_EQ(sample.protocol, kProtocolSimulated);
+    EXPECT_FALSE(sample.nodes.empty());
 }
 
 TEST(SimulatedNetwork, ReadsThatWouldWaitAreNotAnsweredAtOnce)
