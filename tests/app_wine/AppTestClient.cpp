@@ -74,65 +74,51 @@ int readFirstItem()
     HRESULT hr = connect(server);
     if (FAILED(hr))
         return fail(10, "CoCreateInstance by ProgID", hr);
-    OPCSERVERSTATUS* status = nullptr;
-    hr = server->GetStatus(&status);
-    if (FAILED(hr) || !status)
+    TaskArray<OPCSERVERSTATUS> status;
+    if (FAILED(hr = server->GetStatus(status.put(1))) || !status)
         return fail(11, "GetStatus", hr);
     printf("vendor: %ls, version %u.%u.%u\n", status->szVendorInfo ? status->szVendorInfo : L"", status->wMajorVersion,
            status->wMinorVersion, status->wBuildNumber);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
 
     Com<IOPCBrowseServerAddressSpace> browse;
-    server->QueryInterface(IID_IOPCBrowseServerAddressSpace, browse.putVoid());
     Com<IEnumString> ids;
-    if (!browse.p || FAILED(hr = browse->BrowseOPCItemIDs(OPC_FLAT, const_cast<LPWSTR>(L""), VT_EMPTY, 0, ids.put())) ||
-        !ids.p)
+    server->QueryInterface(IID_IOPCBrowseServerAddressSpace, browse.putVoid());
+    if (!browse.p || FAILED(hr = browse->BrowseOPCItemIDs(OPC_FLAT, const_cast<LPWSTR>(L""), VT_EMPTY, 0, ids.put())))
         return fail(12, "BrowseOPCItemIDs flat", hr);
-    LPOLESTR first = nullptr;
+    TaskText first;
     ULONG fetched = 0;
-    if (ids->Next(1, &first, &fetched) != S_OK || fetched != 1)
+    if (ids->Next(1, first.put(), &fetched) != S_OK || fetched != 1)
         return fail(13, "no item in the address space", E_FAIL);
-    const std::wstring itemId = first;
-    CoTaskMemFree(first);
+    const std::wstring item = first.str();
 
     OPCHANDLE groupHandle = 0;
     DWORD revised = 0;
-    Com<IOPCItemMgt> items;
-    hr = server->AddGroup(L"app test", TRUE, 1000, 1, nullptr, nullptr, 0, &groupHandle, &revised, IID_IOPCItemMgt,
-                          reinterpret_cast<IUnknown**>(items.put()));
-    if (FAILED(hr))
+    Com<IOPCItemMgt> group;
+    if (FAILED(hr = server->AddGroup(L"app test", TRUE, 1000, 1, nullptr, nullptr, 0, &groupHandle, &revised,
+                                     IID_IOPCItemMgt, group.putUnknown())))
         return fail(14, "AddGroup", hr);
     OPCITEMDEF def = {};
-    def.szItemID = const_cast<LPWSTR>(itemId.c_str());
+    def.szItemID = const_cast<LPWSTR>(item.c_str());
     def.bActive = TRUE;
     def.hClient = 1;
-    OPCITEMRESULT* results = nullptr;
-    HRESULT* errors = nullptr;
-    hr = items->AddItems(1, &def, &results, &errors);
-    if (hr != S_OK)
+    TaskMem<OPCITEMRESULT> results;
+    TaskMem<HRESULT> errors;
+    if ((hr = group->AddItems(1, &def, results.put(), errors.put())) != S_OK)
         return fail(15, "AddItems", hr);
-    const OPCHANDLE itemHandle = results[0].hServer;
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
-
     Com<IOPCSyncIO> sync;
-    items->QueryInterface(IID_IOPCSyncIO, sync.putVoid());
-    OPCITEMSTATE* states = nullptr;
-    hr = sync.p ? sync->Read(OPC_DS_DEVICE, 1, const_cast<OPCHANDLE*>(&itemHandle), &states, &errors) : E_NOINTERFACE;
+    TaskArray<OPCITEMSTATE> states;
+    group->QueryInterface(IID_IOPCSyncIO, sync.putVoid());
+    hr = sync.p ? sync->Read(OPC_DS_DEVICE, 1, &results->hServer, states.put(1), errors.put()) : E_NOINTERFACE;
     if (hr != S_OK)
         return fail(16, "Read from the device", hr);
     VARIANT text;
     VariantInit(&text);
-    VariantChangeType(&text, &states[0].vDataValue, 0, VT_BSTR);
-    printf("%ls = %ls q=0x%X\n", itemId.c_str(), text.vt == VT_BSTR ? text.bstrVal : L"?", states[0].wQuality);
+    VariantChangeType(&text, &states->vDataValue, 0, VT_BSTR);
+    printf("%ls = %ls q=0x%X\n", item.c_str(), text.vt == VT_BSTR ? text.bstrVal : L"?", states->wQuality);
     fflush(stdout);
-    const WORD quality = states[0].wQuality;
     VariantClear(&text);
-    VariantClear(&states[0].vDataValue);
-    CoTaskMemFree(states);
-    CoTaskMemFree(errors);
-    items.reset();
+    const WORD quality = states->wQuality;
+    group.reset();
     server->RemoveGroup(groupHandle, TRUE);
     return (quality & 0xC0) == 0xC0 ? 0 : fail(17, "the value's quality is not good", quality);
 }
