@@ -1,13 +1,7 @@
 // CommsServerProcess under Wine: how the product makes a comms server anew.
-//
-//   kv_e2e_comms_handover COMMS_SERVER_EXE   runs the cases below; exit 0 when all pass
-//   kv_e2e_comms_handover -handover PIPE PID a stand-in comms server that misbehaves as
-//                                            KV_FAKE_HANDOVER says (hang, exit, zero,
-//                                            short, junk), writing its pid to the file
-//                                            KV_FAKE_PIDFILE names
-//
-// The real comms server exe (with its proxy/stub DLL beside it) is registered for the
-// run and unregistered after it.
+//   kv_e2e_comms_handover COMMS_SERVER_EXE   the cases below (the exe registered for the run)
+//   kv_e2e_comms_handover -handover PIPE PID a stand-in that misbehaves as KV_FAKE_HANDOVER
+//                                            says, its pid in the file KV_FAKE_PIDFILE
 #include <windows.h>
 #include <objbase.h>
 
@@ -37,8 +31,6 @@ void check(bool ok, const char* what, unsigned long detail = 0)
     if (!ok)
         ++failures;
 }
-
-// ---- the stand-in comms server ----
 
 void writeAll(HANDLE pipe, const void* bytes, DWORD size)
 {
@@ -78,8 +70,6 @@ int fakeHandOver(const wchar_t* pipeName)
     Sleep(INFINITE);
     return 0;
 }
-
-// ---- the cases ----
 
 bool processEnded(DWORD pid, DWORD waitMs)
 {

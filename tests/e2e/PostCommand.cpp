@@ -1,9 +1,7 @@
-// kv_e2e_post_command CLASS ID   posts WM_COMMAND ID to the top-level window of class
-//                                CLASS, as a click on its menu item would (the tests
-//                                take the server offline and online this way)
-// kv_e2e_post_command CLASS      waits up to 30 s for a visible window of class CLASS:
-//                                the server shows its window after its class factory
-//                                is registered, so clients started then find it
+// kv_e2e_post_command CLASS ID   posts WM_COMMAND ID to the window of class CLASS, as a
+//                                click on its menu item would
+// kv_e2e_post_command CLASS      waits up to 30 s for a visible window of class CLASS (the
+//                                server shows it after registering its class factory)
 // Exit 0 when done, 1 when there is no such window.
 #include <windows.h>
 

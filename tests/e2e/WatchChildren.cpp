@@ -1,10 +1,6 @@
-// kv_e2e_watch_children PROGID ID...   connects to the OPC server PROGID and prints,
-//                                      for each id, one line: the children document of
-//                                      IKestrovaOPCWatch::GetChildren, or ERROR 0x%08X
-// The end-to-end tests walk the server's client connections and groups with it. The
-// tool's own connection is the child marked self = "1".
-// Exit 0 when every call was made (failed ids included), 1 when the server or its
-// watch interface cannot be reached.
+// kv_e2e_watch_children PROGID ID...   prints for each id the document of
+// IKestrovaOPCWatch::GetChildren (the tool's own connection is marked self = "1") or
+// ERROR 0x%08X. Exit 1 when the server or its watch interface cannot be reached.
 #include <windows.h>
 #include <objbase.h>
 

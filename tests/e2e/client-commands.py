@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""kvopc end to end against the OPC test server (real server objects, a producer that
-counts read-only tags up every 100 ms, device requests answered at once): every command,
-its output forms, its exit codes and the server's error texts, through real COM.
+"""Every kvopc command against the OPC test server through real COM: output forms,
+exit codes and the server's error texts.
 
 usage: client-commands.py PROXY_DLL TEST_SERVER_EXE KVOPC_EXE
 """
@@ -31,8 +30,7 @@ def main():
 
 
 def run(t, kv):
-    # The test server ends when its last client goes; a second client subscribed for the
-    # whole test keeps it (and what is written to it) alive between kvopc's runs.
+    # Keeps the test server (and what is written to it) alive between kvopc's runs.
     keeper = e2e.Subscription(kv, [KEEPER_ITEM], 1000)
     try:
         if t.check(keeper.wait_for(len, 60), "a second client keeps a subscription"):
@@ -87,8 +85,6 @@ def commands(t, kv):
     t.check(r.returncode == 1 and "OPC_E_BADRIGHTS" in r.stdout + r.stderr, "a read-only item refuses the write",
             r.stdout + r.stderr)
 
-    # The producer counts the read-only item up: a subscription sees it change, in
-    # order, with good quality.
     begun = time.time()
     r = kv.run("subscribe", ro, "--rate", "100", "--seconds", "3")
     rows = e2e.value_lines(r.stdout)

@@ -1,10 +1,6 @@
-"""What the end-to-end tests share: running Windows programs under wine64 in the test's
-prefix (each under a time limit), registering COM servers, and running kvopc and
-reading its value lines.
-
-Every wine process runs under a time limit, so a hung server or client fails a test
-instead of hanging CI.
-"""
+"""What the end-to-end tests share: Windows programs under wine64 in the test's prefix,
+each under a time limit (a hung server fails a test instead of hanging CI), COM
+registration, kvopc and its value lines, the product installed in a prefix of its own."""
 import datetime
 import os
 import re
@@ -53,11 +49,9 @@ class Failures:
 
 def wine(args, timeout=60, env=None, check=False):
     """Runs a Windows program to its end; returns the CompletedProcess."""
-    merged = dict(os.environ)
-    merged.update(env or {})
     try:
-        return subprocess.run([WINE_RUN] + list(args), capture_output=True, text=True, timeout=timeout, env=merged,
-                              check=check, errors="replace")
+        return subprocess.run([WINE_RUN] + list(args), capture_output=True, text=True, timeout=timeout,
+                              env={**os.environ, **(env or {})}, check=check, errors="replace")
     except subprocess.TimeoutExpired as e:
         if check:
             raise
@@ -67,10 +61,8 @@ def wine(args, timeout=60, env=None, check=False):
 
 def start(args, env=None):
     """Starts a Windows program in the background; stdout and stderr are piped."""
-    merged = dict(os.environ)
-    merged.update(env or {})
     return subprocess.Popen([WINE_RUN] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=merged, errors="replace", start_new_session=True)
+                            env={**os.environ, **(env or {})}, errors="replace", start_new_session=True)
 
 
 def kill_prefix():
@@ -82,9 +74,8 @@ def kill_prefix():
 
 
 def prefix_processes():
-    """(pid, command line) of every wine process of this WINEPREFIX, known by the
-    environment each inherits. The test's Xvfb shares the environment but is no wine
-    process and is left out."""
+    """(pid, command line) of every wine process of this WINEPREFIX (by its environment;
+    the test's Xvfb shares it but is no wine process)."""
     wanted = b"WINEPREFIX=" + os.environ["WINEPREFIX"].encode()
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
@@ -102,9 +93,8 @@ def prefix_processes():
 
 
 def kill_left_in_prefix():
-    """Kills the wine processes still running in this WINEPREFIX after its wineserver
-    went: a hung server, or a system process that a wineserver killed mid-start no
-    longer knew. Answers the pids."""
+    """Kills the wine processes left in this WINEPREFIX after its wineserver went (a hung
+    server, a system process killed mid-start); answers their pids."""
     left = []
     for pid, _ in prefix_processes():
         try:
@@ -122,10 +112,7 @@ class Kvopc:
         self.env = env or {}
 
     def args(self, *args):
-        base = [self.exe]
-        if self.server:
-            base += ["--server", self.server]
-        return base + list(args)
+        return [self.exe] + (["--server", self.server] if self.server else []) + list(args)
 
     def run(self, *args, timeout=90):
         return wine(self.args(*args), timeout=timeout, env=self.env)
@@ -145,18 +132,13 @@ class Kvopc:
 
 def value_lines(text):
     """(timestamp, item, value, quality) of each value line of kvopc's output."""
-    rows = []
-    for line in text.splitlines():
-        m = VALUE_LINE.match(line.rstrip("\r"))
-        if m:
-            rows.append((parse_time(m.group(1)), m.group(2), m.group(3), m.group(4)))
-    return rows
+    matches = (VALUE_LINE.match(line.rstrip("\r")) for line in text.splitlines())
+    return [(parse_time(m.group(1)),) + m.groups()[1:] for m in matches if m]
 
 
 def parse_time(text):
-    if text == "-":
-        return None
-    return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc)
+    return None if text == "-" else datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").replace(
+        tzinfo=datetime.timezone.utc)
 
 
 class Subscription:
@@ -211,8 +193,7 @@ class Subscription:
 
 
 class Display:
-    """An Xvfb of the test's own: the server's window needs a display, and other
-    windows of the test's own wine processes find it only there."""
+    """An Xvfb of the test's own, for the server's window."""
 
     def __init__(self):
         for n in range(140, 200):
@@ -237,9 +218,9 @@ class Display:
 
 
 class ProductInstall:
-    """The product's exe folder copied aside (server, comms server, proxy/stubs, sample
-    plant), registered in a prefix of the test's own and started with "/e": it serves
-    the test's clients and ends by itself when the last one goes."""
+    """The product's files copied aside, registered in a fresh prefix of the test's own
+    (one whose processes were once ended mid-start can hang later wine processes under a
+    display) and started with "/e": it ends by itself after its last client."""
 
     WINDOW_CLASS = "REZUDIrurer3"
     MENU_ONLINE = 40023
@@ -256,12 +237,8 @@ class ProductInstall:
                 out.write(settings_text)
         self.server = os.path.join(self.dir, "KestrovaOpcServer.exe")
         self.post_tool = post_tool
-        # A fresh prefix of the test's own, so that ending its processes touches no other
-        # test: a prefix whose processes were once ended mid-start can hang every later
-        # wine process under a display.
         os.environ["WINEPREFIX"] = os.path.join(os.getcwd(), "e2e-wineprefix")
-        # Message boxes (a second instance, a failed start) go to a file and are answered
-        # at once instead of waiting for a click that never comes.
+        # Message boxes go to a file and are answered at once, not wait for a click.
         self.messages = os.path.join(self.dir, "messages.log")
         os.environ["KV_APP_MESSAGE_LOG"] = winpath(self.dir) + "\\messages.log"
         os.environ["KV_COMMS_SERVER_QUIET"] = "1"
@@ -279,17 +256,15 @@ class ProductInstall:
         subprocess.run([WINE_PREFIX, "stop"], timeout=90, check=False)
 
     def start(self, *switches, before=None):
-        """Starts the server (with "/e" unless other switches are given); true once its
-        window shows (the class factory is there). before(), when given, sets up the
-        prefix for the server (registry values) ahead of each attempt.
-        Once in a while under Wine a start hangs: the prefix is made afresh and the start
-        tried again once."""
+        """Starts the server ("/e" unless switches are given); true once its window shows
+        (the class factory is there). A start that hangs under Wine now and then is tried
+        once more in a fresh prefix; before() sets up the prefix ahead of each attempt."""
         for attempt in (1, 2):
             if before:
                 before()
             self.process = start([self.server] + list(switches or ("/e",)))
-            # A second wine process started while the first one is still bringing up the
-            # prefix's wineserver and desktop can hang for good: let the server go first.
+            # A second wine process started while the first brings up the prefix's desktop
+            # can hang for good.
             time.sleep(5)
             if wine([self.post_tool, self.WINDOW_CLASS], timeout=60).returncode == 0:
                 return True

@@ -1,17 +1,9 @@
 #!/usr/bin/python3
-"""The product end to end on Modbus drives served by the test's own Debian
-python3-pymodbus, the comms server set to Modbus in its settings file, and kvopc over
-real COM:
-
-  tcp  one drive on 127.0.0.1;
-  rtu  two drives (units 1 and 2) on one serial line: one end of a socat
-       pseudo-terminal pair, whose other end is the prefix's COM5.
-
-Both: register changes made by the test reach a subscription, scaled by the
-parameter's decimal places, with good quality; a client write lands in its register;
-a read-only parameter refuses the write. RTU also reads the second drive by its own
-unit, and takes the server offline and online again from the window's menu: the items
-of both drives go bad, out of service, and come back over the line, good.
+"""The product on Modbus drives served by python3-pymodbus (tcp: one drive on
+127.0.0.1; rtu: units 1 and 2 on a socat pseudo-terminal pair that is the prefix's COM5),
+driven by kvopc: register changes reach a subscription scaled and good, a write lands
+in its register, a read-only parameter refuses it; RTU also reads the second unit and
+goes offline and online again from the menu.
 
 usage: modbus-drives.py tcp|rtu APP_DIR KVOPC_EXE POST_COMMAND_EXE
 """
@@ -106,8 +98,7 @@ class SerialLine:
 
 
 class RtuProductInstall(e2e.ProductInstall):
-    """The product in a prefix whose COM5 is the host end of the serial line; a prefix
-    made afresh after a hung start gets the port again."""
+    """COM5 is the host end of the serial line, also in a prefix made afresh."""
 
     def __init__(self, line, *args):
         self.line = line

@@ -1,17 +1,10 @@
 #!/usr/bin/env python3
-"""The product end to end on the simulated drives: KestrovaOpcServer.exe with its comms
-server and the sample plant, under Wine, driven by kvopc over real COM.
-
-- a value that the simulated drive changes reaches a subscribed client with good
-  quality and a timestamp within one update period plus the loop rate;
-- a client write reaches the drive and reads back from it; a value outside the drive's
-  range is refused;
-- a second client with overlapping items at another rate, killed, leaves the first
-  one its data, and its connection and groups are gone from the server (seen through
-  the watch interface) within the 30 s client check;
-- taking the server offline from its window's menu gives the subscribed items bad out
-  of service (0x1C); back online they are uncertain, last usable (0x44), then good;
-- the server, started as COM would start it, ends when its last client has gone.
+"""The product on the simulated drives under Wine, driven by kvopc over real COM:
+changes arrive good within update period plus loop rate; a write reads back from the
+drive and one out of range is refused; a killed second client leaves the first its data
+and its connection and groups are gone (watch interface) by the 30 s client check;
+offline from the menu gives 0x1C, online 0x44 then good; the server ends after its
+last client.
 
 usage: simulated-drives.py APP_DIR KVOPC_EXE POST_COMMAND_EXE WATCH_CHILDREN_EXE
 """
@@ -118,9 +111,6 @@ def writes(t, kv):
 
 
 def killed_client(t, kv, sub, watch):
-    """A second client with overlapping items at another rate is killed: the first one
-    keeps getting its data, and the server drops the dead client's connection and groups
-    by its next client check."""
     before = watch.connections()
     other = e2e.Subscription(kv, [NOISY, SLOW], 1000)
     got = other.wait_for(lambda rows: {r[2] for r in rows} == {NOISY, SLOW}, 30)
@@ -164,8 +154,7 @@ def online(t, product, sub, items=frozenset((NOISY, SLOW))):
         first_good = qualities.index("good") if "good" in qualities else len(qualities)
         t.check(all(q == "uncertain last usable value (0x44)" for q in qualities[:first_good]),
                 f"online: {item} is uncertain, last usable (0x44) until good", str(qualities[:5]))
-    # How long the uncertain spell lasts is the drive's answer time: with the simulated
-    # drives' 1 ms a 10 ms group cycle catches it in most runs, not all.
+    # The uncertain spell lasts the drive's answer time (1 ms): a 10 ms cycle mostly sees it.
     seen = sorted({r[2] for r in after if r[4] == "uncertain last usable value (0x44)"})
     t.step(f"online: uncertain, last usable (0x44) seen for {seen or 'no item (the first update came first)'}")
 
