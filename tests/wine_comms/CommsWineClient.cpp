@@ -1,9 +1,7 @@
-// The comms server's settings dialog seen from a client process: COM starts
-// kv_comms_server.exe (CLSCTX_LOCAL_SERVER) for the dialog class, a thread of this
-// process does what a user would (OK, a refused port, a saved change), and the server
-// process must end after the last release. The ICommsServer calls themselves cross real
-// proxies in the product's end-to-end tests. On a failure says what and exits 1, ending
-// the server.
+// The comms server's settings dialog from a client process: COM starts
+// kv_comms_server.exe for the dialog class, a thread does what a user would (OK, a
+// refused port, a saved change), and the server must end after the last release. The
+// ICommsServer calls cross real proxies in tests/e2e. A failure exits 1.
 
 #include <windows.h>
 #include <objbase.h>
@@ -72,8 +70,6 @@ HANDLE openServerProcess()
     return found;
 }
 
-// ---- The settings dialog, driven from a thread of this process ------------------
-
 // Top-level dialogs (class #32770) titled like the settings dialog: the dialog itself
 // and any message box it shows.
 std::vector<HWND> settingsWindows()
@@ -123,8 +119,8 @@ std::string fileText(const std::wstring& path)
     return text.str();
 }
 
-// One ShowSettingsDialog call while a thread does what a user would; false (and why)
-// when something the user would see is missing.
+// One ShowSettingsDialog call while a thread does what a user would; `problem` says
+// what the user would have missed.
 LONG showWhile(ICommsSettingsDialog* dialog, const std::wstring& path, void (*user)(std::string& problem),
                std::string& problem)
 {
