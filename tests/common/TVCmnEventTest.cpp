@@ -96,9 +96,7 @@ TEST(TVCmnEventTest, TimeOutIsNotCutShort)
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(45));
 }
 
-// One set() of an auto-reset event releases exactly one of several waiters; a manual-reset
-// event releases them all. Whether the waiters are already asleep when set() comes does
-// not change the count.
+// One set() releases one auto-reset waiter but every manual-reset one, asleep or not yet.
 TEST(TVCmnEventTest, OneSignalReleasesOneAutoResetWaiterButAllManualOnes)
 {
     constexpr int kWaiters = 4;
@@ -141,11 +139,9 @@ TEST(TVCmnEventTest, WaiterThreadsMayEndWhileSetIsWakingThem)
     }
 }
 
-// Pairs of threads play ping-pong on their own auto-reset events while all of them pass
-// one token event around (the only thing that keeps them apart: TSan would see a race on
-// 'unguarded'). One side of each pair spins before it sleeps, so signals land while it
-// spins, as it gives up spinning and while it sleeps. A lost wake-up stalls a thread until
-// the safety net; a signal taken twice shows in the token count.
+// Ping-pong pairs share one token event, the only guard of 'unguarded' (TSan). One side
+// spins before it sleeps, so signals land mid-spin too. A lost wake-up stalls until the
+// safety net; a signal taken twice shows in the token count.
 TEST(TVCmnEventTest, StressTokenAndPingPongUnderContention)
 {
     constexpr int kPairs = 3;

