@@ -194,13 +194,8 @@ TEST(NamespaceBrokenFiles, ElementsInTheWrongOrderFollowTheDocumentOrder)
                      "<Slot SlotName=\"S\"><number>1</number><Menu><addrHigh>1</addrHigh></Menu>"
                      "<Menu><name>M</name><Parameter><addrLow>1</addrLow></Parameter></Menu></Slot></Node></QZNetcfg>");
     ASSERT_TRUE(missing.result);
-    std::vector<DaRef<DaElement>> slots;
-    DaRef<DaElement> drive = missing.root->findElement("D");
-    ASSERT_TRUE(drive);
-    static_cast<DaNode*>(drive.get())->getChildren(slots);
-    ASSERT_EQ(slots.size(), 1u);
-    EXPECT_EQ(slots[0]->getName(), "S");
-    DaRef<DaElement> menu = missing.root->findElement("D.S.M");
-    ASSERT_TRUE(menu);
+    DaRef<DaElement> drive = missing.root->findElement("D"), menu = missing.root->findElement("D.S.M");
+    ASSERT_TRUE(drive && menu);
+    EXPECT_EQ(static_cast<DaNode*>(drive.get())->childCount(), 1u) << "slot S only";
     EXPECT_EQ(static_cast<DaNode*>(menu.get())->childCount(), 0u);
 }

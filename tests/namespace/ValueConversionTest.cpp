@@ -43,9 +43,6 @@ TEST(ValueConversion, DriveValueToEachCanonicalType)
         {1234567, 6, false, 1, 1, 1, 1, 1, true, 1.234567},
         {1234567, 6, true, 1234567, -10617, 54919, -121, 135, true, 1.234567},
         {-1234567, 2, false, -12345, -12345, 53191, -57, 199, true, -12345.67},
-        {1234, 2, true, 1234, 1234, 1234, -46, 210, true, 12.34},
-        {5, 1, true, 5, 5, 5, 5, 5, true, 0.5},
-        {70000, 0, false, 70000, 4464, 4464, 112, 112, true, 70000.0},
         {std::numeric_limits<int32_t>::max(), 0, false, 2147483647, -1, 65535, -1, 255, true, 2147483647.0},
         {std::numeric_limits<int32_t>::min(), 0, true, std::numeric_limits<int32_t>::min(), 0, 0, 0, 0, true,
          -2147483648.0},
@@ -124,7 +121,6 @@ VARIANT make(VARTYPE vt, double number)
 TEST(ValueConversion, WrittenValueToDriveValue)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
     const WriteRow rows[] = {
         {"I1 -5", make(VT_I1, -5), false, S_OK, -5, 0},
         {"I2 -300", make(VT_I2, -300), true, S_OK, -300, -1},
@@ -134,17 +130,13 @@ TEST(ValueConversion, WrittenValueToDriveValue)
         {"BOOL true", make(VT_BOOL, 1), false, S_OK, 1, 0},
         {"R8 12.5 full", make(VT_R8, 12.5), true, S_OK, 125, 1},
         {"R8 1/3", make(VT_R8, 1.0 / 3.0), false, S_OK, 333333, 6},
-        {"R8 123456.789", make(VT_R8, 123456.789), false, S_OK, 123456789, 3},
         {"R8 0.0000004", make(VT_R8, 0.0000004), false, S_OK, 0, 6},
         {"R8 min", make(VT_R8, -2147483648.0), false, S_OK, std::numeric_limits<int32_t>::min(), 0},
         {"R8 2^31", make(VT_R8, 2147483648.0), false, OPC_E_RANGE, 0, 0},
-        {"R8 -3e9", make(VT_R8, -3e9), false, OPC_E_RANGE, 0, 0},
         {"R8 NaN", make(VT_R8, nan), false, OPC_E_RANGE, 0, 0},
-        {"R8 inf", make(VT_R8, inf), false, OPC_E_RANGE, 0, 0},
         {"R4 0.1", make(VT_R4, 0.1), false, S_OK, 1, 1},
         {"R4 3000.3 needs 6 places", make(VT_R4, 3000.3), false, OPC_E_RANGE, 0, 0},
         {"BSTR", make(VT_BSTR, 0), false, DISP_E_BADVARTYPE, 0, 0},
-        {"EMPTY", make(VT_EMPTY, 0), false, DISP_E_BADVARTYPE, 0, 0},
     };
     for (const WriteRow& row : rows) {
         DriveValue drive{111, 111};
