@@ -63,8 +63,6 @@ TEST(DaAddressSpace, ItemIdsJoinNamesBelowTheRootWithThePathDelimiter)
 
     tree.root->setPathDelimiter('/');
     EXPECT_EQ(tree.setpoint->itemId(), "Drive1/Speed/Setpoint");
-    EXPECT_EQ(tree.root->findTag("Drive1/Speed/Setpoint").get(), tree.setpoint.get());
-    EXPECT_FALSE(tree.root->findTag("Drive1.Speed.Setpoint"));
 
     std::string delimiters, bad;
     EXPECT_EQ(tree.root->getDelimiters(delimiters, bad), '/');
@@ -101,20 +99,10 @@ TEST(DaAddressSpace, AChildHasOneParentAndRemovalDetachesIt)
     EXPECT_EQ(tree.actual->itemId(), "Drive2.Actual");
 }
 
-// The kind tests read bits of the type code; the trace name shows the kind's tag.
-TEST(DaAddressSpace, KindsAndTraceNames)
+// Trace lines name an object by its kind's tag and its own name.
+TEST(DaAddressSpace, TraceNamesShowTheKindAndTheName)
 {
     DaTestTree tree;
-    EXPECT_TRUE(tree.drive1->isNode());
-    EXPECT_FALSE(tree.root->isNode());
-    EXPECT_FALSE(tree.setpoint->isNode());
-    EXPECT_TRUE(tree.setpoint->isTag());
-    EXPECT_TRUE(tree.setpoint->isKind(kDaCodeAddressSpaceElement));
-    EXPECT_FALSE(tree.root->isKind(kDaCodeAddressSpaceElement));
-    EXPECT_TRUE(daIsItemCode(kDaCodeItem));
-    EXPECT_FALSE(daIsItemCode(kDaCodeTag));
-    EXPECT_FALSE(daIsItemCode(kDaCodeProperty));
-
     const std::regex layout(R"(\[(\w{3})\|([0-9A-F]{8})\| (.*)\])");
     std::smatch match;
     const std::string rootName = tree.root->traceName();
@@ -156,10 +144,13 @@ TEST(DaTag, CanonicalDatatypesAndRequestedDatatypes)
                                 VT_ARRAY | VT_UINT};
     const VARTYPE refused[] = {VT_DECIMAL, VT_ARRAY | VT_DECIMAL, VT_VARIANT, VT_NULL, VT_ERROR, VT_UNKNOWN,
                                VT_ARRAY, VT_ARRAY | VT_EMPTY, VT_ARRAY | VT_ERROR};
+    DaRef<DaTag> accepting = makeTag("T", VT_R8);
+    DaRef<DaCache> cache = accepting->getCache();  // made once, follows the tag's type
     for (VARTYPE vt : accepted) {
-        DaRef<DaTag> tag(new DaTag);
-        EXPECT_EQ(tag->setDatatype(vt), S_OK) << "vt " << vt;
-        EXPECT_EQ(tag->getDatatype(), vt) << "vt " << vt;
+        EXPECT_EQ(accepting->setDatatype(vt), S_OK) << "vt " << vt;
+        EXPECT_EQ(accepting->getDatatype(), vt) << "vt " << vt;
+        EXPECT_EQ(accepting->getCache().get(), cache.get()) << "vt " << vt;
+        EXPECT_EQ(cache->getDatatype(), vt) << "vt " << vt;
     }
     for (VARTYPE vt : refused) {
         DaRef<DaTag> tag(new DaTag);
@@ -199,77 +190,58 @@ public:
 };
 }  // namespace
 
-TEST(DaTag, ItemTrackingKeepsEachItemOnceAndOnlyItems)
-{
-    DaRef<DaTag> tracking(new DaTag(true));
-    DaRef<DaTag> plain(new DaTag(false));
-    DaRef<FakeItem> first(new FakeItem), second(new FakeItem);
-    DaRef<FakeGroup> group(new FakeGroup);
-    std::vector<DaRef<DaObject>> items;
-
-    for (DaTag* tag : {tracking.get(), plain.get()}) {
-        tag->onItemConnected(first.get());
-        tag->onItemConnected(first.get());
-        tag->onItemConnected(second.get());
-        tag->onItemConnected(group.get());
-    }
-    tracking->getItems(items);
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[0].get(), first.get());
-    EXPECT_EQ(items[1].get(), second.get());
-    plain->getItems(items);
-    EXPECT_TRUE(items.empty());
-
-    tracking->onItemDisconnected(first.get());
-    tracking->onItemDisconnected(group.get());
-    tracking->getItems(items);
-    ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].get(), second.get());
-}
-
-// A lone item is kept without the tag's block; a second item or a property child makes
-// the block and the item moves into it. Each path must keep the list and give back
-// exactly the references it took.
+// A tag keeps each item once and only items. A lone item is kept without the tag's
+// block; a second item or a property child makes the block and the item moves into it.
+// Each path must keep the list and give back exactly the references it took.
 TEST(DaTag, ItemListSurvivesTheMoveFromALoneItemToTheBlock)
 {
-    enum Step { connectFirst, connectSecond, addProperty, dropFirst, dropSecond };
+    enum Step { connectFirst, connectSecond, connectGroup, addProperty, dropFirst, dropSecond, dropGroup };
     struct Case {
         const char* what;
         std::vector<Step> steps;
         size_t listed;  // items listed at the end
+        bool tracking = true;
     };
     const Case cases[] = {
         {"lone item in and out", {connectFirst, dropFirst}, 0},
+        {"the same item twice is listed once", {connectFirst, connectFirst}, 1},
+        {"a group is no item", {connectGroup, connectFirst, dropGroup}, 1},
         {"second item makes the block", {connectFirst, connectSecond, dropFirst}, 1},
         {"property makes the block under a lone item", {connectFirst, addProperty, dropFirst}, 0},
         {"property first, then an item", {addProperty, connectFirst}, 1},
         {"lone item again after the first left", {connectFirst, dropFirst, connectSecond}, 1},
         {"tag goes with its items", {connectFirst, connectSecond}, 2},
+        {"a tag that tracks nothing", {connectFirst, connectSecond}, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         DaRef<FakeItem> first(new FakeItem), second(new FakeItem);
+        DaRef<FakeGroup> group(new FakeGroup);
         {
-            DaRef<DaTag> tag(new DaTag(true));
+            DaRef<DaTag> tag(new DaTag(c.tracking));
             for (Step step : c.steps) {
                 switch (step) {
                 case connectFirst: tag->onItemConnected(first.get()); break;
                 case connectSecond: tag->onItemConnected(second.get()); break;
+                case connectGroup: tag->onItemConnected(group.get()); break;
                 case addProperty: ASSERT_EQ(tag->addProperty(new DaProperty(5000)), S_OK); break;
                 case dropFirst: tag->onItemDisconnected(first.get()); break;
                 case dropSecond: tag->onItemDisconnected(second.get()); break;
+                case dropGroup: tag->onItemDisconnected(group.get()); break;
                 }
             }
             std::vector<DaRef<DaObject>> items;
             tag->getItems(items);
-            EXPECT_EQ(items.size(), c.listed);
+            ASSERT_EQ(items.size(), c.listed);
+            if (c.listed == 2) {
+                EXPECT_TRUE(items[0].get() == first.get() && items[1].get() == second.get()) << "in connection order";
+            }
             items.clear();
-            EXPECT_EQ(first->refCount() + second->refCount(), 2u + c.listed);
+            EXPECT_EQ(first->refCount() + second->refCount() + group->refCount(), 3u + c.listed);
             const bool withProperty = std::find(c.steps.begin(), c.steps.end(), addProperty) != c.steps.end();
             EXPECT_EQ(static_cast<bool>(tag->findProperty(5000)), withProperty);
         }
-        EXPECT_EQ(first->refCount(), 1u);
-        EXPECT_EQ(second->refCount(), 1u);
+        EXPECT_EQ(first->refCount() + second->refCount() + group->refCount(), 3u);
     }
 }
 
@@ -307,18 +279,4 @@ TEST(DaObjectCounts, NodesTagsAndPropertiesCountWhileTheyLive)
     }
     EXPECT_EQ(daObjectCount(DaObjectKind::tag), tags);
     EXPECT_EQ(daObjectCount(DaObjectKind::property), properties);
-}
-
-TEST(DaTag, CacheIsMadeOnceWithTheTagsDatatypeAndFollowsIt)
-{
-    DaRef<DaTag> tag = makeTag("T", VT_R8);
-    DaRef<DaCache> cache = tag->getCache();
-    ASSERT_TRUE(cache);
-    EXPECT_EQ(tag->getCache().get(), cache.get());
-    EXPECT_EQ(cache->getDatatype(), VT_R8);
-    tag->setDatatype(VT_I2);
-    EXPECT_EQ(cache->getDatatype(), VT_I2);
-    DaRef<DaCache> other(new DaCache);
-    tag->setCache(other.get());
-    EXPECT_EQ(tag->getCache().get(), other.get());
 }
