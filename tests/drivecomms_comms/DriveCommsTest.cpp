@@ -181,28 +181,13 @@ TEST_F(DriveLoop, AParameterTheLoopRefusesStaysOutAndIsNotRetriedByTheNextItem)
 // the next loop reading goes on from there.
 class DriveLoopOrder : public Plant {
 protected:
-    void SetUp() override
-    {
-        inner.attach(comms::CommsServer::create());
-        standIn = std::make_unique<StandIn>(inner.get());
-        server = inner;
-        start(kPlant, -1, 4000, standIn.get());
-    }
-    void TearDown() override
-    {
-        standIn->openUpdates();
-        Plant::TearDown();  // the link goes before its stand-in
-        standIn.reset();
-    }
+    void SetUp() override { startBehindStandIn(); }
     static double cached(DriveTag& tag)
     {
         TVCmnVariant v;
         tag.getCache()->getValue(v.put(), VT_R8, 0x409);
         return v.vt() == VT_R8 ? v.get().dblVal : -1.0;
     }
-
-    TVCmnComPtr<comms::CommsServer> inner;
-    std::unique_ptr<StandIn> standIn;
 };
 
 TEST_F(DriveLoopOrder, AnUpdateReadBeforeADirectRequestDoesNotReplaceItsValue)
@@ -227,7 +212,7 @@ TEST_F(DriveLoopOrder, AnUpdateReadBeforeADirectRequestDoesNotReplaceItsValue)
         standIn->closeUpdates();
         addItem(polled.get(), id);
         // The reading is queued in the comms server; its drain waits at the gate.
-        ASSERT_TRUE(waitUntil([&] { return standIn->drainWaiting() && inner->queuedUpdates(link->loopHandle()) == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return standIn->drainWaiting() && server->queuedUpdates(link->loopHandle()) == 1; }));
 
         const uint32_t handle = addItem(direct.get(), id);
         if (row.write) {
@@ -252,7 +237,7 @@ TEST_F(DriveLoopOrder, AnUpdateReadBeforeADirectRequestDoesNotReplaceItsValue)
         // Readings taken after the direct request are stored (one in its millisecond is
         // not known to be newer, hence more than one).
         ASSERT_TRUE(waitUntil([&] {
-            inner->pollLoopNow();
+            server->pollLoopNow();
             return cache->getTimestamp64() > directStamp;
         }));
         EXPECT_DOUBLE_EQ(cached(tag), row.after);
@@ -297,15 +282,12 @@ TEST_F(DriveLoopOrder, ADeviceReadIsServedWhileGoingOnlinePutsTheTagsBack)
     EXPECT_EQ(lines.count("Going online"), kPolled + 2) << "once at the start, once after the walk";
 }
 
-class DriveLoopProtocol : public Plant {
-protected:
-    void SetUp() override {}
-};
+using DriveLoopProtocol = LatePlant;
 
 TEST_F(DriveLoopProtocol, ANamespaceOfAnotherProtocolStaysOffline)
 {
     start(kPlant, /*namespaceProtocol=*/1);
-    ASSERT_TRUE(waitUntil([&] { return lines.arrives("Namespace protocol differs from settings, can't go online"); }));
+    ASSERT_TRUE(lines.arrives("Namespace protocol differs from settings, can't go online"));
     EXPECT_FALSE(link->isOnline());
     EXPECT_EQ(lines.count("Going online"), 0);
 

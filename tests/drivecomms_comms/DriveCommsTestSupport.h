@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -69,29 +70,22 @@ public:
         lines_.emplace_back(line.get());
         return true;
     }
-    // Whether a line ends with the text (lines start with their time stamp).
-    bool has(const std::string& text) const
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        for (const std::string& line : lines_)
-            if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0)
-                return true;
-        return false;
-    }
-    // The comms thread posts after it completes a request: a caller woken by the
-    // completion may look before the line is there.
+    // Whether a line ending with the text comes (lines start with their time stamp): the
+    // comms thread posts after it completes a request, so a woken caller may look first.
     bool arrives(const std::string& text) const
     {
-        return waitUntil([&] { return has(text); });
+        return waitUntil([&] {
+            std::lock_guard<std::mutex> hold(lock_);
+            return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
+                return line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0;
+            });
+        });
     }
     int count(const std::string& text) const
     {
         std::lock_guard<std::mutex> hold(lock_);
-        int n = 0;
-        for (const std::string& line : lines_)
-            if (line.find(text) != std::string::npos)
-                ++n;
-        return n;
+        return int(std::count_if(lines_.begin(), lines_.end(),
+                                 [&](const std::string& line) { return line.find(text) != std::string::npos; }));
     }
 
 private:
@@ -232,15 +226,26 @@ protected:
         }
     }
 
+    // With a stand-in between the link and the comms server.
+    void startBehindStandIn(uint32_t replyDeadlineMs = 4000)
+    {
+        server.attach(comms::CommsServer::create());
+        standIn = std::make_unique<StandIn>(server.get());
+        start(kPlant, -1, replyDeadlineMs, standIn.get());
+    }
+
     void TearDown() override
     {
         root->shutdown();
+        if (standIn)
+            standIn->openUpdates();  // the update event thread must get out to stop
         if (link)
             link->stopComms();
         daServer = nullptr;
         root = nullptr;
         space->removeAllChildren();
         link.reset();
+        standIn.reset();  // after the link that calls it
         server.reset();
         diagnostics.target = nullptr;
         std::error_code ec;
@@ -304,6 +309,7 @@ protected:
     Lines lines;
     AppDiagnostics diagnostics;
     TVCmnComPtr<comms::CommsServer> server;
+    std::unique_ptr<StandIn> standIn;
     std::unique_ptr<DriveComms> link;
     DaRef<DaNamespaceRoot> space{new DaNamespaceRoot};
     DaRef<DaNode> drive;
@@ -314,6 +320,12 @@ protected:
     std::atomic<DWORD> serverState{0};
     // Handed to the link as its comms server factory when set before start().
     std::function<HRESULT(ICommsServer**)> recreate;
+};
+
+// A plant each test starts itself, with its own settings or comms server stand-in.
+class LatePlant : public Plant {
+protected:
+    void SetUp() override {}
 };
 
 }  // namespace drivetest

@@ -113,10 +113,7 @@ TEST_F(DriveDirectIo, AReadOfAMissingParameterIsAConfigurationError)
     EXPECT_TRUE(lines.arrives("Error on read request start, error -26"));
 }
 
-class DriveDirectIoDeadline : public Plant {
-protected:
-    void SetUp() override {}
-};
+using DriveDirectIoDeadline = LatePlant;
 
 TEST_F(DriveDirectIoDeadline, ACommsServerThatNeverAnswersEndsTheRequestAtTheDeadline)
 {
@@ -144,7 +141,7 @@ TEST_F(DriveDirectIoDeadline, GoingOfflineCompletesTheRequestInFlight)
         result = write(group.get(), handle, TVCmnVariant(int32_t(9)).get());
         done = true;
     });
-    ASSERT_TRUE(waitUntil([&] { return lines.arrives("Direct IO write request started ID: 1"); }));
+    ASSERT_TRUE(lines.arrives("Direct IO write request started ID: 1"));
     link->toggleOnline();
     ASSERT_TRUE(waitUntil([&] { return done.load(); }));
     writer.join();
@@ -162,16 +159,12 @@ TEST_F(DriveDirectIoDeadline, GoingOfflineCompletesTheRequestInFlight)
 // the RPC error fails with it, later ones are answered out of service at once.
 TEST_F(DriveDirectIoDeadline, ACommsServerLostWithoutAFactoryLeavesTheLinkOffline)
 {
-    TVCmnComPtr<comms::CommsServer> inner;
-    inner.attach(comms::CommsServer::create());
-    StandIn vanishing(inner.get());
-    server = inner;
-    start(kPlant, -1, 4000, &vanishing);
+    startBehindStandIn();
     DaRef<DaGroup> group = addGroup(1000, false);
     const uint32_t handle = addItem(group.get(), "Drive1.Setpoint");
     EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(3)).get()), S_OK);
 
-    vanishing.gone = StandIn::kUnavailable;
+    standIn->gone = StandIn::kUnavailable;
     EXPECT_EQ(write(group.get(), handle, TVCmnVariant(int32_t(4)).get()), E_FAIL);
     EXPECT_TRUE(lines.arrives("Error on write request start, error -2147023174"));
     EXPECT_TRUE(lines.arrives("comms server lost and not recreated; staying offline"));
@@ -181,8 +174,6 @@ TEST_F(DriveDirectIoDeadline, ACommsServerLostWithoutAFactoryLeavesTheLinkOfflin
     EXPECT_EQ(error, S_OK);
     EXPECT_EQ(setpoint->getCache()->getQuality(), kQualityOutOfService);
     EXPECT_EQ(link->queuedRequests(), 0u);
-    link->stopComms();  // the link goes before its stand-in
-    link.reset();
 }
 
 // The comms server's process dies during a subscription, with a write the drive is
@@ -190,24 +181,19 @@ TEST_F(DriveDirectIoDeadline, ACommsServerLostWithoutAFactoryLeavesTheLinkOfflin
 // shows long before the write's deadline (polled tags comm failure, the write failed),
 // and a recreated server (after failed attempts with back-off) brings the loop and good
 // values back.
-class CommsServerLoss : public Plant {
+class CommsServerLoss : public LatePlant {
 protected:
-    void SetUp() override {}
     void TearDown() override
     {
         if (reborn)
             reborn->openUpdates();  // the update event thread must get out to stop
         Plant::TearDown();  // the link goes before its stand-ins
-        vanishing.reset();
         reborn.reset();
     }
 
     // The link on a server that can vanish, with the setpoint polled and good.
     void startVanishing(int failedAttempts, uint32_t rateMs = 20, uint32_t replyDeadlineMs = 4000)
     {
-        TVCmnComPtr<comms::CommsServer> inner;
-        inner.attach(comms::CommsServer::create());
-        vanishing = std::make_unique<StandIn>(inner.get());
         recreate = [this, failedAttempts](ICommsServer** out) -> HRESULT {
             if (!mayRecreate || ++attempts <= failedAttempts)
                 return E_FAIL;
@@ -220,8 +206,7 @@ protected:
             }
             return fresh->QueryInterface(IID_ICommsServer, reinterpret_cast<void**>(out));
         };
-        server = inner;
-        start(kPlant, -1, replyDeadlineMs, vanishing.get());
+        startBehindStandIn(replyDeadlineMs);
         subscribed = addGroup(rateMs);
         addItem(subscribed.get(), "Drive1.Setpoint");
         ASSERT_TRUE(waitUntil([&] { return setpoint->getCache()->getQuality() == kQualityGood; }));
@@ -245,7 +230,7 @@ protected:
                 link->signalQueue();
         });
 
-        vanishing->gone = death;
+        standIn->gone = death;
         const bool noticed = waitUntil([&] { return cache->getQuality() == kQualityCommFailure; });
         streaming = false;
         stream.join();
@@ -272,7 +257,6 @@ protected:
         EXPECT_TRUE(lines.arrives("comms server recreated"));
     }
 
-    std::unique_ptr<StandIn> vanishing;
     // With holdRebornUpdates, the new server stands behind one too, no loop update let
     // through until the test opens it.
     std::unique_ptr<StandIn> reborn;
@@ -300,7 +284,7 @@ TEST_F(CommsServerLoss, NoCallGoesIntoALostServer)
         addItem(subscribed.get(), id);
     ASSERT_TRUE(waitUntil([&] { return link->loopTagCount() == 6; }));
 
-    vanishing->diesAtRemove = true;
+    standIn->diesAtRemove = true;
     link->toggleOnline();
     DaRef<DaGroup> later = addGroup(50);
     addItem(later.get(), "Drive1.Burst3");
@@ -311,7 +295,7 @@ TEST_F(CommsServerLoss, NoCallGoesIntoALostServer)
     ASSERT_TRUE(waitUntil([&] { return link->isOnline() && link->loopTagCount() == 7; }));
     // One call per thread at most: the client's activation of Burst3 may be in its own
     // call when the walk's first removal finds the server dead.
-    EXPECT_LE(vanishing->callsWhileGone.load(), 2);
+    EXPECT_LE(standIn->callsWhileGone.load(), 2);
 }
 
 // A new comms server is up within half a second of the old one's death, before many a
@@ -343,11 +327,11 @@ TEST_P(CommFailureUntilRead, ThroughTheNewServersGoingOnlineWalk)
     if (GetParam().duringWalk) {
         link->toggleOnline();
         ASSERT_TRUE(lines.arrives("Going offline"));  // its walk done
-        vanishing->addDelayMs = 50;  // one tag a slice, as across processes under load
+        standIn->addDelayMs = 50;  // one tag a slice, as across processes under load
         link->toggleOnline();
         ASSERT_TRUE(waitUntil([&] { return lines.count("Going online - Adding node") >= 1; }));
     }
-    vanishing->gone = StandIn::kUnavailable;
+    standIn->gone = StandIn::kUnavailable;
     ASSERT_TRUE(waitUntil([&] {
         return link->recreations() == 1 && serverState.load() == kServerStateRunning && link->loopTagCount() == 6;
     }));
@@ -372,7 +356,7 @@ TEST_P(OnlineCommandsDuringRecreation, EndInTheStateTheLastOneAskedFor)
     startVanishing(0);
     DaRef<DaGroup> writer = addGroup(1000, false);
     const uint32_t handle = addItem(writer.get(), "Drive1.Speed");
-    vanishing->gone = StandIn::kUnavailable;
+    standIn->gone = StandIn::kUnavailable;
     EXPECT_EQ(write(writer.get(), handle, TVCmnVariant(2.5).get()), E_FAIL);
     ASSERT_TRUE(lines.arrives("comms server lost (error 0x800706BA); polled values show comm failure"));
     for (int i = 0; i < commands; ++i) {
