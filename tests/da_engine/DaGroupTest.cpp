@@ -60,15 +60,6 @@ TEST_F(DaEngineTest, AddGroupRefusesBadNamesDuplicatesAndUnknownLocalesWithoutLe
     EXPECT_EQ(1u, server->transactionCount());  // only the one group's cyclic transaction
 }
 
-TEST_F(DaEngineTest, UnnamedGroupsGetDistinctGeneratedNames)
-{
-    DaRef<DaGroup> a = addGroup();
-    DaRef<DaGroup> b = addGroup();
-    for (const DaRef<DaGroup>& group : {a, b})
-        EXPECT_EQ(TVCmnString::format(16, "GRP%8.8lX", (unsigned long)group->serverHandle()), group->name());
-    EXPECT_NE(a->name(), b->name());
-}
-
 TEST_F(DaEngineTest, UpdateRateIsRaisedToTheMinimumAndCappedAtNever)
 {
     struct Row {

@@ -243,18 +243,6 @@ TEST_F(DaTransactionTest, ADeviceRequestNotCompletedInTimeEndsWithLastKnownQuali
     EXPECT_EQ(E_FAIL, late->getResult());
 }
 
-TEST_F(DaTransactionTest, ADeviceReadCompletedByTheDeviceSideAnswersTheSyncCaller)
-{
-    const uint32_t handle = addItem(group.get(), "Drive1.Device", 8);
-    setValue(device.get(), int32_t(314));
-    DeviceSide side(*device);
-    std::vector<DaReadResult> results;
-    EXPECT_EQ(S_OK, group->syncRead(true, one(handle), results, errors));
-    EXPECT_EQ(1, side.served.load());
-    EXPECT_EQ(314, results[0].value.get().lVal);
-    EXPECT_EQ(0xC0, results[0].quality);
-}
-
 TEST_F(DaTransactionTest, TheEarlyStartGrowsInTenMillisecondStepsAtOneSecond)
 {
     // Cycle k adds 146 to the accumulator; the eighth start reaches 1168.
@@ -308,41 +296,20 @@ TEST_F(DaTransactionTest, KeepAliveFollowsTheLastCallbackAndCarriesNoItems)
         }
 }
 
-TEST_F(DaTransactionTest, ASinkFailingWithADeadClientCodeDisconnectsTheClient)
+// The first group's callback answers each row's code. A dead-client code disconnects the
+// client, and nothing more goes into any of its sinks: not the V1 stream of the same
+// group, not the callback of its other group.
+TEST_F(DaTransactionTest, ASinkFailingWithADeadClientCodeDisconnectsTheClientAndSilencesItsSinks)
 {
-    const HRESULT codes[] = {HRESULT(0x800706BA), HRESULT(0x800706BE), HRESULT(0x800706BF),
-                             HRESULT(0x80010100), HRESULT(0x80010108), HRESULT(0x80010114),
-                             E_FAIL, E_OUTOFMEMORY};
-    setValue(speed.get(), 1.0);
-    for (HRESULT code : codes) {
-        DaRef<DaServer> client = root->createServer(0, false);
-        FakeDataCallback failing;
-        failing.answer = code;
-        DaRef<DaGroup> g = addGroup("", true, 1000, client.get());
-        g->adviseCallback(&failing);
-        addItem(g.get(), "Drive1.Speed");
-        client->work(DaClock::tick());
-        const bool dead = daIsDeadClientCode(code);
-        EXPECT_EQ(1u, failing.count()) << std::hex << code;
-        EXPECT_EQ(dead, client->isDisconnected()) << std::hex << code;
-        EXPECT_EQ(dead, failing.refs.load() == 0) << std::hex << code;
-        EXPECT_EQ(!dead, g->hasConnection(DaConnection::Kind::v2)) << std::hex << code;
-        root->removeServer(client.get());
-    }
-    EXPECT_TRUE(trace.has("disconnect client", true));
-    EXPECT_TRUE(trace.has("IOPCDataCallback::OnDataChange [0x800706BA]"));
-}
-
-TEST_F(DaTransactionTest, OnceACallFindsTheClientDeadNothingElseGoesIntoAnyOfItsSinks)
-{
-    // One client, two groups: the first with a V2 callback and a V1 stream sink, the
-    // second with a callback of its own. Each row: what the first callback answers.
-    struct Row {
+    const struct {
         HRESULT answer;
         bool dead;
-    } rows[] = {{HRESULT(0x800706BA), true}, {HRESULT(0x80010108), true}, {E_FAIL, false}};
+    } rows[] = {{HRESULT(0x800706BA), true}, {HRESULT(0x800706BE), true}, {HRESULT(0x800706BF), true},
+                {HRESULT(0x80010100), true}, {HRESULT(0x80010108), true}, {HRESULT(0x80010114), true},
+                {E_FAIL, false},             {E_OUTOFMEMORY, false}};
     setValue(speed.get(), 1.0);
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << std::hex << row.answer);
         DaRef<DaServer> client = root->createServer(0, false);
         FakeDataCallback first, second;
         FakeAdviseSink stream;
@@ -355,12 +322,17 @@ TEST_F(DaTransactionTest, OnceACallFindsTheClientDeadNothingElseGoesIntoAnyOfIts
         addItem(a.get(), "Drive1.Speed");
         addItem(b.get(), "Drive1.Speed");
         client->work(DaClock::tick());
-        EXPECT_EQ(1u, first.count()) << std::hex << row.answer;
-        EXPECT_EQ(row.dead ? 0u : 1u, stream.streams.size()) << std::hex << row.answer;
-        EXPECT_EQ(row.dead ? 0u : 1u, second.count()) << std::hex << row.answer;
-        EXPECT_EQ(row.dead, client->isClientDead()) << std::hex << row.answer;
+        EXPECT_EQ(1u, first.count());
+        EXPECT_EQ(row.dead ? 0u : 1u, stream.streams.size());
+        EXPECT_EQ(row.dead ? 0u : 1u, second.count());
+        EXPECT_EQ(row.dead, client->isClientDead());
+        EXPECT_EQ(row.dead, client->isDisconnected());
+        EXPECT_EQ(row.dead, first.refs.load() == 0);
+        EXPECT_EQ(!row.dead, a->hasConnection(DaConnection::Kind::v2));
         root->removeServer(client.get());
     }
+    EXPECT_TRUE(trace.has("disconnect client", true));
+    EXPECT_TRUE(trace.has("IOPCDataCallback::OnDataChange [0x800706BA]"));
 }
 
 TEST_F(DaTransactionTest, AClientFoundDeadOnAnotherThreadGetsNoCycleAndNoKeepAlive)
