@@ -143,77 +143,70 @@ TEST_F(DaTransactionTest, RefreshSendsEveryActiveItemWithTheClientsTransactionId
     EXPECT_EQ(1u, server->transactionCount());  // finished transactions are gone
 }
 
-TEST_F(DaTransactionTest, AsyncReadCompletesWithReadCompleteAndOutOfServiceForInactiveItems)
-{
-    setValue(speed.get(), 10.0);
-    const uint32_t active = addItem(group.get(), "Drive1.Speed", 1);
-    const uint32_t inactive = addItem(group.get(), "Drive1.Speed", 2, VT_EMPTY, false);
-    const uint32_t writeOnly = addItem(group.get(), "Drive1.Command", 3);
-    pass();
-    const size_t before = sink.count();
-    const uint32_t handles[] = {active, inactive, writeOnly, 123456};
-    EXPECT_EQ(S_FALSE, group->asyncRead(false, handles, 99, DaConnectionType::v2, &cancelId, errors));
-    EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK, OPC_E_BADRIGHTS, OPC_E_INVALIDHANDLE}), errors);
-    pass();
-    const Callback call = onlyCallSince(before);
-    EXPECT_EQ(Callback::readComplete, call.kind);
-    EXPECT_EQ(99u, call.transactionId);
-    ASSERT_EQ(2u, call.handles.size());
-    EXPECT_EQ(0xC0, call.qualities[0]);
-    EXPECT_EQ(0x1C, call.qualities[1]);
-    EXPECT_EQ(S_FALSE, call.masterQuality);
-}
-
-TEST_F(DaTransactionTest, SyncReadAnswersFromTheCacheConvertedAndPerItem)
+// The same list read both ways: per-item answers alike, the sync one from the cache at
+// once, the async one in a read complete.
+TEST_F(DaTransactionTest, ReadsAnswerPerItemConvertedAndOutOfServiceForInactiveItems)
 {
     setValue(speed.get(), 12.5);
     const uint32_t handles[] = {addItem(group.get(), "Drive1.Speed", 1), addItem(group.get(), "Drive1.Speed", 2, VT_BSTR),
                                 addItem(group.get(), "Drive1.Speed", 3, VT_EMPTY, false),
                                 addItem(group.get(), "Drive1.Command", 4), 0xDEAD};
+    const std::vector<HRESULT> expected{S_OK, S_OK, S_OK, OPC_E_BADRIGHTS, OPC_E_INVALIDHANDLE};
     std::vector<DaReadResult> results;
     EXPECT_EQ(S_FALSE, group->syncRead(false, handles, results, errors));
+    EXPECT_EQ(expected, errors);
     EXPECT_EQ(12.5, results[0].value.get().dblVal);
     EXPECT_EQ(0xC0, results[0].quality);
     EXPECT_EQ(TestClock::time.load(), daFileTimeToUint(results[0].timestamp));
     EXPECT_EQ(VT_BSTR, results[1].value.vt());
-    EXPECT_EQ(0x1C, results[2].quality);  // inactive item read from the cache
-    EXPECT_EQ(OPC_E_BADRIGHTS, errors[3]);
-    EXPECT_EQ(OPC_E_INVALIDHANDLE, errors[4]);
+    EXPECT_EQ(0x1C, results[2].quality);
     EXPECT_EQ(1u, server->transactionCount());
+
+    pass();
+    const size_t before = sink.count();
+    EXPECT_EQ(S_FALSE, group->asyncRead(false, handles, 99, DaConnectionType::v2, &cancelId, errors));
+    EXPECT_EQ(expected, errors);
+    pass();
+    const Callback call = onlyCallSince(before);
+    EXPECT_EQ(Callback::readComplete, call.kind);
+    EXPECT_EQ(99u, call.transactionId);
+    EXPECT_EQ((std::vector<OPCHANDLE>{1, 2, 3}), call.handles);
+    EXPECT_EQ((std::vector<WORD>{0xC0, 0xC0, 0x1C}), call.qualities);
+    EXPECT_EQ(VT_BSTR, call.values[1].vt());
+    EXPECT_EQ(S_FALSE, call.masterQuality);
 }
 
-TEST_F(DaTransactionTest, SyncWriteValidatesFirstAndWritesThroughToTheCache)
+// Writes validate each item first and write through to the cache, sync at once and
+// async with a write complete.
+TEST_F(DaTransactionTest, WritesValidateFirstAndWriteThroughToTheCache)
 {
     setValue(speed.get(), 1.0);
-    const uint32_t handles[] = {addItem(group.get(), "Drive1.Speed"), addItem(group.get(), "Drive1.Status"),
-                                addItem(group.get(), "Drive1.Speed")};
-    TVCmnVariant values[] = {TVCmnVariant(42.5), TVCmnVariant(int32_t(1)), TVCmnVariant(L"fast")};
-    VARIANT raw[] = {values[0].get(), values[1].get(), values[2].get()};
+    const uint32_t handles[] = {addItem(group.get(), "Drive1.Speed", 5), addItem(group.get(), "Drive1.Status", 6),
+                                addItem(group.get(), "Drive1.Speed", 7), addItem(group.get(), "Drive1.Name", 8)};
+    TVCmnVariant values[] = {TVCmnVariant(42.5), TVCmnVariant(int32_t(1)), TVCmnVariant(L"fast"), TVCmnVariant(L"pump")};
+    VARIANT raw[] = {values[0].get(), values[1].get(), values[2].get(), values[3].get()};
     EXPECT_EQ(S_FALSE, group->syncWrite(handles, raw, errors));
-    EXPECT_EQ((std::vector<HRESULT>{S_OK, OPC_E_BADRIGHTS, OPC_E_BADTYPE}), errors);
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, OPC_E_BADRIGHTS, OPC_E_BADTYPE, S_OK}), errors);
     TVCmnVariant cached;
     speed->getCache()->getValue(cached.put(), VT_EMPTY, 0x800);
     EXPECT_EQ(42.5, cached.get().dblVal);
     EXPECT_EQ(0xC0, speed->getCache()->getQuality());
-}
 
-TEST_F(DaTransactionTest, AsyncWriteReportsEachItemsResult)
-{
-    const uint32_t handles[] = {addItem(group.get(), "Drive1.Speed", 5), addItem(group.get(), "Drive1.Name", 6)};
-    TVCmnVariant values[] = {TVCmnVariant(3.0), TVCmnVariant(L"pump")};
-    VARIANT raw[] = {values[0].get(), values[1].get()};
     pass();
     const size_t before = sink.count();
-    EXPECT_EQ(S_OK, group->asyncWrite(handles, raw, 31, DaConnectionType::v2, &cancelId, errors));
+    values[0] = TVCmnVariant(3.0);
+    values[3] = TVCmnVariant(L"fan");
+    const uint32_t writable[] = {handles[0], handles[3]};
+    const VARIANT writes[] = {values[0].get(), values[3].get()};
+    EXPECT_EQ(S_OK, group->asyncWrite(writable, writes, 31, DaConnectionType::v2, &cancelId, errors));
     pass();
     const Callback call = onlyCallSince(before);
     EXPECT_EQ(Callback::writeComplete, call.kind);
     EXPECT_EQ(31u, call.transactionId);
-    EXPECT_EQ((std::vector<OPCHANDLE>{5, 6}), call.handles);
+    EXPECT_EQ((std::vector<OPCHANDLE>{5, 8}), call.handles);
     EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK}), call.errors);
-    TVCmnVariant cached;
     name->getCache()->getValue(cached.put(), VT_EMPTY, 0x800);
-    EXPECT_EQ(std::wstring(L"pump"), std::wstring(cached.get().bstrVal));
+    EXPECT_EQ(std::wstring(L"fan"), std::wstring(cached.get().bstrVal));
 }
 
 TEST_F(DaTransactionTest, ADeviceRequestNotCompletedInTimeEndsWithLastKnownQuality)
