@@ -8,7 +8,9 @@
 //       the proxies before the kill, r after it, k keeps them; t has two threads call
 //       through the first proxy back to back while the peer is killed, each until DEAD
 //       calls have failed, then releases (the link's comms and update threads at a
-//       loss). With EXPECT it fails unless each peer left exactly EXPECT handles behind.
+//       loss); b has a call waiting inside the (suspended) peer when it is killed, then
+//       DEAD more calls, then releases (a client's read in the comms server at its
+//       death). With EXPECT it fails unless each peer left exactly EXPECT handles behind.
 //   kv_dead_peer_handles peer PROXIES    (started by the above) hands out PROXIES streams
 #include <windows.h>
 #include <objbase.h>
@@ -53,10 +55,10 @@ int peer(int proxies)
 // comms server may be when it dies: both calls are in flight at the kill.
 class OverlappedCalls {
 public:
-    OverlappedCalls(IStream* stream, int dead) : stream_(stream), dead_(dead)
+    OverlappedCalls(IStream* stream, int dead, int threads = 2) : stream_(stream), dead_(dead)
     {
-        for (TVCmnHandle& thread : threads_)
-            thread.reset(CreateThread(nullptr, 0, &OverlappedCalls::run, this, 0, nullptr));
+        for (int i = 0; i < threads; ++i)
+            threads_[i].reset(CreateThread(nullptr, 0, &OverlappedCalls::run, this, 0, nullptr));
     }
     OverlappedCalls(const OverlappedCalls&) = delete;
     OverlappedCalls& operator=(const OverlappedCalls&) = delete;
@@ -130,6 +132,25 @@ void callPeer(int live, int dead, int proxies, wchar_t how)
     for (Stream& stream : streams)
         if (FAILED(CoUnmarshalInterface(blob.get(), IID_IStream, stream.putVoid())))
             exit(4);
+    if (how == L'b') {
+        for (int i = 0; i < live; ++i)
+            streams.front()->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, nullptr);
+        using SuspendProcess = LONG(NTAPI*)(HANDLE);
+        const auto suspend = reinterpret_cast<SuspendProcess>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSuspendProcess")));
+        if (!suspend || suspend(process.get()) != 0)
+            exit(5);
+        {
+            OverlappedCalls waiting(streams.front().get(), 1, 1);
+            Sleep(300);  // long enough for the request to be written and its reply awaited
+            TerminateProcess(process.get(), 9);
+            WaitForSingleObject(process.get(), INFINITE);
+        }
+        for (int i = 0; i < dead; ++i)
+            streams.front()->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, nullptr);
+        streams.clear();
+        return;
+    }
     if (how == L't') {
         OverlappedCalls calls(streams.front().get(), dead);
         calls.waitLive(live);

@@ -11,9 +11,8 @@
 
 namespace kvsoak {
 
-// The handles that process pid holds, and "TYPE:COUNT ..." by object type number (to
-// tell what leaks); 0 when the table cannot be read.
-inline unsigned long handleCount(DWORD pid, std::string& byType)
+// The system's handle table; empty when it cannot be read.
+inline std::vector<unsigned char> handleTable()
 {
     constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
     std::vector<unsigned char> buffer(1 << 20);
@@ -24,6 +23,16 @@ inline unsigned long handleCount(DWORD pid, std::string& byType)
            buffer.size() < (64u << 20))
         buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
     if (!NT_SUCCESS(status))
+        buffer.clear();
+    return buffer;
+}
+
+// The handles that process pid holds, and "TYPE:COUNT ..." by object type number (to
+// tell what leaks); 0 when the table cannot be read.
+inline unsigned long handleCount(DWORD pid, std::string& byType)
+{
+    const std::vector<unsigned char> buffer = handleTable();
+    if (buffer.empty())
         return 0;
     const auto* table = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
     unsigned long count = 0, types[256] = {};
@@ -38,6 +47,36 @@ inline unsigned long handleCount(DWORD pid, std::string& byType)
             byType += " " + std::to_string(type) + ":" + std::to_string(types[type]);
     }
     return count;
+}
+
+// The pipe ends process pid holds to a named pipe that is gone: its name no longer
+// resolves because the process that served it died. Under Wine these are RPC
+// connections to dead processes, which its runtime keeps in some cases even after the
+// caller released every proxy of that process.
+inline unsigned long deadPipeEnds(DWORD pid)
+{
+    constexpr NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC0000039);
+    const std::vector<unsigned char> buffer = handleTable();
+    const HANDLE owner = OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid);
+    if (buffer.empty() || !owner)
+        return 0;
+    const auto* table = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
+    std::vector<unsigned char> name(4096);
+    unsigned long dead = 0;
+    for (ULONG i = 0; i < table->Count; ++i) {
+        const SYSTEM_HANDLE_ENTRY& entry = table->Handle[i];
+        HANDLE mine = nullptr;
+        if (entry.OwnerPid != pid ||
+            !DuplicateHandle(owner, reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(entry.HandleValue)),
+                             GetCurrentProcess(), &mine, 0, FALSE, DUPLICATE_SAME_ACCESS))
+            continue;
+        ULONG length = 0;
+        if (NtQueryObject(mine, ObjectNameInformation, name.data(), ULONG(name.size()), &length) == kPathNotFound)
+            ++dead;
+        CloseHandle(mine);
+    }
+    CloseHandle(owner);
+    return dead;
 }
 
 }  // namespace kvsoak

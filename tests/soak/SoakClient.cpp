@@ -343,7 +343,7 @@ std::vector<std::string> measure(const wchar_t* exe)
             const unsigned long handles = kvsoak::handleCount(entry.th32ProcessID, byType);
             lines.push_back(format("M %llu %lu %llu %lu %lu", (unsigned long long)utcMs(), entry.th32ProcessID,
                                    (unsigned long long)memory.WorkingSetSize, handles, entry.cntThreads) +
-                            byType);
+                            byType + format(" dead-pipes:%lu", kvsoak::deadPipeEnds(entry.th32ProcessID)));
         }
     }
     return lines;

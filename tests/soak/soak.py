@@ -75,6 +75,12 @@ CLIENT_START_S = 15
 # when it dies keep no more than that one (dead_peer_handles_overlapped_calls), and a
 # quiet server keeps exactly one per comms server kill (e2e_comms_server_loss).
 WINE_HANDLES_PER_DEAD_PEER = 1
+# With clients calling, Wine keeps besides a pipe to about two of three killed comms
+# servers, with its event, although the link released its last proxy of each (a proxy
+# held for good costs the same: dead_peer_handles_kept_proxy). The sampler counts the
+# server's pipe ends whose pipe has gone ("dead-pipes:N"); each is let off with its event.
+WINE_HANDLES_PER_DEAD_PIPE = 2
+DEAD_PIPES = re.compile(r" dead-pipes:(\d+)")
 WORK_THREAD_END = re.compile(r"\[DSE\|\w+\| (\S+)\]\s+terminate work thread")
 KEEP = re.compile(r"terminate work thread|disconnect client|disconnecting refCnt|comms server|Going o(n|ff)line\s*$")
 GROUP_DISCONNECT = re.compile(r"\[DGR\|\w+\| (\S+)\]\s+disconnecting refCnt")
@@ -586,22 +592,27 @@ class Soak:
         return {"callback values checked": checked, "max callback delay ms": worst, "device reads checked": reads,
                 "callbacks": sum(1 for c in clients for change in c["changes"] if change[2] is not None)}
 
-    def wine_dead_peer_handles(self, clients):
+    def wine_dead_peer_handles(self, clients, dead_pipes):
         """The handles Wine keeps for the peers that died under the server: every killed
         client that had connected (so had given the server its callbacks) and every
-        comms server killed."""
+        comms server killed; and the pipes to dead processes it kept, no more than one
+        for each comms server killed."""
         connected = {c["name"] for c in clients if c["connected"]}
         dead_clients = sum(1 for name, _ in self.killed if name in connected)
-        return ((dead_clients + len(self.comms_kills)) * WINE_HANDLES_PER_DEAD_PEER,
+        pipes = min(dead_pipes, len(self.comms_kills))
+        return ((dead_clients + len(self.comms_kills)) * WINE_HANDLES_PER_DEAD_PEER + pipes * WINE_HANDLES_PER_DEAD_PIPE,
                 f"{dead_clients} killed clients and {len(self.comms_kills)} killed comms servers, "
-                f"{WINE_HANDLES_PER_DEAD_PEER} each")
+                f"{WINE_HANDLES_PER_DEAD_PEER} each; {pipes} pipes to dead comms servers with their events")
 
     def check_resources(self, clients):
-        samples = []
+        samples, dead_pipes = [], []
         if os.path.exists(self.samples_log):
             with open(self.samples_log) as f:
-                samples = [tuple(int(x) for x in line.split()[1:6]) for line in f
-                           if re.match(r"M( \d+){5}( |$)", line)]
+                for line in f:
+                    if re.match(r"M( \d+){5}( |$)", line):
+                        samples.append(tuple(int(x) for x in line.split()[1:6]))
+                        m = DEAD_PIPES.search(line)
+                        dead_pipes.append((samples[-1][0], int(m.group(1)) if m else 0))
         pids = {s[1] for s in samples}
         self.t.check(len(pids) == 1, "one server process throughout the run", str(pids))
         handles = [(s[0], s[3]) for s in samples]
@@ -623,7 +634,11 @@ class Soak:
             if what == "private bytes":
                 self.t.check(0 < a and b < a * (1 + GROWTH_LIMIT), f"server {what} grow less than 5%: {a} -> {b}")
             elif what == "handles without clients":
-                wine, how = self.wine_dead_peer_handles(clients)
+                (i0, i1), (j0, j1) = self.idle_start_window, self.idle_end_window
+                kept = (statistics.median([n for ms, n in dead_pipes if j0 <= ms <= j1]) -
+                        statistics.median([n for ms, n in dead_pipes if i0 <= ms <= i1]))
+                figures["server pipes to dead processes kept"] = kept
+                wine, how = self.wine_dead_peer_handles(clients, max(0, kept))
                 figures["server handles Wine keeps for dead peers"] = wine
                 self.t.check(0 < a and b - wine < a * (1 + GROWTH_LIMIT),
                              f"server {what} grow less than 5% beyond the {wine} Wine keeps for dead peers "
