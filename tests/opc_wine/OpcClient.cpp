@@ -192,6 +192,7 @@ void checkDiagnostics(IOPCServer* server, IOPCCommon* common)
     TaskText text;
     if (query(server, IID_IKestrovaOPCTrace, trace, "QI IKestrovaOPCTrace")) {
         expect(trace->GetTrace(text.put()), E_FAIL, "GetTrace while the buffer is off");
+        expect(trace->SetTraceOptions(L"<notop/>"), E_INVALIDARG, "SetTraceOptions with another root");
         expect(trace->SetTraceOptions(L"<op><buffer><enable>1</enable><size>65536</size></buffer></op>"), S_OK,
                "SetTraceOptions turns the buffer on");
         TaskArray<OPCSERVERSTATUS> status;

@@ -38,6 +38,7 @@ import sys
 import threading
 import time
 import traceback
+import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
@@ -45,6 +46,7 @@ import e2e  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(HERE))
 NODES, MENUS, PER_MENU = 100, 10, 10  # 10,000 parameters
+PROGID = "QZ.VIDOV3.1.DA"
 CLIENTS = 4
 HOT = 200            # parameters that every client may write and many subscribe to
 SUBSCRIBED = 600     # per client, besides its share of the hot ones
@@ -177,6 +179,9 @@ class Soak:
         # and at the end, and with none; empty until the run reaches them.
         self.baseline_window = self.end_window = (0, -1)
         self.idle_start_window = self.idle_end_window = (0, -1)
+        self.connections_left = None  # the server's client connections once all have gone
+        # The watch tool is built beside the post-command tool.
+        self.watch_tool = os.path.join(os.path.dirname(args.post_tool), "kv_e2e_watch_children.exe")
         self.comms_gone = 0      # killed and not remade: the number of comms server starts by then
 
     # --- the comms server's control -------------------------------------------------
@@ -423,12 +428,24 @@ class Soak:
             os.killpg(sampler.pid, signal.SIGKILL)
             sampler.wait()
             sampler_out.close()
+            # Once the handles are sampled: a connection of the watch tool's own counts none.
+            self.connections_left = self.server_connections()
             self.stop_tail.set()
             tailer.join()
             self.trace.poll()
             with open(os.path.join(self.work, "trace-all.log"), "w") as f:
                 f.write("\n".join(self.trace.lines) + "\n")
         return self.check()
+
+    def server_connections(self):
+        """The client connections (server objects) the server still holds, the asking
+        tool's own left out; None when the server could not be asked."""
+        try:
+            r = e2e.wine([self.watch_tool, PROGID, "DOR"], timeout=60)
+            line = next(l for l in r.stdout.splitlines() if l.startswith("<?xml"))
+            return [c.get("id") for c in ET.fromstring(line) if c.get("self") != "1"]
+        except Exception:  # noqa: BLE001 - a server that cannot answer fails the check below
+            return None
 
     def sleep_until(self, offset_s):
         left = self.began + offset_s - time.monotonic()
@@ -647,7 +664,10 @@ class Soak:
 
     def check_clients_gone(self, clients):
         """From the trace: the work thread of every client ended, and each killed
-        client was disconnected with both its groups."""
+        client was disconnected with both its groups; from the server's watch: no
+        connection is left once every client has gone."""
+        self.t.check(self.connections_left == [], "the server holds no client connection at the end",
+                     str(self.connections_left))
         lines = self.trace.lines
         ended = {m.group(1) for m in map(WORK_THREAD_END.search, lines) if m}
         for c in clients:
