@@ -45,6 +45,13 @@ DaOpcServer::DaOpcServer(DaRef<DaServer> server)
       browse_(DaEntry::instance().objectRoot()->namespaceRoot(kDaServerClass))
 {
     traceId_ = daObjectTraceId("srv", this, server_->traceObjectName());
+    // Made in the creating client's call: the runtime knows the caller's process for a
+    // local connection. Another caller (an activation service) does not end, so a wrong
+    // process only means no early finding.
+    unsigned long pid = 0;
+    if (I_RpcBindingInqLocalClientPID(nullptr, &pid) == RPC_S_OK && pid && pid != GetCurrentProcessId())
+        clientProcess_.reset(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    KV_TRACE(kTraceInfo, kTraceGroupOpa, traceId(), "client process %lu%s", pid, clientProcess_ ? "" : " (not watched)");
     DaEntry::instance().lockServer();
     DaEntry::instance().addServerObject(this);
 }
@@ -395,6 +402,10 @@ bool DaOpcServer::isClientAlive()
 {
     if (server_->isClientDead())
         return false;  // a call out found it gone: a ping would be one more into a dead process
+    if (clientProcess_ && WaitForSingleObject(clientProcess_.get(), 0) == WAIT_OBJECT_0) {
+        KV_TRACE(kTraceError, kTraceGroupOpa, traceId(), "client process ended");
+        return false;
+    }
     std::vector<TVCmnComPtr<IUnknown>> sinks;
     if (auto sink = shutdownPoint_.sink())
         sinks.push_back(sink);

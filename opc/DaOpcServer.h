@@ -18,6 +18,7 @@
 #include <string>
 
 #include "da/DaBrowse.h"
+#include "common/TVCmnHandle.h"
 #include "da/DaServer.h"
 #include "idl/opccomn.h"
 #include "idl/kestrovaopc.h"
@@ -137,8 +138,8 @@ public:
     // AddRef only while the object is alive (the entry's walks of its list).
     bool tryAddRef();
 
-    // The main thread's client check: pings each sink the client registered; false when
-    // one answers with a dead-client code.
+    // The main thread's client check: false when the client's process has ended, or a
+    // sink the client registered answers a ping with a dead-client code.
     bool isClientAlive();
     void shutdownRequest(const char* reason);
     // Takes the client connection down once: its groups go and every proxy the client
@@ -174,6 +175,10 @@ private:
 
     std::atomic<ULONG> refs_{1};
     std::atomic<bool> disconnecting_{false};
+    // The process that made this connection, when the runtime tells it: a client that
+    // dies before it gives the server a sink is found by it, since there is no sink to
+    // fail. Set in the constructor, before the object is published; then only read.
+    TVCmnHandle clientProcess_;
     DaRef<DaServer> server_;
     std::string traceId_;
     DaOpcConnectionPoint shutdownPoint_{*this, IID_IOPCShutdown};

@@ -7,7 +7,8 @@
 // server stops and the shutdown request is expected.
 //
 // Prints one line per failed check; the exit code is the failure count. "die" kills the
-// client with a subscribed group; "die-mid-call" kills it while its device read runs.
+// client with a subscribed group; "die-mid-call" kills it while its device read runs;
+// "die-bare" kills it connected but with no group or sink.
 #include <thread>
 
 #include "tests/opc_wine/OpcClientSupport.h"
@@ -752,6 +753,21 @@ int dieWithOpenGroup(bool midCall)
     return 104;
 }
 
+// Connected, named, and gone before it gave the server anything to call back: only its
+// process tells the server that it died.
+int dieWithoutSink()
+{
+    Com<IOPCServer> server;
+    if (FAILED(CoCreateInstance(kClsidOpcTestServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.putVoid())))
+        return 101;
+    Com<IOPCCommon> common;
+    if (FAILED(server->QueryInterface(IID_IOPCCommon, common.putVoid())) || FAILED(common->SetClientName(L"doomed client")))
+        return 102;
+    printf("doomed client: no sink, ending without releasing\n");
+    TerminateProcess(GetCurrentProcess(), kDoomedExitCode);
+    return 104;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -763,6 +779,8 @@ int wmain(int argc, wchar_t** argv)
         return dieWithOpenGroup(false);
     if (argc > 1 && wcscmp(argv[1], L"die-mid-call") == 0)
         return dieWithOpenGroup(true);
+    if (argc > 1 && wcscmp(argv[1], L"die-bare") == 0)
+        return dieWithoutSink();
     ShutdownSink shutdown;
     {
         Com<IOPCServer> server;
