@@ -71,8 +71,13 @@ inline unsigned long deadPipeEnds(DWORD pid)
                              GetCurrentProcess(), &mine, 0, FALSE, DUPLICATE_SAME_ACCESS))
             continue;
         ULONG length = 0;
-        if (NtQueryObject(mine, ObjectNameInformation, name.data(), ULONG(name.size()), &length) == kPathNotFound)
-            ++dead;
+        if (NtQueryObject(mine, ObjectNameInformation, name.data(), ULONG(name.size()), &length) == kPathNotFound &&
+            NT_SUCCESS(NtQueryObject(mine, ObjectTypeInformation, name.data(), ULONG(name.size()), &length))) {
+            // Other kinds of object answer the same for a name they never had.
+            const UNICODE_STRING& type = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(name.data())->TypeName;
+            if (std::wstring(type.Buffer, type.Length / sizeof(wchar_t)) == L"File")
+                ++dead;
+        }
         CloseHandle(mine);
     }
     CloseHandle(owner);

@@ -77,11 +77,14 @@ CLIENT_START_S = 15
 # when it dies keep no more than that one (dead_peer_handles_overlapped_calls), and a
 # quiet server keeps exactly one per comms server kill (e2e_comms_server_loss).
 WINE_HANDLES_PER_DEAD_PEER = 1
-# With clients calling, Wine keeps besides a pipe to about two of three killed comms
-# servers, with its event, although the link released its last proxy of each (a proxy
-# held for good costs the same: dead_peer_handles_kept_proxy). The sampler counts the
-# server's pipe ends whose pipe has gone ("dead-pipes:N"); each is let off with its event.
+# With clients calling, Wine also keeps none to two pipes to a killed comms server (1.3
+# a kill on average), each with an event as for a proxy held for good
+# (dead_peer_handles_kept_proxy), although the link released its last proxy of it. Why
+# is not pinned down: in kv_dead_peer_handles neither calls in flight at the kill nor
+# several threads calling keep one. The sampler counts the server's pipe ends whose pipe has gone
+# ("dead-pipes:N"); up to two a comms server kill are let off, each with its event.
 WINE_HANDLES_PER_DEAD_PIPE = 2
+WINE_DEAD_PIPES_PER_COMMS_KILL = 2
 DEAD_PIPES = re.compile(r" dead-pipes:(\d+)")
 WORK_THREAD_END = re.compile(r"\[DSE\|\w+\| (\S+)\]\s+terminate work thread")
 KEEP = re.compile(r"terminate work thread|disconnect client|disconnecting refCnt|comms server|Going o(n|ff)line\s*$")
@@ -179,7 +182,8 @@ class Soak:
         # and at the end, and with none; empty until the run reaches them.
         self.baseline_window = self.end_window = (0, -1)
         self.idle_start_window = self.idle_end_window = (0, -1)
-        self.connections_left = None  # the server's client connections once all have gone
+        # The server's connections with no client: after the warm-up round and at the end.
+        self.connections_idle = self.connections_left = None
         # The watch tool is built beside the post-command tool.
         self.watch_tool = os.path.join(os.path.dirname(args.post_tool), "kv_e2e_watch_children.exe")
         self.comms_gone = 0      # killed and not remade: the number of comms server starts by then
@@ -389,6 +393,8 @@ class Soak:
             time.sleep(IDLE_SETTLE_S)
             self.idle_start_window = (now_ms(), now_ms() + IDLE_SAMPLE_S * 1000)
             time.sleep(IDLE_SAMPLE_S)
+            # The server's own (the public groups) are there without any client.
+            self.connections_idle = self.server_connections()
             for slot in range(CLIENTS):
                 self.start_client(slot, clients_end)
             # The first faults find every client of this round subscribed.
@@ -612,11 +618,11 @@ class Soak:
     def wine_dead_peer_handles(self, clients, dead_pipes):
         """The handles Wine keeps for the peers that died under the server: every killed
         client that had connected (so had given the server its callbacks) and every
-        comms server killed; and the pipes to dead processes it kept, no more than one
-        for each comms server killed."""
+        comms server killed; and the pipes to dead processes it kept, no more than
+        WINE_DEAD_PIPES_PER_COMMS_KILL for each comms server killed."""
         connected = {c["name"] for c in clients if c["connected"]}
         dead_clients = sum(1 for name, _ in self.killed if name in connected)
-        pipes = min(dead_pipes, len(self.comms_kills))
+        pipes = min(dead_pipes, WINE_DEAD_PIPES_PER_COMMS_KILL * len(self.comms_kills))
         return ((dead_clients + len(self.comms_kills)) * WINE_HANDLES_PER_DEAD_PEER + pipes * WINE_HANDLES_PER_DEAD_PIPE,
                 f"{dead_clients} killed clients and {len(self.comms_kills)} killed comms servers, "
                 f"{WINE_HANDLES_PER_DEAD_PEER} each; {pipes} pipes to dead comms servers with their events")
@@ -666,8 +672,8 @@ class Soak:
         """From the trace: the work thread of every client ended, and each killed
         client was disconnected with both its groups; from the server's watch: no
         connection is left once every client has gone."""
-        self.t.check(self.connections_left == [], "the server holds no client connection at the end",
-                     str(self.connections_left))
+        self.t.check(self.connections_idle is not None and self.connections_left == self.connections_idle,
+                     "the server holds no client connection at the end", f"{self.connections_idle} -> {self.connections_left}")
         lines = self.trace.lines
         ended = {m.group(1) for m in map(WORK_THREAD_END.search, lines) if m}
         for c in clients:
