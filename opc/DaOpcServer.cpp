@@ -404,6 +404,7 @@ bool DaOpcServer::isClientAlive()
         return false;  // a call out found it gone: a ping would be one more into a dead process
     if (clientProcess_ && WaitForSingleObject(clientProcess_.get(), 0) == WAIT_OBJECT_0) {
         KV_TRACE(kTraceError, kTraceGroupOpa, traceId(), "client process ended");
+        server_->markClientDead();  // as a failed call would: nothing more goes out to it
         return false;
     }
     std::vector<TVCmnComPtr<IUnknown>> sinks;
