@@ -340,10 +340,11 @@ std::vector<std::string> measure(const wchar_t* exe)
         PROCESS_MEMORY_COUNTERS memory{};
         std::string byType;
         if (process && GetProcessMemoryInfo(process.get(), &memory, sizeof memory)) {
-            const unsigned long handles = kvsoak::handleCount(entry.th32ProcessID, byType);
+            unsigned long deadPipes = 0;
+            const unsigned long handles = kvsoak::handleCount(entry.th32ProcessID, byType, &deadPipes);
             lines.push_back(format("M %llu %lu %llu %lu %lu", (unsigned long long)utcMs(), entry.th32ProcessID,
                                    (unsigned long long)memory.WorkingSetSize, handles, entry.cntThreads) +
-                            byType + format(" dead-pipes:%lu", kvsoak::deadPipeEnds(entry.th32ProcessID)));
+                            byType + format(" dead-pipes:%lu", deadPipes));
         }
     }
     return lines;
