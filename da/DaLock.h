@@ -6,10 +6,6 @@
 
 #include <atomic>
 #include <cstdint>
-#ifdef _WIN32
-#include <condition_variable>
-#include <mutex>
-#endif
 
 #include "common/TVCmnThreadSafety.h"
 
@@ -52,31 +48,14 @@ private:
     // The runtime's atomic wait on this target has no futex underneath and can lose a
     // wake-up: a thread was seen asleep for good on a tag's free lock (the engine's stress
     // test under Wine, with every other thread gone). Waiters park on a small table of
-    // mutex and condition pairs keyed by the lock's address instead; a waker takes the
-    // pair's mutex after freeing the word, so a waiter that saw the word held is asleep
-    // by then and gets the wake-up.
-    struct Parking {
-        std::mutex mutex;
-        std::condition_variable wake;
-    };
-    Parking& parking() const
-    {
-        static Parking table[64];
-        return table[(reinterpret_cast<uintptr_t>(this) >> 2) % 64];
-    }
-    void sleepWhileContended()
-    {
-        Parking& p = parking();
-        std::unique_lock<std::mutex> hold(p.mutex);
-        while (state_.load(std::memory_order_relaxed) == kHeldWithWaiters)
-            p.wake.wait(hold);
-    }
-    void wakeWaiter()
-    {
-        Parking& p = parking();
-        { std::lock_guard<std::mutex> fence(p.mutex); }
-        p.wake.notify_all();  // the pair is shared by other locks' waiters: each looks again
-    }
+    // lock and condition pairs keyed by the lock's address instead; a waker takes the
+    // pair's lock after freeing the word, so a waiter that saw the word held is asleep
+    // by then and gets the wake-up. The pairs are the system's slim locks and condition
+    // variables, which hold no handle: the runtime's mutexes and conditions make theirs
+    // at first contention and keep them, so a server's handle count crept up for hours
+    // as more pairs of the table came into use.
+    void sleepWhileContended();
+    void wakeWaiter();
 #else
     void sleepWhileContended() { state_.wait(kHeldWithWaiters, std::memory_order_relaxed); }
     void wakeWaiter() { state_.notify_one(); }

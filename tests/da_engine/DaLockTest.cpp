@@ -3,8 +3,13 @@
 // different locks share a pair and wake each other.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
+#ifdef _WIN32
+#include "tests/soak/HandleCount.h"
+#endif
 
 #include "da/DaLock.h"
 
@@ -39,5 +44,46 @@ TEST(DaLock, ContendedLocksLetEveryWaiterThroughOneAtATime)
     }
     EXPECT_EQ(long(kThreads) * kRounds, total);
 }
+
+#ifdef _WIN32
+// A server takes contended locks for months: a wait must not leave a handle behind, or
+// the handle count climbs with every part of the parking table that sees its first
+// contention.
+TEST(DaLock, ContentionLeavesNoHandleBehind)
+{
+    // Counted while both threads run: the runtime makes and frees handles of its own
+    // around a thread's start and end.
+    std::vector<DaLock> locks(64);  // side by side, these reach every pair of the parking table
+    for (DaLock& lock : locks)
+        lock.lock();
+    std::atomic<bool> started{false}, go{false}, done{false};
+    std::thread taker([&] {
+        started = true;
+        while (!go)
+            std::this_thread::yield();
+        for (DaLock& lock : locks) {
+            DaLockHolder hold(lock);
+        }
+        done = true;
+    });
+    while (!started)
+        std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // until the start is wound up
+    std::string typesBefore, typesAfter;
+    const unsigned long before = kvsoak::handleCount(GetCurrentProcessId(), typesBefore);
+    go = true;
+    // Each lock is held until the taker has had time to park on it.
+    for (DaLock& lock : locks) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        lock.unlock();
+    }
+    while (!done)
+        std::this_thread::yield();
+    const unsigned long after = kvsoak::handleCount(GetCurrentProcessId(), typesAfter);
+    taker.join();
+    ASSERT_NE(0u, before);
+    EXPECT_LE(after, before) << "by type, before:" << typesBefore << "; after:" << typesAfter;
+}
+#endif
 
 }  // namespace
