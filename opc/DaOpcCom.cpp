@@ -2,9 +2,13 @@
 
 #include <olectl.h>
 
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <utility>
+
+#include "trace/TVCmnTrace.h"
 
 void daSetCallbackSecurity(IUnknown* sink)
 {
@@ -93,8 +97,22 @@ STDMETHODIMP DaOpcConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie)
     if (!isUsable())
         return E_FAIL;
     TVCmnComPtr<IUnknown> typed;
-    if (FAILED(pUnkSink->QueryInterface(iid_, typed.putVoid())))
+    HRESULT asked = pUnkSink->QueryInterface(iid_, typed.putVoid());
+    if (FAILED(asked)) {
+        // This is often the first call back into a client that has only just started,
+        // and under load it was seen to fail in transit now and then (its proxy reports
+        // any failure as E_NOINTERFACE). Asked once more: a sink that lacks the
+        // interface says so again.
+        KV_TRACE(kTraceWarning, kTraceGroupOpc, "", "IConnectionPoint::Advise: sink QueryInterface [0x%X], asked again",
+                 static_cast<unsigned>(asked));
+        std::this_thread::sleep_for(kSinkAskAgainAfter);
+        asked = pUnkSink->QueryInterface(iid_, typed.putVoid());
+    }
+    if (FAILED(asked)) {
+        KV_TRACE(kTraceError, kTraceGroupOpc, "", "IConnectionPoint::Advise: sink QueryInterface [0x%X]",
+                 static_cast<unsigned>(asked));
         return CONNECT_E_CANNOTCONNECT;
+    }
     daSetCallbackSecurity(typed.get());
     {
         std::unique_lock<std::timed_mutex> hold(lock_, kAdviseLockWait);

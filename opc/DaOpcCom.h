@@ -81,6 +81,7 @@ private:
     const IID iid_;
     // Advise and Unadvise wait at most kAdviseLockWait for it, then answer E_PENDING.
     static constexpr std::chrono::milliseconds kAdviseLockWait{2000};
+    static constexpr std::chrono::milliseconds kSinkAskAgainAfter{100};
     std::timed_mutex lock_;
     TVCmnComPtr<IUnknown> sink_;  // guarded by lock_
     DWORD cookie_ = 0;            // guarded by lock_
