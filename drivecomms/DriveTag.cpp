@@ -74,6 +74,17 @@ void DriveTag::onItemDeactivated(DaObject* item)
         removeActiveItem(item);
 }
 
+void DriveTag::onItemDisconnected(DaObject* item)
+{
+    // A client deactivating an item on one thread and its group on another can leave
+    // the item listed here after both saw it inactive. It must not outlive the item:
+    // the tag would stay in the polling loop for good, and a later item at the same
+    // address would count as listed already.
+    if (hasActiveItem(item))
+        onItemDeactivated(item);
+    DriveTagBase::onItemDisconnected(item);
+}
+
 bool DriveTag::hasActiveItem(DaObject* item) const
 {
     DaLockHolder hold(lock_);

@@ -55,6 +55,7 @@ public:
     void signalQueue(bool read) override;
     void onItemActivated(DaObject* item) override;
     void onItemDeactivated(DaObject* item) override;
+    void onItemDisconnected(DaObject* item) override;
 
     // Addressing, set by the namespace loader.
     void setNodeAddress(std::string_view address);

@@ -72,6 +72,12 @@ TEST(DriveTag, ActiveItemsAreCountedOncePerItem)
     EXPECT_EQ(tag->removeActiveItem(second.get()), 0u);
     EXPECT_EQ(tag->addActiveItem(first.get()), 1u);
     EXPECT_EQ(tag->addActiveItem(first.get()), 1u);
+    // An item that goes while still listed (a deactivation lost between two client
+    // threads) leaves the list with it.
+    tag->onItemDisconnected(first.get());
+    EXPECT_EQ(tag->activeItemCount(), 0u);
+    tag->onItemDisconnected(first.get());
+    EXPECT_EQ(tag->activeItemCount(), 0u);
 }
 
 TEST(DriveTag, LoopWorkIsClaimedByOneCallerAndSeenInOneView)
