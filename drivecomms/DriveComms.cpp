@@ -209,6 +209,22 @@ uint32_t DriveComms::computeLoopRate(DriveTag& tag, bool* changed)
     return rate;
 }
 
+uint32_t DriveComms::slowestWatchingRate(DriveTag& tag)
+{
+    std::vector<DaRef<DaObject>> items;
+    tag.getItems(items);
+    uint32_t rate = 0;
+    for (const DaRef<DaObject>& object : items) {
+        if (!object->isKind(kDaCodeItem))
+            continue;
+        const DaItem* item = static_cast<DaItem*>(object.get());
+        const DaGroup* group = item->group();
+        if (group && item->isActive() && group->isActive())
+            rate = std::max(rate, group->updateRate());
+    }
+    return rate;
+}
+
 void DriveComms::activateComms(DriveTag& tag)
 {
     if (tag.wantLoopAndClaim(true))
@@ -435,7 +451,9 @@ void DriveComms::handleServerLoss()
 
     const std::unordered_map<ULONGLONG, DaRef<DriveTag>> polled = takeAllLoopTags();
     const FILETIME now = utcNow();
-    auto showFailure = [&now](DriveTag& tag) {
+    uint32_t slowestRate = 0;
+    auto showFailure = [&now, &slowestRate](DriveTag& tag) {
+        slowestRate = std::max(slowestRate, slowestWatchingRate(tag));
         if (DaRef<DaCache> cache = tag.getCache()) {
             cache->setQuality(kQualityCommFailure);
             cache->setTimestamp(now);
@@ -460,11 +478,21 @@ void DriveComms::handleServerLoss()
         postDiagnostic(diagnostics_, kDiagAlways, "comms server lost and not recreated; staying offline");
         return;
     }
-    // A server that ran online is recreated at once; one lost again before it got
-    // online waits longer each time.
+    // A server that ran online is recreated once its watchers have seen the loss; one
+    // lost again before it got online waits longer each time.
     recreatePending_ = true;
     recreateFromTick_ = TVCmnTick::now();
-    recreateWaitMs_ = wasOnline ? 0 : nextRecreateWait();
+    recreateWaitMs_ = wasOnline ? lossShownMs(slowestRate) : nextRecreateWait();
+}
+
+// Made at once, a new comms server is online within a tenth of a second on a quick
+// machine: a group whose next update came round only then would report the good value it
+// had before and its client would never learn of the loss. So the first attempt waits
+// until every watching group has had two update periods (a cycle may come late) showing
+// comm failure, at most the longest wait.
+uint32_t DriveComms::lossShownMs(uint32_t slowestRateMs) const
+{
+    return static_cast<uint32_t>(std::min<uint64_t>(uint64_t(slowestRateMs) * 2, settings_.recreateLongestWaitMs));
 }
 
 uint32_t DriveComms::nextRecreateWait() const

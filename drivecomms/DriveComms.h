@@ -88,8 +88,9 @@ public:
         // While online, the comms server is asked its version when no call has answered
         // for this long, so that a dead one is noticed whatever the traffic.
         uint32_t heartbeatMs = 100;
-        // Waits between attempts to recreate a lost comms server: the first attempt at
-        // once, then doubling from the first wait up to the longest.
+        // Waits between attempts to recreate a lost comms server: the first attempt once
+        // every client watching a polled parameter has had time to see the loss (no
+        // wait when none watches), then doubling from the first wait up to the longest.
         uint32_t recreateFirstWaitMs = 250;
         uint32_t recreateLongestWaitMs = 5000;
     };
@@ -136,6 +137,9 @@ public:
     // Smallest update rate of the groups of the tag's items (0xFFFFFFFF for none);
     // changed when that is below the tag's loop rate.
     static uint32_t computeLoopRate(DriveTag& tag, bool* changed = nullptr);
+    // Largest update rate of the active groups watching the tag through an active item
+    // (0 for none).
+    static uint32_t slowestWatchingRate(DriveTag& tag);
 
     // One loop update into the tag's cache. Answers the items told.
     int applyLoopUpdate(DriveTag& tag, LONG status, const ParameterRecord& record);
@@ -197,6 +201,9 @@ private:
     // The Online commands that came since the last look, on the comms event thread.
     void takeOnlineToggles();
     uint32_t nextRecreateWait() const;
+    // How long a loss stays shown before the new comms server is made, given the
+    // slowest update rate watching a tag it marked.
+    uint32_t lossShownMs(uint32_t slowestRateMs) const;
     // Ends a request the server will never answer; a read also marks its tag's cache.
     void failRequest(DriveTag* tag, DaRequest& request, uint16_t quality);
     void failQueuedRequests(uint16_t quality);

@@ -200,6 +200,7 @@ protected:
         settings.replyDeadlineMs = replyDeadlineMs;
         settings.setServerState = [this](DWORD state) { serverState = state; };
         settings.recreateServer = recreate;
+        settings.recreateLongestWaitMs = recreateLongestWaitMs;
         link = std::make_unique<DriveComms>(through ? through : server.get(), diagnostics, settings);
 
         drive = DaRef<DaNode>(new DaNode);
@@ -320,6 +321,7 @@ protected:
     std::atomic<DWORD> serverState{0};
     // Handed to the link as its comms server factory when set before start().
     std::function<HRESULT(ICommsServer**)> recreate;
+    uint32_t recreateLongestWaitMs = 5000;
 };
 
 // A plant each test starts itself, with its own settings or comms server stand-in.

@@ -2,11 +2,14 @@
 // every simulator fault's result and quality, writes refused before the drive, a comms
 // server that never answers, going offline with a request in flight, and a burst of
 // writes from four threads checked against the simulator's write log.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "DriveCommsTestSupport.h"
 
@@ -215,6 +218,8 @@ protected:
     void loseAndRecreate(HRESULT death, int failedAttempts)
     {
         // Read once when added: no loop update asks the comms server while it is gone.
+        // A watcher that slow holds the first attempt back for the longest wait.
+        recreateLongestWaitMs = 400;
         startVanishing(failedAttempts, 60000, /*replyDeadlineMs=*/60000);
         DaRef<DaCache> cache = setpoint->getCache();
 
@@ -344,6 +349,83 @@ TEST_P(CommFailureUntilRead, ThroughTheNewServersGoingOnlineWalk)
 INSTANTIATE_TEST_SUITE_P(Losses, CommFailureUntilRead,
                          ::testing::Values(LossMoment{"Polling", false}, LossMoment{"DuringAWalk", true}),
                          [](const ::testing::TestParamInfo<LossMoment>& info) { return std::string(info.param.name); });
+
+// The qualities a group reported, in order; a sink on the test's stack.
+class QualitySink : public IOPCDataCallback {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override
+    {
+        *out = this;
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE*, VARIANT*,
+                                           WORD* qualities, FILETIME*, HRESULT*) override
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        seen.insert(seen.end(), qualities, qualities + count);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
+                                             FILETIME*, HRESULT*) override
+    {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override
+    {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+    std::vector<WORD> qualities()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return seen;
+    }
+
+private:
+    std::mutex lock;
+    std::vector<WORD> seen;  // guarded by lock
+};
+
+class LossSeenByEveryGroup : public CommsServerLoss, public ::testing::WithParamInterface<uint32_t> {};
+
+// In-process a new comms server is online within a millisecond or two, quicker than any
+// group's next update: every watching group, the slowest too, still reports comm
+// failure before the good values come back.
+TEST_P(LossSeenByEveryGroup, BeforeTheNewServerIsOnline)
+{
+    mayRecreate = true;
+    startVanishing(0);
+    ASSERT_TRUE(daServer->startWorkThread());  // the groups' updates
+    DaRef<DaGroup> groups[] = {addGroup(50), addGroup(GetParam())};
+    QualitySink sinks[2];
+    uint32_t keys[2];
+    for (int i = 0; i < 2; ++i) {
+        keys[i] = groups[i]->adviseCallback(&sinks[i]);
+        addItem(groups[i].get(), "Drive1.Setpoint");
+    }
+    auto goodReported = [&] {
+        return std::all_of(std::begin(sinks), std::end(sinks), [](QualitySink& sink) {
+            const std::vector<WORD> q = sink.qualities();
+            return !q.empty() && q.back() == kQualityGood;
+        });
+    };
+    ASSERT_TRUE(waitUntil(goodReported));
+
+    standIn->gone = StandIn::kUnavailable;
+    ASSERT_TRUE(waitUntil([&] { return link->recreations() == 1 && setpoint->getCache()->getQuality() == kQualityGood; }));
+    EXPECT_TRUE(waitUntil(goodReported));
+    for (int i = 0; i < 2; ++i) {
+        const std::vector<WORD> q = sinks[i].qualities();
+        EXPECT_NE(std::find(q.begin(), q.end(), kQualityCommFailure), q.end())
+            << "the group at " << groups[i]->updateRate() << " ms never reported the loss";
+        EXPECT_EQ(S_OK, groups[i]->unadvise(keys[i]));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, LossSeenByEveryGroup, ::testing::Values(200u, 1000u));
 
 // Online commands made while a new comms server is being made are not let go: the
 // recreation ends in the state the last one asked for (odd: offline, even: online),
