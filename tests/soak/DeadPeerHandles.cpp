@@ -101,6 +101,16 @@ private:
     TVCmnHandle threads_[2];
 };
 
+// A suspended peer answers no call: a call made to it waits until it dies.
+void suspendPeer(HANDLE process)
+{
+    using SuspendProcess = LONG(NTAPI*)(HANDLE);
+    const auto suspend = reinterpret_cast<SuspendProcess>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSuspendProcess")));
+    if (!suspend || suspend(process) != 0)
+        exit(5);
+}
+
 // One peer's life as seen by its caller.
 void callPeer(int live, int dead, int proxies, wchar_t how)
 {
@@ -135,11 +145,7 @@ void callPeer(int live, int dead, int proxies, wchar_t how)
     if (how == L'b') {
         for (int i = 0; i < live; ++i)
             streams.front()->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, nullptr);
-        using SuspendProcess = LONG(NTAPI*)(HANDLE);
-        const auto suspend = reinterpret_cast<SuspendProcess>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSuspendProcess")));
-        if (!suspend || suspend(process.get()) != 0)
-            exit(5);
+        suspendPeer(process.get());
         {
             OverlappedCalls waiting(streams.front().get(), 1, 1);
             Sleep(300);  // long enough for the request to be written and its reply awaited
@@ -154,6 +160,10 @@ void callPeer(int live, int dead, int proxies, wchar_t how)
     if (how == L't') {
         OverlappedCalls calls(streams.front().get(), dead);
         calls.waitLive(live);
+        // Both threads wait in a call at the kill: left running, one thread's call could
+        // end just before it and its next one find the peer dead, a further failed call.
+        suspendPeer(process.get());
+        Sleep(300);
         TerminateProcess(process.get(), 9);
         WaitForSingleObject(process.get(), INFINITE);
         calls.join();
