@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "../da_engine/DaEngineTestSupport.h"
 #include "DriveCommsTestSupport.h"
 
 using namespace drivetest;
@@ -350,44 +350,14 @@ INSTANTIATE_TEST_SUITE_P(Losses, CommFailureUntilRead,
                          ::testing::Values(LossMoment{"Polling", false}, LossMoment{"DuringAWalk", true}),
                          [](const ::testing::TestParamInfo<LossMoment>& info) { return std::string(info.param.name); });
 
-// The qualities a group reported, in order; a sink on the test's stack.
-class QualitySink : public IOPCDataCallback {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override
-    {
-        *out = this;
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE*, VARIANT*,
-                                           WORD* qualities, FILETIME*, HRESULT*) override
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        seen.insert(seen.end(), qualities, qualities + count);
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
-                                             FILETIME*, HRESULT*) override
-    {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override
-    {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
-
-    std::vector<WORD> qualities()
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        return seen;
-    }
-
-private:
-    std::mutex lock;
-    std::vector<WORD> seen;  // guarded by lock
-};
+// The qualities a group's updates reported, in order.
+std::vector<WORD> reported(FakeDataCallback& sink)
+{
+    std::vector<WORD> qualities;
+    for (const Callback& call : sink.calls())
+        qualities.insert(qualities.end(), call.qualities.begin(), call.qualities.end());
+    return qualities;
+}
 
 class LossSeenByEveryGroup : public CommsServerLoss, public ::testing::WithParamInterface<uint32_t> {};
 
@@ -400,15 +370,15 @@ TEST_P(LossSeenByEveryGroup, BeforeTheNewServerIsOnline)
     startVanishing(0);
     ASSERT_TRUE(daServer->startWorkThread());  // the groups' updates
     DaRef<DaGroup> groups[] = {addGroup(50), addGroup(GetParam())};
-    QualitySink sinks[2];
+    FakeDataCallback sinks[2];
     uint32_t keys[2];
     for (int i = 0; i < 2; ++i) {
         keys[i] = groups[i]->adviseCallback(&sinks[i]);
         addItem(groups[i].get(), "Drive1.Setpoint");
     }
     auto goodReported = [&] {
-        return std::all_of(std::begin(sinks), std::end(sinks), [](QualitySink& sink) {
-            const std::vector<WORD> q = sink.qualities();
+        return std::all_of(std::begin(sinks), std::end(sinks), [](FakeDataCallback& sink) {
+            const std::vector<WORD> q = reported(sink);
             return !q.empty() && q.back() == kQualityGood;
         });
     };
@@ -418,7 +388,7 @@ TEST_P(LossSeenByEveryGroup, BeforeTheNewServerIsOnline)
     ASSERT_TRUE(waitUntil([&] { return link->recreations() == 1 && setpoint->getCache()->getQuality() == kQualityGood; }));
     EXPECT_TRUE(waitUntil(goodReported));
     for (int i = 0; i < 2; ++i) {
-        const std::vector<WORD> q = sinks[i].qualities();
+        const std::vector<WORD> q = reported(sinks[i]);
         EXPECT_NE(std::find(q.begin(), q.end(), kQualityCommFailure), q.end())
             << "the group at " << groups[i]->updateRate() << " ms never reported the loss";
         EXPECT_EQ(S_OK, groups[i]->unadvise(keys[i]));
