@@ -74,9 +74,10 @@ CLIENT_START_S = 15
 # for each further call that finds the process dead. The server holds one proxy of a
 # soak client (one sink for both its groups) and the link one of the comms server, so
 # one handle per dead peer is Wine's; a second call into a dead peer is the server's own
-# doing and counts against the 5%. The link's two threads in a call into the comms server
-# when it dies keep no more than that one (dead_peer_handles_overlapped_calls), and a
-# quiet server keeps exactly one per comms server kill (e2e_comms_server_loss).
+# doing and counts against the 5%. Two threads in a call into a peer when it dies keep one
+# or, now and then, one each (dead_peer_handles_overlapped_calls): that second one is not
+# let off, it counts against the 5%. A quiet server keeps exactly one per comms server
+# kill (e2e_comms_server_loss).
 WINE_HANDLES_PER_DEAD_PEER = 1
 # With clients calling, Wine also keeps some pipes to a killed comms server (none to six a
 # kill seen, more on a busier machine), each with an event as for a proxy held for good
