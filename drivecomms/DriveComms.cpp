@@ -191,19 +191,25 @@ void DriveComms::onItemDeactivated(DriveTag& tag, DaObject* item)
         deactivateComms(tag);
 }
 
-uint32_t DriveComms::computeLoopRate(DriveTag& tag, bool* changed)
+// Calls f(item, group) for each of the tag's items that is in a group.
+template <class F>
+static void forEachItemInAGroup(DriveTag& tag, F&& f)
 {
     std::vector<DaRef<DaObject>> items;
     tag.getItems(items);
-    uint32_t rate = kDaNoUpdateRate;
     for (const DaRef<DaObject>& object : items) {
         if (!object->isKind(kDaCodeItem))
             continue;
-        const DaGroup* group = static_cast<DaItem*>(object.get())->group();
-        if (!group)
-            continue;
-        rate = std::min(rate, group->updateRate());
+        const DaItem& item = *static_cast<DaItem*>(object.get());
+        if (const DaGroup* group = item.group())
+            f(item, *group);
     }
+}
+
+uint32_t DriveComms::computeLoopRate(DriveTag& tag, bool* changed)
+{
+    uint32_t rate = kDaNoUpdateRate;
+    forEachItemInAGroup(tag, [&](const DaItem&, const DaGroup& group) { rate = std::min(rate, group.updateRate()); });
     if (changed)
         *changed = rate < tag.getLoopRateMs();
     return rate;
@@ -211,17 +217,11 @@ uint32_t DriveComms::computeLoopRate(DriveTag& tag, bool* changed)
 
 uint32_t DriveComms::slowestWatchingRate(DriveTag& tag)
 {
-    std::vector<DaRef<DaObject>> items;
-    tag.getItems(items);
     uint32_t rate = 0;
-    for (const DaRef<DaObject>& object : items) {
-        if (!object->isKind(kDaCodeItem))
-            continue;
-        const DaItem* item = static_cast<DaItem*>(object.get());
-        const DaGroup* group = item->group();
-        if (group && item->isActive() && group->isActive())
-            rate = std::max(rate, group->updateRate());
-    }
+    forEachItemInAGroup(tag, [&](const DaItem& item, const DaGroup& group) {
+        if (item.isActiveInGroup())
+            rate = std::max(rate, group.updateRate());
+    });
     return rate;
 }
 
